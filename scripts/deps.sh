@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing need.
+# Sourced by run.sh and test.sh; installs only what is missing.
+glimm_packages=(
+  cmake g++ make pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libespeak-ng-dev espeak-ng-data
+  libsoxr-dev libsndfile1-dev portaudio19-dev
+  xvfb xauth xdotool x11-utils
+  python3 python3-pil python3-fonttools
+  fonts-dejavu-core
+)
+
+glimm_install_deps() {
+  local missing=() p
+  for p in "${glimm_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
+}

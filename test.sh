@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test.
+#   ./test.sh            default build (RelWithDebInfo), then the sanitizer build
+#   GLIMM_ASAN=0 ./test.sh   skip the sanitizer build
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/deps.sh
+glimm_install_deps
+
+cmake --preset default
+cmake --build --preset default
+ctest --preset default
+
+if [ "${GLIMM_ASAN:-1}" != 0 ]; then
+  cmake --preset asan
+  cmake --build --preset asan
+  ctest --preset asan -L asan
+fi
