@@ -1,0 +1,463 @@
+#include "SpeechEngine.h"
+
+#include <espeak-ng/espeak_ng.h>
+#include <soxr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <locale.h>
+#include <random>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace glimmspeech {
+
+int espeakPitch(float pitch)
+{
+  return int(std::lround(std::clamp(pitch, 0.0f, 255.0f) * 100.0 / 255.0));
+}
+
+int espeakRate(float speed)
+{
+  // Exponential so that the slider spans the engine's whole usable range;
+  // below 80 wpm the engine stays at 80, and 450 makes it speed up wrongly.
+  const double s = std::clamp(double(speed), 20.0, 200.0);
+  return int(std::lround(80.0 * std::pow(449.0 / 80.0, (s - 20.0) / 180.0)));
+}
+
+int formantPercent(float value)
+{
+  return int(std::lround(std::clamp(value, 0.0f, 255.0f) * 100.0 / 128.0));
+}
+
+double noteForPitch(float pitch)
+{
+  return std::clamp(double(pitch), 0.0, 255.0) / 2.0;
+}
+
+double hzForNote(double note)
+{
+  return 440.0 * std::pow(2.0, (note - 69.0) / 12.0);
+}
+
+} // namespace glimmspeech
+
+using namespace glimmspeech;
+
+class SpeechEngine {
+public:
+  static SpeechEngine& instance()
+  {
+    static SpeechEngine engine;
+    return engine;
+  }
+
+  void add(const std::shared_ptr<SpeechVoice>& v)
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_voices.push_back(v);
+    startLocked();
+  }
+
+  void remove(SpeechVoice* v)
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_voices.erase(std::remove_if(m_voices.begin(), m_voices.end(),
+                                  [v](const std::shared_ptr<SpeechVoice>& p) { return p.get() == v; }),
+                   m_voices.end());
+  }
+
+  std::mutex& mutex() { return m_mutex; }
+
+  // Async-signal-safe and lock-free: the render thread may call it.
+  void wake()
+  {
+    const uint64_t one = 1;
+    ssize_t r = ::write(m_eventFd, &one, sizeof one);
+    (void)r;
+  }
+
+private:
+  SpeechEngine() { m_eventFd = ::eventfd(0, EFD_CLOEXEC); }
+
+  ~SpeechEngine()
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_quit = true;
+    }
+    wake();
+    if (m_thread.joinable())
+      m_thread.join();
+    if (m_eventFd >= 0)
+      ::close(m_eventFd);
+    if (!m_variantDir.empty())
+      ::rmdir(m_variantDir.c_str());
+    if (m_workerLocale)
+      freelocale(m_workerLocale);
+  }
+
+  void startLocked()
+  {
+    if (!m_thread.joinable() && m_eventFd >= 0)
+      m_thread = std::thread([this] { run(); });
+  }
+
+  void waitForWake()
+  {
+    uint64_t v;
+    while (::read(m_eventFd, &v, sizeof v) < 0 && errno == EINTR) {
+    }
+  }
+
+  bool quitting()
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_quit;
+  }
+
+  void run()
+  {
+    for (;;) {
+      waitForWake();
+      if (quitting())
+        return;
+      serviceDeferred();
+      while (std::shared_ptr<SpeechVoice> v = takeJob()) {
+        runJob(*v);
+        serviceDeferred();
+        if (quitting())
+          return;
+      }
+    }
+  }
+
+  std::vector<std::shared_ptr<SpeechVoice>> voices()
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_voices;
+  }
+
+  void serviceDeferred()
+  {
+    for (const auto& v : voices()) {
+      const uint32_t flags = v->m_deferred.exchange(0);
+      if (!flags)
+        continue;
+      std::lock_guard<std::mutex> lock(v->m_clientMutex);
+      if (v->m_client)
+        v->m_client->serviceDeferred(flags);
+    }
+  }
+
+  std::shared_ptr<SpeechVoice> takeJob()
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_quit)
+      return nullptr;
+    // Round robin, so one busy voice cannot starve the others.
+    for (size_t i = 0; i < m_voices.size(); ++i) {
+      const size_t k = (m_nextVoice + i) % m_voices.size();
+      auto& v = m_voices[k];
+      if (v->m_hasJob) {
+        v->m_hasJob = false;
+        m_current = std::move(v->m_job);
+        v->m_job = {};
+        v->m_running = true;
+        m_nextVoice = k + 1;
+        return v;
+      }
+    }
+    return nullptr;
+  }
+
+  // ---- espeak-ng, on the worker thread only -------------------------------
+
+  bool ensureEspeak()
+  {
+    if (m_espeakTried)
+      return m_espeakOk;
+    m_espeakTried = true;
+    // Initialisation switches the process's LC_CTYPE; the host owns that, so
+    // put it back and give only this thread the UTF-8 character type.
+    const char* ctype = std::setlocale(LC_CTYPE, nullptr);
+    const std::string savedCtype = ctype ? ctype : "C";
+    espeak_ng_InitializePath(nullptr);
+    espeak_ng_ERROR_CONTEXT context = nullptr;
+    const espeak_ng_STATUS status = espeak_ng_Initialize(&context);
+    if (context)
+      espeak_ng_ClearErrorContext(&context);
+    std::setlocale(LC_CTYPE, savedCtype.c_str());
+    m_workerLocale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    if (m_workerLocale)
+      uselocale(m_workerLocale);
+    if (status != ENS_OK)
+      return false;
+    if (espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr) != ENS_OK)
+      return false;
+    espeak_SetSynthCallback(&SpeechEngine::synthCallback);
+    m_espeakRate = espeak_ng_GetSampleRate();
+    m_variantDir = makeVariantDir();
+    m_espeakOk = m_espeakRate > 0;
+    return m_espeakOk;
+  }
+
+  // The voice-file loader lower-cases its path and limits it to 60 bytes, so
+  // the private folder gets a short lower-case name of our own making.
+  static std::string makeVariantDir()
+  {
+    std::random_device rd;
+    std::mt19937 gen(rd());
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::uniform_int_distribution<int> pick(0, int(sizeof alphabet) - 2);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      std::string dir = "/tmp/glimm-speech-";
+      for (int i = 0; i < 10; ++i)
+        dir += alphabet[pick(gen)];
+      if (::mkdir(dir.c_str(), 0700) == 0)
+        return dir;
+      if (errno != EEXIST)
+        break;
+    }
+    return {};
+  }
+
+  bool loadVoice(const SpeechSettings& s)
+  {
+    const int throat = formantPercent(s.throat);
+    const int mouth = formantPercent(s.mouth);
+    if (!m_variantDir.empty() && (throat != 100 || mouth != 100)) {
+      const std::string path = m_variantDir + "/v";
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        std::string text = "name glimm\nlanguage en\ntunes s1 c1 q1 e1\n";
+        char line[64];
+        for (int f = 0; f <= 8; ++f) {
+          std::snprintf(line, sizeof line, "formant %d %d -1 -1\n", f, f <= 2 ? throat : mouth);
+          text += line;
+        }
+        const bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+        ::close(fd);
+        const bool loaded = written && espeak_ng_SetVoiceByFile(path.c_str()) == ENS_OK;
+        ::unlink(path.c_str());
+        if (loaded)
+          return true;
+      }
+    }
+    return espeak_ng_SetVoiceByName("en") == ENS_OK;
+  }
+
+  struct JobRun {
+    SpeechEngine* engine;
+    SpeechVoice* voice;
+    uint64_t generation;
+    soxr_t resampler;
+    std::vector<float> out;
+    bool cancelled = false;
+  };
+
+  void runJob(SpeechVoice& v)
+  {
+    const SpeechVoice::Job job = std::move(m_current);
+    // Whatever is still queued belongs to a superseded utterance.
+    v.m_ring.discardWritten();
+    if (job.text.empty() || job.generation != v.m_generation.load() || !ensureEspeak()) {
+      v.m_running = false;
+      return;
+    }
+    const SpeechSettings& s = job.settings;
+    // Every setting is applied afresh, so nothing one job did can leak into the next.
+    loadVoice(s);
+    espeak_SetParameter(espeakRATE, espeakRate(s.speed), 0);
+    espeak_SetParameter(espeakPITCH, espeakPitch(s.pitch), 0);
+    espeak_SetParameter(espeakRANGE, 50, 0);
+    espeak_SetParameter(espeakVOLUME, 60, 0);
+    espeak_SetParameter(espeakWORDGAP, 0, 0);
+    espeak_SetParameter(espeakCAPITALS, 0, 0);
+    espeak_SetParameter(espeakPUNCTUATION, espeakPUNCT_NONE, 0);
+    double note = std::clamp(s.singNote, 24.0, 96.0);
+    espeak_ng_SetConstF0(s.sing ? int(std::lround(hzForNote(note))) : 0);
+
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_error_t err = nullptr;
+    JobRun run{this, &v, job.generation, soxr_create(m_espeakRate, v.m_rate, 1, &err, &io, &quality, nullptr), {}};
+    if (err || !run.resampler) {
+      v.m_running = false;
+      return;
+    }
+    m_run = &run;
+    espeak_ng_Synthesize(job.text.c_str(), job.text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
+                         nullptr);
+    if (!run.cancelled)
+      resample(run, nullptr, 0);
+    m_run = nullptr;
+    soxr_delete(run.resampler);
+    if (run.cancelled)
+      v.m_ring.discardWritten();
+    v.m_running = false;
+  }
+
+  bool cancelled(JobRun& run)
+  {
+    if (!run.cancelled && (run.generation != run.voice->m_generation.load() || quitting()))
+      run.cancelled = true;
+    return run.cancelled;
+  }
+
+  // Feeds samples (or, with in == nullptr, the end of input) through the
+  // resampler into the voice's ring, waiting for room when the ring is full.
+  void resample(JobRun& run, const short* in, size_t n)
+  {
+    const double ratio = run.voice->m_rate / m_espeakRate;
+    const size_t cap = size_t(std::ceil((n + 64) * ratio)) + 256;
+    if (run.out.size() < cap)
+      run.out.resize(cap);
+    for (;;) {
+      size_t used = 0, produced = 0;
+      if (soxr_process(run.resampler, in, n, &used, run.out.data(), run.out.size(), &produced))
+        return;
+      if (!push(run, run.out.data(), produced))
+        return;
+      if (in && used == 0 && produced == 0)
+        return;
+      in = in ? in + used : nullptr;
+      n -= used;
+      // At the end, drain until the resampler has nothing left.
+      if (in ? n == 0 : produced == 0)
+        return;
+    }
+  }
+
+  bool push(JobRun& run, const float* data, size_t n)
+  {
+    SpeechVoice& v = *run.voice;
+    while (n > 0) {
+      if (cancelled(run))
+        return false;
+      const size_t k = v.m_ring.write(data, n);
+      data += k;
+      n -= k;
+      if (n == 0)
+        break;
+      v.m_needSpace = true;
+      if (v.m_ring.freeSpace() > 0)
+        continue;
+      waitForWake();
+      // Requests that arrive meanwhile may cancel this job.
+      serviceDeferred();
+    }
+    return true;
+  }
+
+  static int synthCallback(short* wav, int numSamples, espeak_EVENT*)
+  {
+    SpeechEngine& e = instance();
+    JobRun* run = e.m_run;
+    if (!run)
+      return 1;
+    if (e.cancelled(*run))
+      return 1;
+    if (wav && numSamples > 0)
+      e.resample(*run, wav, size_t(numSamples));
+    return e.cancelled(*run) ? 1 : 0;
+  }
+
+  std::mutex m_mutex;
+  std::vector<std::shared_ptr<SpeechVoice>> m_voices;
+  size_t m_nextVoice = 0;
+  bool m_quit = false;
+  int m_eventFd = -1;
+  std::thread m_thread;
+
+  // Worker thread only.
+  SpeechVoice::Job m_current;
+  JobRun* m_run = nullptr;
+  bool m_espeakTried = false;
+  bool m_espeakOk = false;
+  int m_espeakRate = 22050;
+  std::string m_variantDir;
+  locale_t m_workerLocale = nullptr;
+};
+
+// ---- SpeechVoice ----------------------------------------------------------
+
+SpeechVoice::SpeechVoice(SpeechEngine* engine, double sampleRate, SpeechVoiceClient* client)
+    : m_engine(engine), m_rate(sampleRate), m_ring(kRingFrames), m_client(client)
+{
+}
+
+std::shared_ptr<SpeechVoice> SpeechVoice::create(double sampleRate, SpeechVoiceClient* client)
+{
+  if (!(sampleRate >= 1000.0 && sampleRate <= 1.0e6))
+    return nullptr;
+  SpeechEngine& engine = SpeechEngine::instance();
+  std::shared_ptr<SpeechVoice> v(new SpeechVoice(&engine, sampleRate, client));
+  engine.add(v);
+  return v;
+}
+
+SpeechVoice::~SpeechVoice() = default;
+
+void SpeechVoice::detach()
+{
+  stop();
+  m_engine->remove(this);
+  std::lock_guard<std::mutex> lock(m_clientMutex);
+  m_client = nullptr;
+}
+
+void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings)
+{
+  {
+    std::lock_guard<std::mutex> lock(m_engine->mutex());
+    m_job.text = std::move(preparedText);
+    m_job.settings = settings;
+    m_job.generation = ++m_generation;
+    m_hasJob = true;
+  }
+  m_engine->wake();
+}
+
+void SpeechVoice::stop()
+{
+  {
+    std::lock_guard<std::mutex> lock(m_engine->mutex());
+    ++m_generation;
+    m_hasJob = false;
+    m_job = {};
+  }
+  m_ring.discardWritten();
+  m_engine->wake();
+}
+
+size_t SpeechVoice::render(float* out, size_t frames)
+{
+  const size_t n = m_ring.read(out, frames);
+  if (m_needSpace.load(std::memory_order_relaxed) && m_ring.readable() < m_ring.capacity() / 2 &&
+      m_needSpace.exchange(false))
+    m_engine->wake();
+  return n;
+}
+
+void SpeechVoice::postDeferred(uint32_t flags)
+{
+  m_deferred.fetch_or(flags);
+  m_engine->wake();
+}
+
+bool SpeechVoice::busy() const
+{
+  if (m_running.load() || m_ring.readable() > 0)
+    return true;
+  std::lock_guard<std::mutex> lock(m_engine->mutex());
+  return m_hasJob;
+}

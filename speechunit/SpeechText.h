@@ -1,0 +1,12 @@
+// Text preparation between the unit's 8-bit text property and the synthesiser.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Reads at most maxLen bytes of `bytes`, stopping at the first NUL, and returns
+// UTF-8 that is safe to hand to the synthesiser: only printable ASCII, tab,
+// newline, U+00A0-U+024F, U+2010-U+2027 and U+20AC survive; every other
+// character (controls, unsupported scripts) becomes one space. A byte that is
+// not part of valid UTF-8 is read as Latin-1, so legacy 8-bit text still speaks.
+std::string glimmPrepareSpeechText(const char* bytes, size_t maxLen);

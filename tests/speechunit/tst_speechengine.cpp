@@ -1,0 +1,165 @@
+// The synthesis engine on its own: text preparation, the lock-free ring and
+// speech rendered straight from a voice.
+#include "SpeechAnalysis.h"
+#include "SpeechEngine.h"
+#include "SpeechText.h"
+
+#include <QtTest>
+
+#include <chrono>
+#include <clocale>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// Renders until the voice is idle (or `maxSeconds` of audio), in host-sized blocks.
+std::vector<float> renderAll(SpeechVoice& v, double maxSeconds = 30)
+{
+  std::vector<float> out;
+  float block[512];
+  const size_t limit = size_t(maxSeconds * v.sampleRate());
+  int idle = 0;
+  while (out.size() < limit) {
+    const size_t n = v.render(block, 512);
+    out.insert(out.end(), block, block + n);
+    if (n == 0) {
+      if (!v.busy() && ++idle > 3)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return out;
+}
+
+std::vector<float> say(const char* text, SpeechSettings s = {}, double rate = 48000)
+{
+  auto v = SpeechVoice::create(rate);
+  v->speak(glimmPrepareSpeechText(text, 511), s);
+  auto out = renderAll(*v);
+  v->detach();
+  return out;
+}
+
+} // namespace
+
+class TestSpeechEngine : public QObject {
+  Q_OBJECT
+
+private slots:
+  void textAllowList()
+  {
+    // Characters the synthesiser mishandles become spaces; allowed ones survive.
+    QCOMPARE(glimmPrepareSpeechText("a\x01" "b\rc\x7f", 511), std::string("a b c "));
+    QCOMPARE(glimmPrepareSpeechText("tab\there\nnext", 511), std::string("tab\there\nnext"));
+    QCOMPARE(glimmPrepareSpeechText("\xe1\x87\x9c", 511), std::string(" "));          // U+11DC
+    QCOMPARE(glimmPrepareSpeechText("caf\xc3\xa9 \xe2\x82\xac", 511), std::string("caf\xc3\xa9 \xe2\x82\xac"));
+    QCOMPARE(glimmPrepareSpeechText("\xe2\x80\x94", 511), std::string("\xe2\x80\x94")); // em dash
+    QCOMPARE(glimmPrepareSpeechText("\xf0\x9f\x98\x80!", 511), std::string(" !"));    // emoji
+    QCOMPARE(glimmPrepareSpeechText("\xc2\x85", 511), std::string(" "));              // C1 control
+  }
+
+  void textInvalidUtf8AndBounds()
+  {
+    // Stray 8-bit bytes read as Latin-1; truncated, overlong and surrogate
+    // sequences never pass through.
+    QCOMPARE(glimmPrepareSpeechText("caf\xe9", 511), std::string("caf\xc3\xa9"));
+    QCOMPARE(glimmPrepareSpeechText("\xc0\xaf", 511), std::string("\xc3\x80\xc2\xaf"));
+    QCOMPARE(glimmPrepareSpeechText("\xed\xa0\x80", 511), std::string("\xc3\xad\xc2\xa0 "));
+    QCOMPARE(glimmPrepareSpeechText("ab\xe2\x82", 511), std::string("ab\xc3\xa2 "));
+    // No NUL within the bound: reading stops at the bound.
+    char buf[512];
+    std::memset(buf, 'x', sizeof buf);
+    QCOMPARE(glimmPrepareSpeechText(buf, 511).size(), size_t(511));
+    QCOMPARE(glimmPrepareSpeechText("ab\0cd", 5), std::string("ab"));
+    QCOMPARE(glimmPrepareSpeechText(nullptr, 5), std::string());
+  }
+
+  void parameterMapping()
+  {
+    using namespace glimmspeech;
+    QCOMPARE(espeakPitch(0), 0);
+    QCOMPARE(espeakPitch(255), 100);
+    QCOMPARE(espeakRate(20), 80);
+    QCOMPARE(espeakRate(100), 172);
+    QCOMPARE(espeakRate(200), 449); // 450 would misbehave
+    QCOMPARE(formantPercent(128), 100);
+    QCOMPARE(noteForPitch(120), 60.0);
+    QVERIFY(std::fabs(hzForNote(69) - 440.0) < 1e-9);
+  }
+
+  void ringWrapAndDiscard()
+  {
+    SpscRing ring(8);
+    float in[6] = {1, 2, 3, 4, 5, 6}, out[8] = {};
+    QCOMPARE(ring.write(in, 6), size_t(6));
+    QCOMPARE(ring.read(out, 4), size_t(4));
+    QCOMPARE(ring.write(in, 6), size_t(6)); // wraps
+    QCOMPARE(ring.write(in, 1), size_t(0)); // full
+    QCOMPARE(ring.read(out, 8), size_t(8));
+    const float expected[8] = {5, 6, 1, 2, 3, 4, 5, 6};
+    QVERIFY(std::memcmp(out, expected, sizeof out) == 0);
+    ring.write(in, 3);
+    ring.discardWritten();
+    QCOMPARE(ring.readable(), size_t(0));
+    ring.write(in + 3, 2);
+    QCOMPARE(ring.read(out, 8), size_t(2));
+    QCOMPARE(out[0], 4.0f);
+  }
+
+  void speaksAndKeepsLocale()
+  {
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    auto out = say("Hello world");
+    QVERIFY(analysis::peak(out) > 0.05);
+    QVERIFY(analysis::peak(out) <= 1.0);
+    const double secs = analysis::activeSeconds(out, 48000);
+    QVERIFY2(secs > 0.4 && secs < 3, qPrintable(QString::number(secs)));
+    QCOMPARE(std::string(std::setlocale(LC_ALL, nullptr)), before);
+  }
+
+  void pitchSpeedAndSing()
+  {
+    SpeechSettings low, high;
+    low.pitch = 40;
+    high.pitch = 220;
+    const double f0Low = analysis::medianF0(say("a long vowel, ah", low), 48000);
+    const double f0High = analysis::medianF0(say("a long vowel, ah", high), 48000);
+    QVERIFY2(f0Low > 0 && f0High > f0Low * 1.3, qPrintable(QString("%1 %2").arg(f0Low).arg(f0High)));
+
+    SpeechSettings slow, fast;
+    slow.speed = 40;
+    fast.speed = 180;
+    const double tSlow = analysis::activeSeconds(say("one two three four five six", slow), 48000);
+    const double tFast = analysis::activeSeconds(say("one two three four five six", fast), 48000);
+    QVERIFY2(tFast > 0 && tSlow > tFast * 1.8, qPrintable(QString("%1 %2").arg(tSlow).arg(tFast)));
+  }
+
+  void supersedeAndStop()
+  {
+    auto v = SpeechVoice::create(44100);
+    v->speak(glimmPrepareSpeechText("this is a rather long sentence that keeps going on and on", 511), {});
+    float block[256];
+    std::vector<float> first;
+    while (first.size() < 44100 / 4) {
+      const size_t n = v->render(block, 256);
+      first.insert(first.end(), block, block + n);
+      if (!n)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    v->speak(glimmPrepareSpeechText("stop", 511), {});
+    const auto second = renderAll(*v);
+    // Only the short word remains, not the rest of the long sentence.
+    const double secs = analysis::activeSeconds(second, 44100);
+    QVERIFY2(secs > 0.1 && secs < 1.2, qPrintable(QString::number(secs)));
+
+    v->speak(glimmPrepareSpeechText("this is a rather long sentence that keeps going on and on", 511), {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    v->stop();
+    QCOMPARE(v->render(block, 256), size_t(0));
+    v->detach();
+  }
+};
+
+QTEST_GUILESS_MAIN(TestSpeechEngine)
+#include "tst_speechengine.moc"
