@@ -1,0 +1,559 @@
+#include "vstglimmeditor.h"
+
+#include "AUGlimm3_HostLink.h"
+#include "AUGlimm3_Interface.h"
+#include "glimmtextedit.h"
+
+#include <QEvent>
+#include <QFile>
+#include <QFont>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+constexpr int kMaxTextLength = 256; // UTF-16 units, as the field counts them
+const char kInitialText[] = "Execute";
+
+const char kAboutText[] =
+  "VST Glimm ! the text 2 speech VST<br/><br/> "
+  "<a href='http://brontu.example.org/blog'>More Info on Brontu blog</a>"
+  "<br/><br/>"
+  "<a href='https://github.com/espeak-ng/espeak-ng'>Speech by espeak-ng</a>";
+
+// Entry points run inside the host's event dispatch; nothing may escape.
+template <typename F>
+void shielded(F&& f) noexcept
+{
+  try {
+    f();
+  } catch (...) {
+  }
+}
+
+// Strict UTF-8 (no overlongs, surrogates or values past U+10FFFF); a leading
+// BOM is kept as a character so that it survives the round trip.
+std::optional<QString> decodeUtf8(const char* text, int size)
+{
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  QString out;
+  out.reserve(size);
+  int i = 0;
+  while (i < size) {
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      out += QChar(char16_t(c));
+      ++i;
+      continue;
+    }
+    int len;
+    char32_t cp;
+    char32_t least;
+    if ((c & 0xE0) == 0xC0) {
+      len = 2; cp = c & 0x1F; least = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3; cp = c & 0x0F; least = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4; cp = c & 0x07; least = 0x10000;
+    } else {
+      return std::nullopt;
+    }
+    if (len > size - i)
+      return std::nullopt;
+    for (int k = 1; k < len; ++k) {
+      const unsigned char cc = s[i + k];
+      if ((cc & 0xC0) != 0x80)
+        return std::nullopt;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return std::nullopt;
+    if (cp >= 0x10000) {
+      out += QChar(QChar::highSurrogate(cp));
+      out += QChar(QChar::lowSurrogate(cp));
+    } else {
+      out += QChar(char16_t(cp));
+    }
+    i += len;
+  }
+  return out;
+}
+
+// Valid UTF-8 is what the editor itself writes; anything else is read as
+// Latin-1, which maps every byte to a character, so nothing is lost.
+QString decodeUnitText(const char* text, int size)
+{
+  if (auto utf8 = decodeUtf8(text, size))
+    return *utf8;
+  return QString::fromLatin1(text, size);
+}
+
+// Length of the text in a buffer received from the unit. Without a
+// terminator, the first kGlimmTextMaxBytes bytes count, less a UTF-8
+// sequence that the limit cut in two.
+int receivedTextLength(const char* buffer)
+{
+  if (const void* nul = std::memchr(buffer, 0, kGlimmTextBufferSize))
+    return int(static_cast<const char*>(nul) - buffer);
+  const auto* s = reinterpret_cast<const unsigned char*>(buffer);
+  int lead = kGlimmTextMaxBytes - 1;
+  while (lead > kGlimmTextMaxBytes - 4 && (s[lead] & 0xC0) == 0x80)
+    --lead;
+  const unsigned char c = s[lead];
+  const int need = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (need > kGlimmTextMaxBytes - lead && decodeUtf8(buffer, lead))
+    return lead;
+  return kGlimmTextMaxBytes;
+}
+
+// The longest prefix that fits both the field's character limit and the text
+// buffer once encoded, never splitting a surrogate pair.
+int fittingPrefixLength(const QString& text)
+{
+  int units = 0;
+  int bytes = 0;
+  while (units < text.size()) {
+    const char16_t c = text.at(units).unicode();
+    int step = 1;
+    int width;
+    if (c < 0x80) {
+      width = 1;
+    } else if (c < 0x800) {
+      width = 2;
+    } else if (QChar::isHighSurrogate(c) && units + 1 < text.size()
+               && text.at(units + 1).isLowSurrogate()) {
+      step = 2;
+      width = 4;
+    } else {
+      width = 3; // a lone surrogate is encoded as a replacement, never longer
+    }
+    if (units + step > kMaxTextLength || bytes + width > kGlimmTextMaxBytes)
+      break;
+    units += step;
+    bytes += width;
+  }
+  return units;
+}
+
+// The field's text as the unit gets it: paragraph breaks as line feeds, every
+// other character (no-break spaces, line separators) as typed, so that a text
+// from the unit comes back unchanged.
+QString fieldText(const QTextEdit* field)
+{
+  QString text = field->document()->toRawText();
+  text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+  return text;
+}
+
+int toInt(float value)
+{
+  // Beyond int, conversion is undefined; saturate instead.
+  if (value >= 2147483648.0f)
+    return INT_MAX;
+  if (value <= -2147483648.0f)
+    return INT_MIN;
+  return static_cast<int>(value);
+}
+
+QString switchState(bool on)
+{
+  return on ? QStringLiteral("ON") : QStringLiteral("OFF");
+}
+
+} // namespace
+
+VstGlimm3Editor::VstGlimm3Editor(void* hostContext)
+  : QObject(nullptr)
+  , m_text(QString::fromLatin1(kInitialText))
+  , m_textBuffer(new char[kGlimmTextBufferSize]())
+  , m_hostContext(hostContext)
+{
+  std::memcpy(m_textBuffer.get(), kInitialText, sizeof kInitialText);
+}
+
+VstGlimm3Editor::~VstGlimm3Editor()
+{
+  m_isOpen = false;
+  if (m_panel) {
+    m_panel->close();
+    delete m_panel;
+  }
+}
+
+bool VstGlimm3Editor::pluginInstance()
+{
+  return ::pluginInstance();
+}
+
+bool VstGlimm3Editor::open(void* parent)
+{
+  auto* parentWidget = static_cast<QWidget*>(parent);
+  if (!parentWidget)
+    return false;
+  if (m_panel)
+    close();
+  try {
+    buildPanel(parentWidget);
+    return true;
+  } catch (...) {
+    m_isOpen = false;
+    delete m_panel;
+    return false;
+  }
+}
+
+void VstGlimm3Editor::buildPanel(QWidget* parent)
+{
+  m_panel = new QWidget(parent);
+  // The container's own size: Qt's frameSize would add window decorations
+  // when the parent happens to be a top-level window.
+  m_panel->resize(parent->size());
+  m_panel->setStyleSheet("background-color:#B8B8D1;");
+
+  auto* topBar = new QLabel(m_panel);
+  topBar->setStyleSheet("background:url(':Resources/img/c64bg.png') repeat-x;");
+  topBar->resize(440, 30);
+  topBar->move(0, 0);
+
+  m_logoLabel = new QLabel(m_panel);
+  m_logoLabel->setStyleSheet("background:url(':Resources/img/logo2.png') no-repeat;");
+  m_logoLabel->resize(122, 32);
+  m_logoLabel->move(320, 164);
+  m_logoLabel->installEventFilter(this);
+
+  // Application fonts are never removed, so a second registration would add
+  // a duplicate on every reopen. A failed one is retried: it adds nothing.
+  static int fontId = -1;
+  if (fontId < 0)
+    fontId = QFontDatabase::addApplicationFont(":Resources/fonts/amiga4ever pro.ttf");
+  const QFont panelFont("Amiga Forever Pro", 12);
+
+  m_textEdit = new GlimmTextEdit(m_panel);
+  m_textEdit->setFont(panelFont);
+  m_textEdit->setStyleSheet("background-color:#4242E7; color:#F0F0F0; border:8px solid #8585DF;");
+  m_textEdit->resize(440, 120);
+  m_textEdit->move(0, 30);
+  m_textEdit->setPlainText(m_text);
+  m_textEdit->setFocus();
+
+  QString sliderStyle;
+  QFile styleFile(":Resources/qss/default.css");
+  if (styleFile.open(QIODevice::ReadOnly)) {
+    QByteArray css = styleFile.readAll();
+    const int nul = css.indexOf('\0');
+    if (nul >= 0)
+      css.truncate(nul);
+    sliderStyle = QString::fromLatin1(css);
+  }
+
+  auto* frame = new QGroupBox(tr(""), m_panel);
+  frame->setFont(panelFont);
+  frame->setStyleSheet("QGroupBox {background-color: transparent; border: 2px solid white;}");
+  frame->resize(300, 140);
+  frame->move(10, 160);
+
+  struct Row { const char* caption; int minimum; int maximum; int y; QSlider** slider; QLabel** label; };
+  const Row rows[] = {
+    {"pitch", 0, 255, 185, &m_pitchSlider, &m_pitchLabel},
+    {"speed", 20, 200, 210, &m_speedSlider, &m_speedLabel},
+    {"mouth", 0, 255, 235, &m_mouthSlider, &m_mouthLabel},
+    {"throat", 0, 255, 260, &m_throatSlider, &m_throatLabel},
+  };
+  for (const Row& row : rows) {
+    auto* slider = new QSlider(Qt::Horizontal, m_panel);
+    slider->setRange(row.minimum, row.maximum);
+    slider->setStyleSheet(sliderStyle);
+    slider->resize(120, 16);
+    slider->move(100, row.y);
+    *row.slider = slider;
+
+    auto* caption = new QLabel(row.caption, m_panel);
+    caption->setFont(panelFont);
+    caption->setStyleSheet("color:#FFFFFF;");
+    caption->move(16, row.y);
+
+    auto* value = new QLabel(QString::number(slider->sliderPosition()), m_panel);
+    value->setStyleSheet("color:white;");
+    value->setFont(panelFont);
+    value->resize(50, 16);
+    value->move(230, row.y);
+    *row.label = value;
+  }
+
+  auto* speakButton = new QPushButton("SPEAK!", m_panel);
+  speakButton->setFont(panelFont);
+  speakButton->setStyleSheet("color:white;");
+  speakButton->resize(87, 34);
+  speakButton->move(320, 260);
+
+  m_viewButton = new QPushButton("config", m_panel);
+  m_viewButton->setFont(panelFont);
+  m_viewButton->setStyleSheet("color:white;");
+  m_viewButton->resize(87, 34);
+  m_viewButton->move(320, 210);
+
+  m_configGroup = new QWidget(m_panel);
+  m_configGroup->setStyleSheet("background-color:#B8B8D1;");
+  m_configGroup->resize(290, 130);
+  m_configGroup->move(15, 165);
+
+  struct SwitchRow { const char* caption; int y; QSlider** slider; QLabel** label; };
+  const SwitchRow switchRows[] = {
+    {"phonetic mode", 20, &m_phoneticSwitch, &m_phoneticLabel},
+    {"filter on", 45, &m_filterSwitch, &m_filterLabel},
+    {"sing mode", 70, &m_singSwitch, &m_singLabel},
+  };
+  for (const SwitchRow& row : switchRows) {
+    auto* caption = new QLabel(row.caption, m_configGroup);
+    caption->setFont(panelFont);
+    caption->setStyleSheet("color:white;");
+    caption->move(2, row.y);
+
+    auto* slider = new QSlider(Qt::Horizontal, m_configGroup);
+    slider->setRange(0, 1);
+    slider->setStyleSheet(sliderStyle);
+    slider->setValue(0);
+    slider->resize(28, 16);
+    slider->move(180, row.y);
+    *row.slider = slider;
+
+    auto* state = new QLabel("off", m_configGroup);
+    state->setFont(panelFont);
+    state->setStyleSheet("color:white;");
+    state->resize(36, 16);
+    state->move(230, row.y);
+    *row.label = state;
+  }
+
+  m_configGroup->setVisible(false);
+  m_configShown = false;
+
+  connect(m_textEdit, SIGNAL(textChanged()), this, SLOT(updateText()));
+  connect(m_textEdit, SIGNAL(enterPressed()), this, SLOT(processInput()));
+  connect(speakButton, SIGNAL(pressed()), this, SLOT(processInput()));
+  connect(m_viewButton, SIGNAL(clicked()), this, SLOT(switchView()));
+  connect(m_pitchSlider, SIGNAL(valueChanged(int)), this, SLOT(setPitch(int)));
+  connect(m_speedSlider, SIGNAL(valueChanged(int)), this, SLOT(setSpeed(int)));
+  connect(m_mouthSlider, SIGNAL(valueChanged(int)), this, SLOT(setMouth(int)));
+  connect(m_throatSlider, SIGNAL(valueChanged(int)), this, SLOT(setThroat(int)));
+  connect(m_phoneticSwitch, SIGNAL(valueChanged(int)), this, SLOT(setPhonetic(int)));
+  connect(m_singSwitch, SIGNAL(valueChanged(int)), this, SLOT(setSingMode(int)));
+  connect(m_filterSwitch, SIGNAL(valueChanged(int)), this, SLOT(setFilter(int)));
+
+  m_textEdit->installEventFilter(this);
+
+  m_panel->setVisible(true);
+  m_isOpen = true;
+}
+
+void VstGlimm3Editor::close()
+{
+  shielded([this] {
+    if (m_panel)
+      m_panel->setVisible(false);
+    m_isOpen = false;
+    delete m_panel;
+  });
+}
+
+void VstGlimm3Editor::idle()
+{
+}
+
+bool VstGlimm3Editor::eventFilter(QObject* watched, QEvent* event)
+{
+  try {
+    if (watched == m_logoLabel && event->type() == QEvent::MouseButtonRelease) {
+      QMessageBox::about(nullptr, tr("About"), QString::fromLatin1(kAboutText));
+      return true;
+    }
+    if (watched == m_textEdit && event->type() == QEvent::MouseButtonPress)
+      activateCocoaWindow(reinterpret_cast<void*>(m_textEdit->winId()));
+  } catch (...) {
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void VstGlimm3Editor::updateText()
+{
+  shielded([this] {
+    if (!isLive())
+      return;
+    m_text = fieldText(m_textEdit);
+    const int fit = fittingPrefixLength(m_text);
+    if (fit < m_text.size()) {
+      m_text.truncate(fit);
+      // Show exactly what is sent. This re-enters updateText, which sends
+      // the cut text; this run then sends it again.
+      m_textEdit->setPlainText(m_text);
+      QTextCursor cursor = m_textEdit->textCursor();
+      cursor.setPosition(m_textEdit->document()->characterCount() - 1);
+      m_textEdit->setTextCursor(cursor);
+    }
+    // Explicitly UTF-8, not the local 8-bit encoding: it is what
+    // updateTextEdit reads back, so the unit's text survives every reopen.
+    const QByteArray bytes = m_text.toUtf8();
+    const int size = std::min<int>(bytes.size(), kGlimmTextMaxBytes);
+    std::memcpy(m_textBuffer.get(), bytes.constData(), size);
+    m_textBuffer[size] = '\0';
+    setTextProperty(m_hostContext, m_textBuffer.get(), m_textEdit);
+  });
+}
+
+void VstGlimm3Editor::processInput()
+{
+  shielded([this] {
+    if (!m_panel)
+      return;
+    setPlayProperty(m_hostContext);
+  });
+}
+
+void VstGlimm3Editor::updateTextEdit()
+{
+  shielded([this] {
+    if (!isLive())
+      return;
+    std::unique_ptr<char[]> received(new char[kGlimmTextBufferSize]());
+    if (getProperty(m_hostContext, kGlimmProperty_Text, received.get(), kGlimmTextBufferSize) != 0)
+      return;
+    const int size = receivedTextLength(received.get());
+    if (size == int(std::strlen(m_textBuffer.get()))
+        && std::memcmp(received.get(), m_textBuffer.get(), size) == 0)
+      return;
+    std::memcpy(m_textBuffer.get(), received.get(), size);
+    m_textBuffer[size] = '\0';
+    m_text = decodeUnitText(m_textBuffer.get(), size);
+    // Plain text: the unit's text is never markup, and must not be read as such.
+    m_textEdit->setPlainText(m_text);
+  });
+}
+
+void VstGlimm3Editor::setTextFromAU()
+{
+  updateTextEdit();
+}
+
+void VstGlimm3Editor::setParameter(int index, QSlider* slider, QLabel* label, int value)
+{
+  shielded([&] {
+    parameterDispatcher(m_hostContext, index, float(value), slider);
+    label->setText(QString::number(value));
+  });
+}
+
+void VstGlimm3Editor::setPitch(int value)
+{
+  setParameter(kGlimmParam_Pitch, m_pitchSlider, m_pitchLabel, value);
+}
+
+void VstGlimm3Editor::setSpeed(int value)
+{
+  setParameter(kGlimmParam_Speed, m_speedSlider, m_speedLabel, value);
+}
+
+void VstGlimm3Editor::setMouth(int value)
+{
+  setParameter(kGlimmParam_Mouth, m_mouthSlider, m_mouthLabel, value);
+}
+
+void VstGlimm3Editor::setThroat(int value)
+{
+  setParameter(kGlimmParam_Throat, m_throatSlider, m_throatLabel, value);
+}
+
+void VstGlimm3Editor::setSingMode(int on)
+{
+  shielded([&] {
+    m_singLabel->setText(switchState(on != 0));
+    parameterDispatcher(m_hostContext, kGlimmParam_SingMode, float(on), m_singSwitch);
+  });
+}
+
+void VstGlimm3Editor::setFilter(int on)
+{
+  shielded([&] { m_filterLabel->setText(switchState(on != 0)); });
+}
+
+void VstGlimm3Editor::setPhonetic(int on)
+{
+  shielded([&] { m_phoneticLabel->setText(switchState(on != 0)); });
+}
+
+void VstGlimm3Editor::switchView()
+{
+  shielded([this] {
+    const bool wasShown = m_configShown;
+    m_configShown = !wasShown;
+    if (wasShown) {
+      m_viewButton->setText("config");
+      m_configGroup->setVisible(false);
+    } else {
+      m_viewButton->setText("param");
+      m_configGroup->setVisible(true);
+    }
+  });
+}
+
+void VstGlimm3Editor::updateSlider(QSlider* slider, QLabel* label, float value)
+{
+  // NaN carries no position; anything else saturates to int before truncating.
+  if (std::isnan(value))
+    return;
+  const int v = toInt(value);
+  if (slider->value() == v)
+    return;
+  {
+    const QSignalBlocker blocker(slider);
+    slider->setValue(v);
+  }
+  label->setText(QString::number(v));
+}
+
+void VstGlimm3Editor::updateControls(int index, float value)
+{
+  shielded([&] {
+    if (!isLive())
+      return;
+    switch (index) {
+    case kGlimmParam_Pitch:
+      updateSlider(m_pitchSlider, m_pitchLabel, value);
+      break;
+    case kGlimmParam_Speed:
+      updateSlider(m_speedSlider, m_speedLabel, value);
+      break;
+    case kGlimmParam_Mouth:
+      updateSlider(m_mouthSlider, m_mouthLabel, value);
+      break;
+    case kGlimmParam_Throat:
+      updateSlider(m_throatSlider, m_throatLabel, value);
+      break;
+    case kGlimmParam_SingMode: {
+      // NaN never equals, and counts as on.
+      if (float(m_singSwitch->value()) == value)
+        return;
+      const bool on = !(value < 0.5f);
+      {
+        const QSignalBlocker blocker(m_singSwitch);
+        m_singSwitch->setValue(on ? 1 : 0);
+      }
+      m_singLabel->setText(switchState(on));
+      break;
+    }
+    default:
+      break;
+    }
+  });
+}

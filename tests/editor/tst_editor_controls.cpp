@@ -1,0 +1,260 @@
+// Parameter sliders, switches, values from the unit and the view button.
+#include "editortest.h"
+
+#include <QApplication>
+
+#include <cmath>
+#include <limits>
+
+using Kind = HostLinkCall::Kind;
+
+namespace {
+
+QSlider* sliderFor(TestEditor& ed, int index)
+{
+  QSlider* s[] = {ed.m_pitchSlider, ed.m_speedSlider, ed.m_mouthSlider, ed.m_throatSlider};
+  return s[index];
+}
+
+QLabel* labelFor(TestEditor& ed, int index)
+{
+  QLabel* l[] = {ed.m_pitchLabel, ed.m_speedLabel, ed.m_mouthLabel, ed.m_throatLabel};
+  return l[index];
+}
+
+// Every value the panel shows, to see that nothing changed.
+QStringList snapshot(TestEditor& ed)
+{
+  QStringList out;
+  for (QSlider* s : ed.m_panel->findChildren<QSlider*>())
+    out << QString::number(s->value());
+  for (QLabel* l : ed.m_panel->findChildren<QLabel*>())
+    out << l->text();
+  return out;
+}
+
+} // namespace
+
+class TestEditorControls : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void init() { RecordingHostLink::instance().reset(); }
+  // Values from the unit never go back to it.
+  void cleanup() { QCOMPARE(RecordingHostLink::instance().count(Kind::Parameter), m_expectedSends); m_expectedSends = 0; }
+
+  void movingASliderSends_data()
+  {
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("position");
+    QTest::newRow("pitch") << 0 << 100;
+    QTest::newRow("speed") << 1 << 200;
+    QTest::newRow("mouth") << 2 << 1;
+    QTest::newRow("throat") << 3 << 255;
+  }
+  void movingASliderSends()
+  {
+    QFETCH(int, index);
+    QFETCH(int, position);
+    OpenEditor e;
+    QSlider* slider = sliderFor(*e, index);
+    slider->setValue(position);
+    const auto sent = RecordingHostLink::instance().callsOf(Kind::Parameter);
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent[0].context, unitContext());
+    QCOMPARE(sent[0].index, index);
+    QCOMPARE(sent[0].value, float(position));
+    QCOMPARE(sent[0].sender, static_cast<void*>(slider));
+    QCOMPARE(labelFor(*e, index)->text(), QString::number(position));
+    m_expectedSends = 1;
+  }
+
+  void dragSendsEveryPosition()
+  {
+    OpenEditor e;
+    QSlider* s = e->m_speedSlider;
+    s->setSliderDown(true);
+    for (int i = 0; i < 5; ++i)
+      s->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    s->setSliderDown(false);
+    const auto sent = RecordingHostLink::instance().callsOf(Kind::Parameter);
+    QCOMPARE(sent.size(), 5);
+    QCOMPARE(sent.last().value, 25.f);
+    QCOMPARE(e->m_speedLabel->text(), QStringLiteral("25"));
+    m_expectedSends = 5;
+  }
+
+  void switches()
+  {
+    OpenEditor e;
+    auto& link = RecordingHostLink::instance();
+    e->m_phoneticSwitch->setValue(1);
+    e->m_filterSwitch->setValue(1);
+    QVERIFY(link.calls.isEmpty());
+    QCOMPARE(e->m_phoneticLabel->text(), QStringLiteral("ON"));
+    QCOMPARE(e->m_filterLabel->text(), QStringLiteral("ON"));
+    e->m_filterSwitch->setValue(0);
+    QCOMPARE(e->m_filterLabel->text(), QStringLiteral("OFF"));
+    QVERIFY(link.calls.isEmpty());
+
+    e->m_singSwitch->setValue(1);
+    QCOMPARE(e->m_singLabel->text(), QStringLiteral("ON"));
+    e->m_singSwitch->setValue(0);
+    QCOMPARE(e->m_singLabel->text(), QStringLiteral("OFF"));
+    const auto sent = link.callsOf(Kind::Parameter);
+    QCOMPARE(sent.size(), 2);
+    QCOMPARE(sent[0].index, 4);
+    QCOMPARE(sent[0].value, 1.f);
+    QCOMPARE(sent[0].sender, static_cast<void*>(e->m_singSwitch));
+    QCOMPARE(sent[1].value, 0.f);
+    m_expectedSends = 2;
+  }
+
+  void nullContextStillUpdatesLabels()
+  {
+    OpenEditor e(nullptr);
+    e->m_mouthSlider->setValue(17);
+    e->m_singSwitch->setValue(1);
+    QCOMPARE(e->m_mouthLabel->text(), QStringLiteral("17"));
+    QCOMPARE(e->m_singLabel->text(), QStringLiteral("ON"));
+    for (const HostLinkCall& c : RecordingHostLink::instance().calls)
+      QCOMPARE(c.context, nullptr);
+    m_expectedSends = 2;
+  }
+
+  void sliderFromUnit_data()
+  {
+    const float inf = std::numeric_limits<float>::infinity();
+    QTest::addColumn<int>("index");
+    QTest::addColumn<float>("value");
+    QTest::addColumn<int>("position");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("whole") << 0 << 42.f << 42 << "42";
+    QTest::newRow("truncates") << 2 << 99.9f << 99 << "99";
+    QTest::newRow("toward zero") << 3 << -0.5f << 0 << "0"; // already there: label untouched
+    QTest::newRow("below range") << 1 << 12.f << 20 << "12";
+    QTest::newRow("above range") << 0 << 300.f << 255 << "300";
+    QTest::newRow("negative") << 2 << -7.9f << 0 << "-7";
+    QTest::newRow("+inf") << 0 << inf << 255 << "2147483647";
+    QTest::newRow("-inf") << 1 << -inf << 20 << "-2147483648";
+    QTest::newRow("beyond int") << 3 << 3e9f << 255 << "2147483647";
+    QTest::newRow("below int") << 0 << -3e9f << 0 << "-2147483648";
+    QTest::newRow("largest below 2^31") << 2 << 2147483520.f << 255 << "2147483520";
+  }
+  void sliderFromUnit()
+  {
+    QFETCH(int, index);
+    QFETCH(float, value);
+    QFETCH(int, position);
+    QFETCH(QString, label);
+    OpenEditor e;
+    e->updateControls(index, value);
+    QCOMPARE(sliderFor(*e, index)->value(), position);
+    QCOMPARE(labelFor(*e, index)->text(), label);
+  }
+
+  void sameValueChangesNothing()
+  {
+    OpenEditor e;
+    e->updateControls(0, 99.f);
+    QCOMPARE(e->m_pitchLabel->text(), QStringLiteral("99"));
+    e->m_pitchLabel->setText("marker");
+    e->updateControls(0, 99.9f);
+    QCOMPARE(e->m_pitchSlider->value(), 99);
+    QCOMPARE(e->m_pitchLabel->text(), QStringLiteral("marker"));
+  }
+
+  // NaN has no position: it is ignored, where converting it would be undefined.
+  void nanIsIgnoredForSliders()
+  {
+    OpenEditor e;
+    e->updateControls(1, 50.f);
+    const QStringList before = snapshot(*e);
+    for (int index = 0; index < 4; ++index)
+      e->updateControls(index, std::numeric_limits<float>::quiet_NaN());
+    QCOMPARE(snapshot(*e), before);
+  }
+
+  void singSwitchFromUnit()
+  {
+    OpenEditor e;
+    QSlider* sw = e->m_singSwitch;
+    QLabel* label = e->m_singLabel;
+
+    e->updateControls(4, 0.3f); // switch stays at 0, label rewritten
+    QCOMPARE(sw->value(), 0);
+    QCOMPARE(label->text(), QStringLiteral("OFF"));
+
+    e->updateControls(4, 1.f);
+    QCOMPARE(sw->value(), 1);
+    QCOMPARE(label->text(), QStringLiteral("ON"));
+
+    label->setText("marker");
+    e->updateControls(4, 1.f); // equal: nothing at all
+    QCOMPARE(label->text(), QStringLiteral("marker"));
+
+    e->updateControls(4, 0.7f);
+    QCOMPARE(sw->value(), 1);
+    QCOMPARE(label->text(), QStringLiteral("ON"));
+
+    e->updateControls(4, 0.5f);
+    QCOMPARE(sw->value(), 1);
+    e->updateControls(4, 0.49f);
+    QCOMPARE(sw->value(), 0);
+    QCOMPARE(label->text(), QStringLiteral("OFF"));
+
+    e->updateControls(4, std::numeric_limits<float>::quiet_NaN());
+    QCOMPARE(sw->value(), 1);
+    QCOMPARE(label->text(), QStringLiteral("ON"));
+
+    e->updateControls(4, -std::numeric_limits<float>::infinity());
+    QCOMPARE(sw->value(), 0);
+    QCOMPARE(label->text(), QStringLiteral("OFF"));
+  }
+
+  void unknownIndexChangesNothing()
+  {
+    OpenEditor e;
+    const QStringList before = snapshot(*e);
+    for (int index : {5, -1, 6, 1000, -2147483647 - 1})
+      e->updateControls(index, 1.f);
+    QCOMPARE(snapshot(*e), before);
+    // Phonetic and filter switches have no parameter and are never set from the unit.
+    QCOMPARE(e->m_phoneticSwitch->value(), 0);
+    QCOMPARE(e->m_filterSwitch->value(), 0);
+  }
+
+  void viewButtonSwitchesViews()
+  {
+    OpenEditor e;
+    QVERIFY(QTest::qWaitForWindowExposed(e.host.get()));
+    QWidget* panel = e->m_panel;
+    const QPoint onPitchRow = e->m_pitchSlider->geometry().center();
+    QCOMPARE(panel->childAt(onPitchRow), e->m_pitchSlider);
+
+    QTest::mouseClick(e->m_viewButton, Qt::LeftButton);
+    QVERIFY(e->m_configShown);
+    QCOMPARE(e->m_viewButton->text(), QStringLiteral("param"));
+    QVERIFY(e->m_configGroup->isVisible());
+    QVERIFY(e->m_singSwitch->isVisible());
+    QVERIFY(e->m_configGroup->isAncestorOf(panel->childAt(onPitchRow)) || panel->childAt(onPitchRow) == e->m_configGroup);
+
+    e->m_pitchSlider->setValue(9); // rows keep working while covered
+    QCOMPARE(e->m_pitchLabel->text(), QStringLiteral("9"));
+
+    QTest::mouseClick(e->m_viewButton, Qt::LeftButton);
+    QVERIFY(!e->m_configShown);
+    QCOMPARE(e->m_viewButton->text(), QStringLiteral("config"));
+    QVERIFY(!e->m_configGroup->isVisible());
+    QCOMPARE(panel->childAt(onPitchRow), e->m_pitchSlider);
+    QCOMPARE(e->m_pitchSlider->value(), 9);
+    m_expectedSends = 1;
+  }
+
+private:
+  int m_expectedSends = 0;
+};
+
+QTEST_MAIN(TestEditorControls)
+#include "tst_editor_controls.moc"
