@@ -35,7 +35,10 @@ int espeakRate(float speed)
 
 int formantPercent(float value)
 {
-  return int(std::lround(std::clamp(value, 0.0f, 255.0f) * 100.0 / 128.0));
+  // Exponential around 128 = 100 %: 50 % at 0, 199 % at 255. Scaling formants
+  // towards 0 % makes the engine produce clipped noise instead of a voice.
+  const double v = std::clamp(double(value), 0.0, 255.0);
+  return int(std::lround(100.0 * std::pow(2.0, (v - 128.0) / 128.0)));
 }
 
 double noteForPitch(float pitch)
@@ -54,11 +57,7 @@ using namespace glimmspeech;
 
 class SpeechEngine {
 public:
-  static SpeechEngine& instance()
-  {
-    static SpeechEngine engine;
-    return engine;
-  }
+  static SpeechEngine& instance();
 
   void add(const std::shared_ptr<SpeechVoice>& v)
   {
@@ -216,7 +215,7 @@ private:
   {
     std::random_device rd;
     std::mt19937 gen(rd());
-    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::uniform_int_distribution<int> pick(0, int(sizeof alphabet) - 2);
     for (int attempt = 0; attempt < 16; ++attempt) {
       std::string dir = "/tmp/glimm-speech-";
@@ -388,6 +387,14 @@ private:
   locale_t m_workerLocale = nullptr;
 };
 
+// Out of line: an inline function's static would be a unique symbol, and
+// those keep the module from ever being unloaded.
+SpeechEngine& SpeechEngine::instance()
+{
+  static SpeechEngine engine;
+  return engine;
+}
+
 // ---- SpeechVoice ----------------------------------------------------------
 
 SpeechVoice::SpeechVoice(SpeechEngine* engine, double sampleRate, SpeechVoiceClient* client)
@@ -417,6 +424,8 @@ void SpeechVoice::detach()
 
 void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings)
 {
+  // The old utterance stops now, not when the worker gets to the new one.
+  m_ring.discardWritten();
   {
     std::lock_guard<std::mutex> lock(m_engine->mutex());
     m_job.text = std::move(preparedText);

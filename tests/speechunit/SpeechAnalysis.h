@@ -116,8 +116,8 @@ inline void fft(std::vector<std::complex<double>>& a)
   }
 }
 
-// Power-weighted mean frequency of the loud frames, in Hz.
-inline double spectralCentroid(const std::vector<float>& x, double rate)
+// Power-weighted mean frequency of the loud frames within [lo, hi] Hz.
+inline double spectralCentroid(const std::vector<float>& x, double rate, double lo = 0, double hi = 1e9)
 {
   const size_t n = 2048;
   double num = 0, den = 0;
@@ -129,8 +129,11 @@ inline double spectralCentroid(const std::vector<float>& x, double rate)
       buf[i] = x[start + i] * (0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(n)));
     fft(buf);
     for (size_t k = 1; k < n / 2; ++k) {
+      const double f = double(k) * rate / double(n);
+      if (f < lo || f > hi)
+        continue;
       const double p = std::norm(buf[k]);
-      num += p * double(k) * rate / double(n);
+      num += p * f;
       den += p;
     }
   }

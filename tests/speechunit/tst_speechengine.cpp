@@ -84,6 +84,8 @@ private slots:
     QCOMPARE(espeakRate(100), 172);
     QCOMPARE(espeakRate(200), 449); // 450 would misbehave
     QCOMPARE(formantPercent(128), 100);
+    QCOMPARE(formantPercent(0), 50); // never towards 0 %, which makes noise
+    QCOMPARE(formantPercent(255), 199);
     QCOMPARE(noteForPitch(120), 60.0);
     QVERIFY(std::fabs(hzForNote(69) - 440.0) < 1e-9);
   }

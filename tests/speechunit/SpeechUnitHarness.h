@@ -1,0 +1,129 @@
+// Loads the speech unit module and drives an instance as a host would.
+#pragma once
+
+#include "AUGlimm3_Interface.h"
+#include "SpeechAnalysis.h"
+
+#include <AudioToolbox/AudioUnitUtilities.h>
+#include <AudioUnit/AudioUnitProperties.h>
+#include <AudioUnit/MusicDevice.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace harness {
+
+inline AudioComponentDescription speechDescription()
+{
+  AudioComponentDescription d;
+  std::memset(&d, 0, sizeof d);
+  d.componentType = kAudioUnitType_MusicDevice;
+  d.componentSubType = 0x676c6d33;      // 'glm3'
+  d.componentManufacturer = 0x476c6d6d; // 'Glmm'
+  return d;
+}
+
+inline AudioUnit newUnit(double rate = 48000, UInt32 channels = 2)
+{
+  const AudioComponentDescription d = speechDescription();
+  AudioComponent c = AudioComponentFindNext(nullptr, &d);
+  if (!c)
+    return nullptr;
+  AudioUnit u = nullptr;
+  if (AudioComponentInstanceNew(c, &u) != noErr)
+    return nullptr;
+  AudioStreamBasicDescription f;
+  std::memset(&f, 0, sizeof f);
+  f.mSampleRate = rate;
+  f.mFormatID = kAudioFormatLinearPCM;
+  f.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
+  f.mBytesPerPacket = f.mBytesPerFrame = 4;
+  f.mFramesPerPacket = 1;
+  f.mChannelsPerFrame = channels;
+  f.mBitsPerChannel = 32;
+  if (AudioUnitSetProperty(u, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, &f, sizeof f) != noErr ||
+      AudioUnitInitialize(u) != noErr) {
+    AudioComponentInstanceDispose(u);
+    return nullptr;
+  }
+  return u;
+}
+
+inline OSStatus setText(AudioUnit u, const std::string& text)
+{
+  char buf[kGlimmTextBufferSize] = {};
+  std::memcpy(buf, text.data(), std::min(text.size(), sizeof buf));
+  return AudioUnitSetProperty(u, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buf, sizeof buf);
+}
+
+inline OSStatus play(AudioUnit u)
+{
+  const char bytes[kGlimmPlayDataSize] = {};
+  return AudioUnitSetProperty(u, kGlimmProperty_Play, kAudioUnitScope_Global, 0, bytes, sizeof bytes);
+}
+
+inline void setParam(AudioUnit u, AudioUnitParameterID id, float v)
+{
+  AudioUnitSetParameter(u, id, kAudioUnitScope_Global, 0, v, 0);
+}
+
+// One stereo block; returns false when the unit reported silence (nothing queued).
+inline bool renderBlock(AudioUnit u, std::vector<float>& left, std::vector<float>& right, UInt32 frames,
+                        OSStatus* status = nullptr)
+{
+  left.assign(frames, 1.0f);
+  right.assign(frames, 1.0f);
+  alignas(AudioBufferList) unsigned char storage[sizeof(AudioBufferList) + sizeof(AudioBuffer)];
+  auto* list = reinterpret_cast<AudioBufferList*>(storage);
+  list->mNumberBuffers = 2;
+  list->mBuffers[0] = {1, frames * 4, left.data()};
+  list->mBuffers[1] = {1, frames * 4, right.data()};
+  AudioUnitRenderActionFlags flags = 0;
+  AudioTimeStamp ts;
+  std::memset(&ts, 0, sizeof ts);
+  const OSStatus err = AudioUnitRender(u, &flags, &ts, 0, frames, list);
+  if (status)
+    *status = err;
+  return err == noErr && !(flags & kAudioUnitRenderAction_OutputIsSilence);
+}
+
+// Renders one utterance: waits (in wall time) for the first audio, then
+// collects until the unit has stayed silent for a while.
+inline std::vector<float> renderUtterance(AudioUnit u, double maxSeconds = 30, double rate = 48000)
+{
+  std::vector<float> out, l, r;
+  int empty = 0;
+  const size_t limit = size_t(maxSeconds * rate);
+  while (out.size() < limit) {
+    if (renderBlock(u, l, r, 256)) {
+      out.insert(out.end(), l.begin(), l.end());
+      empty = 0;
+    } else {
+      if (++empty > (out.empty() ? 3000 : 300))
+        break;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  }
+  return out;
+}
+
+inline std::vector<float> speak(AudioUnit u, const std::string& text, double maxSeconds = 30)
+{
+  setText(u, text);
+  play(u);
+  return renderUtterance(u, maxSeconds);
+}
+
+// Runs the current thread's run loop until `done` or about two seconds pass.
+template <typename Pred>
+bool runUntil(Pred done)
+{
+  for (int i = 0; i < 200 && !done(); ++i)
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, false);
+  return done();
+}
+
+} // namespace harness
