@@ -64,15 +64,28 @@ def squash(rows, height):
     return [blank] * (ROWS_ABOVE_BASELINE - height) + body + [list(r) for r in rows[ROWS_ABOVE_BASELINE:]]
 
 
+# Marks that would merge with the letter below them are raised one row above
+# the cell (a ninth row on top), leaving a blank row in between. The dieresis
+# has its own gap, and the ring is meant to sit on the letter.
+RAISED_OVER_CAPITALS = {"grave", "acute", "circumflex", "tilde"}
+RAISED_OVER_LOWER_CASE = {"circumflex", "tilde"}
+
+
 def compose(drawn, marks):
+    """Accented letters: the mark takes the two rows above the x-height, over
+    capitals squashed to five rows."""
     out = {}
+    blank = [False] * 8
     for cp, (base, mark) in COMPOSED.items():
         rows = drawn[ord(base)]
+        raised = RAISED_OVER_LOWER_CASE
         if base.isupper():
             rows = squash(rows, 5)
+            raised = RAISED_OVER_CAPITALS
         if any(any(r) for r in rows[:2]):
             raise ValueError(f"base of U+{cp:04X} reaches into the mark rows")
-        out[cp] = [list(r) for r in marks[mark]] + [list(r) for r in rows[2:]]
+        gap = [blank] if mark in raised else []
+        out[cp] = [list(r) for r in marks[mark]] + gap + [list(r) for r in rows[2:]]
     for cp, base in CEDILLA.items():
         rows = [list(r) for r in drawn[ord(base)]]
         rows[7] = [c == "#" for c in "...##..."]
@@ -95,8 +108,11 @@ def all_bitmaps():
 
 def outline(rows):
     """Traces the pixel region into closed contours (outer clockwise, holes
-    counter-clockwise), so touching pixels form one shape without seams."""
-    filled = {(c, r) for r, row in enumerate(rows) for c, on in enumerate(row) if on}
+    counter-clockwise), so touching pixels form one shape without seams.
+
+    Eight rows fill the cell; a ninth, if given, is the first and lies above it."""
+    first = 8 - len(rows)
+    filled = {(c, r + first) for r, row in enumerate(rows) for c, on in enumerate(row) if on}
 
     def ink(c, r):
         return (c, r) in filled
@@ -206,9 +222,12 @@ def build():
         "licenseDescription": "GPL-3.0-or-later, with the font exception",
     }, mac=False)
     fb.setupOS2(
-        version=4, usWeightClass=400, usWidthClass=5, fsType=0, fsSelection=0x40,
+        version=4, usWeightClass=400, usWidthClass=5, fsType=0, fsSelection=0x40 | 0x80,  # REGULAR, USE_TYPO_METRICS
         achVendID="GLMM", sTypoAscender=ASCENT, sTypoDescender=-DESCENT,
-        sTypoLineGap=0, usWinAscent=ASCENT, usWinDescent=DESCENT,
+        sTypoLineGap=0, usWinDescent=DESCENT,
+        # Room for the raised marks of accented capitals, which some systems
+        # would otherwise clip.
+        usWinAscent=ASCENT + PIXEL,
         sxHeight=5 * PIXEL, sCapHeight=7 * PIXEL, ulCodePageRange1=1, ulCodePageRange2=0,
         # Monospaced, so tools that ask for a fixed-pitch font find it.
         panose=_panose())

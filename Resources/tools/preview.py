@@ -3,11 +3,12 @@
 
     preview.py FONT IMG_DIR OUT.png"""
 
+import os
 import sys
 
 from PIL import Image, ImageDraw, ImageFont
 
-sys.path.insert(0, __import__("os").path.dirname(__import__("os").path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_font  # noqa: E402
 
 

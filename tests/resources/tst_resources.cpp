@@ -387,7 +387,8 @@ void TestResources::fontSample()
     font.setHintingPreference(QFont::PreferNoHinting);
     const QList<char32_t> cps = fontCodePoints();
     const int perLine = 32;
-    QImage img(perLine * 16 * 2 + 16, ((cps.size() + perLine - 1) / perLine) * 16 * 2 + 16,
+    const int lineStep = 20; // a little leading, so raised marks stay clear
+    QImage img(perLine * 16 * 2 + 16, ((cps.size() + perLine - 1) / perLine) * lineStep * 2 + 16,
                QImage::Format_RGB32);
     img.fill(QColor("#4242E7"));
     {
@@ -399,7 +400,7 @@ void TestResources::fontSample()
             QString line;
             for (int k = i; k < qMin<int>(i + perLine, cps.size()); ++k)
                 line += QString::fromUcs4(&cps[k], 1);
-            p.drawText(4, 4 + 16 * (i / perLine) + QFontMetrics(font).ascent(), line);
+            p.drawText(4, 4 + lineStep * (i / perLine) + QFontMetrics(font).ascent(), line);
         }
     }
     // The glyphs are whole font pixels, so at this size the text is two-tone.
