@@ -44,47 +44,6 @@ private slots:
   // Values from the unit never go back to it.
   void cleanup() { QCOMPARE(RecordingHostLink::instance().count(Kind::Parameter), m_expectedSends); m_expectedSends = 0; }
 
-  void movingASliderSends_data()
-  {
-    QTest::addColumn<int>("index");
-    QTest::addColumn<int>("position");
-    QTest::newRow("pitch") << 0 << 100;
-    QTest::newRow("speed") << 1 << 200;
-    QTest::newRow("mouth") << 2 << 1;
-    QTest::newRow("throat") << 3 << 255;
-  }
-  void movingASliderSends()
-  {
-    QFETCH(int, index);
-    QFETCH(int, position);
-    OpenEditor e;
-    QSlider* slider = sliderFor(*e, index);
-    slider->setValue(position);
-    const auto sent = RecordingHostLink::instance().callsOf(Kind::Parameter);
-    QCOMPARE(sent.size(), 1);
-    QCOMPARE(sent[0].context, unitContext());
-    QCOMPARE(sent[0].index, index);
-    QCOMPARE(sent[0].value, float(position));
-    QCOMPARE(sent[0].sender, static_cast<void*>(slider));
-    QCOMPARE(labelFor(*e, index)->text(), QString::number(position));
-    m_expectedSends = 1;
-  }
-
-  void dragSendsEveryPosition()
-  {
-    OpenEditor e;
-    QSlider* s = e->m_speedSlider;
-    s->setSliderDown(true);
-    for (int i = 0; i < 5; ++i)
-      s->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-    s->setSliderDown(false);
-    const auto sent = RecordingHostLink::instance().callsOf(Kind::Parameter);
-    QCOMPARE(sent.size(), 5);
-    QCOMPARE(sent.last().value, 25.f);
-    QCOMPARE(e->m_speedLabel->text(), QStringLiteral("25"));
-    m_expectedSends = 5;
-  }
-
   void switches()
   {
     OpenEditor e;
