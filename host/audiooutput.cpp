@@ -1,0 +1,211 @@
+#include "audiooutput.h"
+
+#include <portaudio.h>
+#include <sndfile.h>
+
+#include <chrono>
+#include <cmath>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr float kSilence = 1e-3f; // about -60 dBFS
+
+int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+               PaStreamCallbackFlags, void* user) {
+  auto* self = static_cast<AudioOutput*>(user);
+  auto* out = static_cast<float*>(output);
+  while (frames > 0) {
+    const unsigned n = frames > AudioOutput::kBlockFrames ? AudioOutput::kBlockFrames : unsigned(frames);
+    self->renderBlock(out, n);
+    out += n * AudioOutput::kChannels;
+    frames -= n;
+  }
+  return paContinue;
+}
+
+} // namespace
+
+AudioOutput::AudioOutput(AudioUnit unit, double sampleRate)
+    : m_unit(unit), m_sampleRate(sampleRate), m_left(kBlockFrames), m_right(kBlockFrames),
+      m_bufferListStorage(sizeof(AudioBufferList) + sizeof(AudioBuffer)) {
+  sem_init(&m_ringData, 0, 0);
+}
+
+AudioOutput::~AudioOutput() {
+  stop();
+  sem_destroy(&m_ringData);
+}
+
+bool AudioOutput::openWav(const std::string& path) {
+  SF_INFO info = {};
+  info.samplerate = int(m_sampleRate);
+  info.channels = kChannels;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  m_wav = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!m_wav) {
+    m_error = "cannot write " + path + ": " + sf_strerror(nullptr);
+    return false;
+  }
+  // Clip rather than wrap if the unit ever overshoots full scale.
+  sf_command(m_wav, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  m_ring.assign(size_t(m_sampleRate) * kChannels * 4, 0.f); // 4 s of slack for the writer
+  m_writerRunning = true;
+  m_writer = std::thread(&AudioOutput::wavWriterLoop, this);
+  return true;
+}
+
+void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
+  auto* abl = reinterpret_cast<AudioBufferList*>(m_bufferListStorage.data());
+  abl->mNumberBuffers = 2;
+  abl->mBuffers[0] = {1, frames * unsigned(sizeof(float)), m_left.data()};
+  abl->mBuffers[1] = {1, frames * unsigned(sizeof(float)), m_right.data()};
+  AudioTimeStamp ts = {};
+  ts.mSampleTime = m_sampleTime;
+  ts.mFlags = kAudioTimeStampSampleTimeValid;
+  AudioUnitRenderActionFlags flags = 0;
+  const OSStatus err = AudioUnitRender(m_unit, &flags, &ts, 0, frames, abl);
+  m_sampleTime += frames;
+
+  const unsigned long long first = m_framesRendered.load(std::memory_order_relaxed);
+  unsigned long long loud = 0;
+  for (unsigned i = 0; i < frames; ++i) {
+    float l = err == noErr ? m_left[i] : 0.f;
+    float r = err == noErr ? m_right[i] : 0.f;
+    if (!std::isfinite(l))
+      l = 0.f;
+    if (!std::isfinite(r))
+      r = 0.f;
+    interleaved[2 * i] = l;
+    interleaved[2 * i + 1] = r;
+    if (std::fabs(l) > kSilence || std::fabs(r) > kSilence)
+      loud = first + i + 1;
+  }
+  if (loud)
+    m_lastLoudFrame.store(loud, std::memory_order_release);
+  m_framesRendered.store(first + frames, std::memory_order_release);
+
+  if (m_wav) {
+    const size_t size = m_ring.size();
+    const size_t head = m_ringHead.load(std::memory_order_relaxed);
+    const size_t tail = m_ringTail.load(std::memory_order_acquire);
+    const size_t n = size_t(frames) * kChannels;
+    if (size - (head - tail) < n) {
+      m_ringDropped.fetch_add(frames, std::memory_order_relaxed);
+    } else {
+      for (size_t i = 0; i < n; ++i)
+        m_ring[(head + i) % size] = interleaved[i];
+      m_ringHead.store(head + n, std::memory_order_release);
+      sem_post(&m_ringData);
+    }
+  }
+}
+
+void AudioOutput::wavWriterLoop() {
+  std::vector<float> chunk(kBlockFrames * kChannels * 16);
+  for (;;) {
+    const bool running = m_writerRunning.load(std::memory_order_acquire);
+    const size_t tail = m_ringTail.load(std::memory_order_relaxed);
+    const size_t head = m_ringHead.load(std::memory_order_acquire);
+    size_t avail = head - tail;
+    if (avail == 0) {
+      if (!running)
+        break;
+      while (sem_wait(&m_ringData) != 0 && errno == EINTR) {
+      }
+      continue;
+    }
+    avail = std::min(avail, chunk.size());
+    for (size_t i = 0; i < avail; ++i)
+      chunk[i] = m_ring[(tail + i) % m_ring.size()];
+    m_ringTail.store(tail + avail, std::memory_order_release);
+    sf_writef_float(m_wav, chunk.data(), sf_count_t(avail / kChannels));
+  }
+}
+
+void AudioOutput::start() {
+  if (m_running)
+    return;
+  m_running = true;
+  if (Pa_Initialize() == paNoError) {
+    m_paInitialised = true;
+    const PaDeviceIndex dev = Pa_GetDefaultOutputDevice();
+    if (dev == paNoDevice) {
+      m_deviceMessage = "no audio output device found";
+    } else {
+      PaStreamParameters out = {};
+      out.device = dev;
+      out.channelCount = kChannels;
+      out.sampleFormat = paFloat32;
+      out.suggestedLatency = Pa_GetDeviceInfo(dev)->defaultLowOutputLatency;
+      PaStream* stream = nullptr;
+      PaError e = Pa_OpenStream(&stream, nullptr, &out, m_sampleRate, kBlockFrames, paNoFlag, paCallback, this);
+      if (e == paNoError)
+        e = Pa_StartStream(stream);
+      if (e == paNoError) {
+        m_stream = stream;
+        return;
+      }
+      if (stream)
+        Pa_CloseStream(stream);
+      m_deviceMessage = std::string("the audio device would not open: ") + Pa_GetErrorText(e);
+    }
+  } else {
+    m_deviceMessage = "the audio system would not start";
+  }
+  m_nullThread = std::thread(&AudioOutput::nullDeviceLoop, this);
+}
+
+void AudioOutput::nullDeviceLoop() {
+  std::vector<float> block(kBlockFrames * kChannels);
+  const auto period = std::chrono::duration<double>(kBlockFrames / m_sampleRate);
+  auto next = std::chrono::steady_clock::now();
+  while (m_running.load(std::memory_order_acquire)) {
+    renderBlock(block.data(), kBlockFrames);
+    next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
+    std::this_thread::sleep_until(next);
+  }
+}
+
+void AudioOutput::stop() {
+  if (m_running.exchange(false)) {
+    if (m_stream) {
+      Pa_StopStream(static_cast<PaStream*>(m_stream));
+      Pa_CloseStream(static_cast<PaStream*>(m_stream));
+      m_stream = nullptr;
+    }
+    if (m_nullThread.joinable())
+      m_nullThread.join();
+  }
+  if (m_paInitialised) {
+    Pa_Terminate();
+    m_paInitialised = false;
+  }
+  if (m_writer.joinable()) {
+    m_writerRunning = false;
+    sem_post(&m_ringData);
+    m_writer.join();
+  }
+  if (m_wav) {
+    sf_close(m_wav);
+    m_wav = nullptr;
+  }
+}
+
+std::vector<std::string> AudioOutput::listDevices() {
+  std::vector<std::string> names;
+  if (Pa_Initialize() != paNoError)
+    return names;
+  const PaDeviceIndex def = Pa_GetDefaultOutputDevice();
+  for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info || info->maxOutputChannels <= 0)
+      continue;
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
+    names.push_back(std::string(i == def ? "* " : "  ") + info->name + " (" + (api ? api->name : "?") + ", " +
+                    std::to_string(info->maxOutputChannels) + " channels)");
+  }
+  Pa_Terminate();
+  return names;
+}

@@ -1,0 +1,80 @@
+// Pulls audio from a unit with AudioUnitRender on an audio thread: a PortAudio
+// device when one opens, otherwise a thread paced to real time, so the host
+// behaves the same on a machine without sound. Optionally taps everything
+// rendered into a WAV file through a lock-free ring and a writer thread.
+#pragma once
+
+#include <AudioUnit/AudioUnit.h>
+
+#include <semaphore.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct sf_private_tag;
+
+class AudioOutput {
+public:
+  static constexpr unsigned kBlockFrames = 256;
+  static constexpr unsigned kChannels = 2;
+
+  explicit AudioOutput(AudioUnit unit, double sampleRate);
+  ~AudioOutput();
+  AudioOutput(const AudioOutput&) = delete;
+  AudioOutput& operator=(const AudioOutput&) = delete;
+
+  // Starts the WAV tap before start(); false with error() when the file can't be made.
+  bool openWav(const std::string& path);
+  // Starts audio; never fails: without a device it reports why in
+  // deviceMessage() and renders on a paced thread instead.
+  void start();
+  void stop();
+
+  bool hasDevice() const { return m_stream != nullptr; }
+  const std::string& deviceMessage() const { return m_deviceMessage; }
+  const std::string& error() const { return m_error; }
+
+  // Frames rendered so far, and the index one past the last frame louder than
+  // the silence threshold (0 when nothing was heard yet).
+  unsigned long long framesRendered() const { return m_framesRendered.load(std::memory_order_acquire); }
+  unsigned long long lastLoudFrame() const { return m_lastLoudFrame.load(std::memory_order_acquire); }
+
+  static std::vector<std::string> listDevices();
+
+  // Renders one block into `interleaved` (kBlockFrames * kChannels floats).
+  void renderBlock(float* interleaved, unsigned frames);
+
+private:
+  void nullDeviceLoop();
+  void wavWriterLoop();
+
+  AudioUnit m_unit;
+  double m_sampleRate;
+  void* m_stream = nullptr;
+  bool m_paInitialised = false;
+  std::thread m_nullThread;
+  std::atomic<bool> m_running{false};
+
+  // Pre-allocated so the audio thread never allocates.
+  std::vector<float> m_left, m_right;
+  std::vector<unsigned char> m_bufferListStorage;
+  double m_sampleTime = 0;
+
+  std::atomic<unsigned long long> m_framesRendered{0};
+  std::atomic<unsigned long long> m_lastLoudFrame{0};
+
+  // WAV tap: single producer (audio thread), single consumer (writer thread).
+  sf_private_tag* m_wav = nullptr;
+  std::vector<float> m_ring;
+  std::atomic<size_t> m_ringHead{0}, m_ringTail{0};
+  std::atomic<unsigned long long> m_ringDropped{0};
+  std::thread m_writer;
+  std::atomic<bool> m_writerRunning{false};
+  sem_t m_ringData; // posted per block; sem_post is safe on the audio thread
+
+  std::string m_deviceMessage;
+  std::string m_error;
+};

@@ -1,0 +1,152 @@
+#include "hostoptions.h"
+
+#include "AUGlimm3_Interface.h"
+
+#include <cmath>
+
+namespace {
+
+struct ParamSpec {
+  const char* name;
+  unsigned id;
+  float min, max;
+};
+
+const ParamSpec kParams[] = {
+    {"pitch", kGlimmParam_Pitch, 0, 255},   {"speed", kGlimmParam_Speed, 20, 200},
+    {"mouth", kGlimmParam_Mouth, 0, 255},   {"throat", kGlimmParam_Throat, 0, 255},
+    {"sing", kGlimmParam_SingMode, 0, 1},
+};
+
+QString parseSet(const QString& arg, HostOptions& o) {
+  const int eq = arg.indexOf('=');
+  if (eq <= 0)
+    return QStringLiteral("--set expects NAME=VALUE, got \"%1\"").arg(arg);
+  const QString name = arg.left(eq).trimmed().toLower();
+  const QString valueText = arg.mid(eq + 1).trimmed();
+  for (const ParamSpec& p : kParams) {
+    if (name != QLatin1String(p.name))
+      continue;
+    float value;
+    if (p.id == kGlimmParam_SingMode && (valueText == "on" || valueText == "off")) {
+      value = valueText == "on" ? 1.f : 0.f;
+    } else {
+      bool ok = false;
+      const double d = valueText.toDouble(&ok);
+      if (!ok || !std::isfinite(d))
+        return QStringLiteral("--set %1: \"%2\" is not a number").arg(name, valueText);
+      if (d < p.min || d > p.max)
+        return QStringLiteral("--set %1: %2 is outside %3..%4").arg(name, valueText).arg(p.min).arg(p.max);
+      value = static_cast<float>(d);
+    }
+    o.params.emplace_back(p.id, value);
+    return {};
+  }
+  return QStringLiteral("--set: unknown parameter \"%1\" (pitch, speed, mouth, throat, sing)").arg(name);
+}
+
+} // namespace
+
+QString hostUsage() {
+  return QStringLiteral(
+      "Usage: glimm-host [options]\n"
+      "Loads the speech unit, opens its editor and plays what it says.\n"
+      "\n"
+      "  --unit PATH          speech unit module to load (default: the one beside glimm-host)\n"
+      "  --text TEXT          set the unit's text before the editor opens (at most 511 bytes)\n"
+      "  --set NAME=VALUE     set a parameter; repeatable. Names and ranges:\n"
+      "                       pitch 0..255, speed 20..200, mouth 0..255, throat 0..255, sing 0|1|on|off\n"
+      "  --speak              speak once the editor is shown\n"
+      "  --wav FILE           also write everything the unit renders to FILE (WAV, 16-bit)\n"
+      "  --rate HZ            sample rate, 8000..192000 (default 48000)\n"
+      "  --screenshot FILE    save a PNG of the window once the editor is shown and filled\n"
+      "  --no-window          run without the editor window (no display needed)\n"
+      "  --quit-after-speech  exit when the utterance has finished\n"
+      "  --list-devices       list the audio output devices and exit\n"
+      "  --help               show this text\n"
+      "\n"
+      "Without a display run it as: xvfb-run -a glimm-host ..., or QT_QPA_PLATFORM=offscreen glimm-host ...\n");
+}
+
+HostOptionsResult parseHostOptions(const QStringList& arguments) {
+  HostOptionsResult r;
+  HostOptions& o = r.options;
+  auto needValue = [&](int& i, const QString& opt, QString& out) -> bool {
+    if (i + 1 >= arguments.size()) {
+      r.error = QStringLiteral("%1 needs a value").arg(opt);
+      return false;
+    }
+    out = arguments.at(++i);
+    return true;
+  };
+  for (int i = 1; i < arguments.size() && r.error.isEmpty(); ++i) {
+    QString a = arguments.at(i);
+    QString inlineValue;
+    bool hasInline = false;
+    if (a.startsWith("--") && a.contains('=')) {
+      const int eq = a.indexOf('=');
+      inlineValue = a.mid(eq + 1);
+      a = a.left(eq);
+      hasInline = true;
+    }
+    auto value = [&](QString& out) -> bool {
+      if (hasInline) {
+        out = inlineValue;
+        return true;
+      }
+      return needValue(i, a, out);
+    };
+    auto flag = [&](bool& out) {
+      if (hasInline)
+        r.error = QStringLiteral("%1 takes no value").arg(a);
+      out = true;
+    };
+    if (a == "--help" || a == "-h") {
+      flag(o.help);
+    } else if (a == "--unit") {
+      if (value(o.unitPath) && o.unitPath.isEmpty())
+        r.error = QStringLiteral("--unit needs a path");
+    } else if (a == "--text") {
+      if (value(o.text)) {
+        o.hasText = true;
+        if (o.text.toUtf8().size() > kGlimmTextMaxBytes)
+          r.error = QStringLiteral("--text is %1 bytes long; the unit holds at most %2")
+                        .arg(o.text.toUtf8().size())
+                        .arg(int(kGlimmTextMaxBytes));
+      }
+    } else if (a == "--set") {
+      QString v;
+      if (value(v))
+        r.error = parseSet(v, o);
+    } else if (a == "--speak") {
+      flag(o.speak);
+    } else if (a == "--wav") {
+      if (value(o.wavPath) && o.wavPath.isEmpty())
+        r.error = QStringLiteral("--wav needs a file name");
+    } else if (a == "--rate") {
+      QString v;
+      if (value(v)) {
+        bool ok = false;
+        const int rate = v.toInt(&ok);
+        if (!ok || rate < 8000 || rate > 192000)
+          r.error = QStringLiteral("--rate: \"%1\" is not a sample rate between 8000 and 192000").arg(v);
+        else
+          o.sampleRate = rate;
+      }
+    } else if (a == "--screenshot") {
+      if (value(o.screenshotPath) && o.screenshotPath.isEmpty())
+        r.error = QStringLiteral("--screenshot needs a file name");
+    } else if (a == "--no-window") {
+      flag(o.noWindow);
+    } else if (a == "--quit-after-speech") {
+      flag(o.quitAfterSpeech);
+    } else if (a == "--list-devices") {
+      flag(o.listDevices);
+    } else {
+      r.error = QStringLiteral("unknown option \"%1\"").arg(arguments.at(i));
+    }
+  }
+  if (r.error.isEmpty() && o.noWindow && !o.screenshotPath.isEmpty())
+    r.error = QStringLiteral("--screenshot needs the window; it cannot go with --no-window");
+  return r;
+}

@@ -1,0 +1,96 @@
+#include "unithost.h"
+
+#include "AUGlimm3_Interface.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <limits.h>
+
+std::string defaultUnitModulePath() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0)
+    return "GlimmSpeechUnit.so";
+  self[n] = '\0';
+  std::string dir(self);
+  dir.erase(dir.find_last_of('/') + 1);
+  return dir + "GlimmSpeechUnit.so";
+}
+
+UnitHost::~UnitHost() {
+  if (m_unit) {
+    AudioUnitUninitialize(m_unit);
+    AudioComponentInstanceDispose(m_unit);
+  }
+  // The module stays loaded: its registration and its speech worker live
+  // for the process, and a late callback into unloaded code would crash.
+}
+
+bool UnitHost::load(const std::string& modulePath, double sampleRate, unsigned maxFrames) {
+  if (access(modulePath.c_str(), R_OK) != 0) {
+    m_error = "cannot read the unit module " + modulePath + ": " + std::strerror(errno);
+    return false;
+  }
+  m_module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!m_module) {
+    const char* why = dlerror();
+    m_error = "cannot load the unit module " + modulePath + ": " + (why ? why : "unknown error");
+    return false;
+  }
+  AudioComponentDescription desc = {};
+  desc.componentType = kAudioUnitType_MusicDevice;
+  AudioComponent comp = AudioComponentFindNext(nullptr, &desc);
+  if (!comp) {
+    m_error = "the module " + modulePath + " registered no music device component";
+    return false;
+  }
+  OSStatus err = AudioComponentInstanceNew(comp, &m_unit);
+  if (err != noErr || !m_unit) {
+    m_unit = nullptr;
+    m_error = "the unit in " + modulePath + " could not be instantiated (status " + std::to_string(err) + ")";
+    return false;
+  }
+  AudioStreamBasicDescription fmt = {};
+  fmt.mSampleRate = sampleRate;
+  fmt.mFormatID = kAudioFormatLinearPCM;
+  fmt.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
+  fmt.mBytesPerPacket = fmt.mBytesPerFrame = sizeof(float);
+  fmt.mFramesPerPacket = 1;
+  fmt.mChannelsPerFrame = 2;
+  fmt.mBitsPerChannel = 32;
+  err = AudioUnitSetProperty(m_unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, &fmt, sizeof fmt);
+  if (err == noErr)
+    err = AudioUnitSetProperty(m_unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0,
+                               &maxFrames, sizeof maxFrames);
+  if (err == noErr)
+    err = AudioUnitInitialize(m_unit);
+  if (err != noErr) {
+    m_error = "the unit in " + modulePath + " refused a " + std::to_string(int(sampleRate)) +
+              " Hz stereo float stream (status " + std::to_string(err) + ")";
+    return false;
+  }
+  m_sampleRate = sampleRate;
+  return true;
+}
+
+OSStatus UnitHost::setText(const std::string& utf8) {
+  char buffer[kGlimmTextBufferSize] = {};
+  std::memcpy(buffer, utf8.data(), std::min<size_t>(utf8.size(), kGlimmTextMaxBytes));
+  return AudioUnitSetProperty(m_unit, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buffer, sizeof buffer);
+}
+
+OSStatus UnitHost::setParameter(AudioUnitParameterID id, float value) {
+  AudioUnitParameter p = {m_unit, id, kAudioUnitScope_Global, 0};
+  return AUParameterSet(nullptr, nullptr, &p, value, 0);
+}
+
+OSStatus UnitHost::getParameter(AudioUnitParameterID id, float* value) const {
+  return AudioUnitGetParameter(m_unit, id, kAudioUnitScope_Global, 0, value);
+}
+
+OSStatus UnitHost::play() {
+  char data[kGlimmPlayDataSize] = {};
+  return AudioUnitSetProperty(m_unit, kGlimmProperty_Play, kAudioUnitScope_Global, 0, data, sizeof data);
+}

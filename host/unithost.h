@@ -1,0 +1,38 @@
+// Loads a unit module and holds one initialised instance of its component.
+#pragma once
+
+#include <AudioToolbox/AudioToolbox.h>
+
+#include <string>
+
+class UnitHost {
+public:
+  UnitHost() = default;
+  ~UnitHost();
+  UnitHost(const UnitHost&) = delete;
+  UnitHost& operator=(const UnitHost&) = delete;
+
+  // Loads the module, finds its music device and makes an initialised,
+  // stereo float instance at `sampleRate`. On failure returns false and
+  // error() names what failed and where.
+  bool load(const std::string& modulePath, double sampleRate, unsigned maxFrames);
+  const std::string& error() const { return m_error; }
+
+  AudioUnit unit() const { return m_unit; }
+  double sampleRate() const { return m_sampleRate; }
+
+  OSStatus setText(const std::string& utf8);
+  // Sets a parameter as host automation does: the value, then the change announced.
+  OSStatus setParameter(AudioUnitParameterID id, float value);
+  OSStatus getParameter(AudioUnitParameterID id, float* value) const;
+  OSStatus play();
+
+private:
+  void* m_module = nullptr;
+  AudioUnit m_unit = nullptr;
+  double m_sampleRate = 0;
+  std::string m_error;
+};
+
+// The speech unit module built beside the running executable.
+std::string defaultUnitModulePath();

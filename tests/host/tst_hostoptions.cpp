@@ -1,0 +1,75 @@
+// The host's command line: every option, and the clear refusals.
+#include "hostoptions.h"
+
+#include <QtTest>
+
+class TestHostOptions : public QObject {
+  Q_OBJECT
+private slots:
+  void acceptsEveryOption() {
+    const auto r = parseHostOptions({"glimm-host", "--unit", "/x/u.so", "--text", "hello world", "--set",
+                                     "pitch=100", "--set=speed=20", "--set", "sing=on", "--speak", "--wav",
+                                     "o.wav", "--rate", "44100", "--screenshot", "s.png", "--quit-after-speech"});
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    const HostOptions& o = r.options;
+    QCOMPARE(o.unitPath, QString("/x/u.so"));
+    QVERIFY(o.hasText);
+    QCOMPARE(o.text, QString("hello world"));
+    QCOMPARE(o.params.size(), size_t(3));
+    QCOMPARE(o.params[0].first, 0u);
+    QCOMPARE(o.params[0].second, 100.f);
+    QCOMPARE(o.params[1].first, 1u);
+    QCOMPARE(o.params[1].second, 20.f);
+    QCOMPARE(o.params[2].first, 4u);
+    QCOMPARE(o.params[2].second, 1.f);
+    QVERIFY(o.speak && o.quitAfterSpeech && !o.noWindow);
+    QCOMPARE(o.wavPath, QString("o.wav"));
+    QCOMPARE(o.sampleRate, 44100);
+    QCOMPARE(o.screenshotPath, QString("s.png"));
+  }
+
+  void defaults() {
+    const auto r = parseHostOptions({"glimm-host"});
+    QVERIFY(r.error.isEmpty());
+    QCOMPARE(r.options.sampleRate, 48000);
+    QVERIFY(!r.options.hasText && !r.options.speak && r.options.params.empty());
+  }
+
+  void refusesBadCommandLines_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("mentions");
+    QTest::newRow("unknown option") << QStringList{"--frobnicate"} << "--frobnicate";
+    QTest::newRow("missing value") << QStringList{"--wav"} << "--wav";
+    QTest::newRow("unknown parameter") << QStringList{"--set", "volume=3"} << "volume";
+    QTest::newRow("no equals") << QStringList{"--set", "pitch"} << "NAME=VALUE";
+    QTest::newRow("not a number") << QStringList{"--set", "pitch=high"} << "high";
+    QTest::newRow("nan") << QStringList{"--set", "pitch=nan"} << "nan";
+    QTest::newRow("above range") << QStringList{"--set", "pitch=256"} << "0..255";
+    QTest::newRow("below range") << QStringList{"--set", "speed=19"} << "20..200";
+    QTest::newRow("sing not a switch") << QStringList{"--set", "sing=2"} << "0..1";
+    QTest::newRow("rate") << QStringList{"--rate", "12x"} << "12x";
+    QTest::newRow("rate too low") << QStringList{"--rate", "100"} << "100";
+    QTest::newRow("flag with value") << QStringList{"--speak=yes"} << "--speak";
+    QTest::newRow("screenshot without window") << QStringList{"--no-window", "--screenshot", "a.png"}
+                                               << "--no-window";
+    QTest::newRow("text too long") << QStringList{"--text", QString(300, QChar(0xe9))} << "511";
+  }
+  void refusesBadCommandLines() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, mentions);
+    args.prepend("glimm-host");
+    const auto r = parseHostOptions(args);
+    QVERIFY(!r.error.isEmpty());
+    QVERIFY2(r.error.contains(mentions), qPrintable(r.error));
+  }
+
+  void usageDocumentsEveryOption() {
+    const QString usage = hostUsage();
+    for (const char* o : {"--unit", "--text", "--set", "--speak", "--wav", "--rate", "--screenshot",
+                          "--no-window", "--quit-after-speech", "--list-devices", "--help"})
+      QVERIFY2(usage.contains(QLatin1String(o)), o);
+  }
+};
+
+QTEST_GUILESS_MAIN(TestHostOptions)
+#include "tst_hostoptions.moc"
