@@ -1,0 +1,94 @@
+#include "QMacNativeWidget.h"
+
+#include <QHash>
+#include <QPointer>
+#include <QWindow>
+
+namespace {
+
+class NativeView final : public NSView {
+ public:
+  explicit NativeView(QWidget* widget) : m_widget(widget) {}
+
+  NSRect frame() const override {
+    if (!m_widget) return NSView::frame();
+    // pos(), not geometry(): for a top-level widget that is where move() put
+    // it, whatever frame the platform draws around it.
+    const QPoint p = m_widget->pos();
+    return NSMakeRect(p.x(), p.y(), m_widget->width(), m_widget->height());
+  }
+  void setFrame(NSRect f) override {
+    NSView::setFrame(f);
+    if (!m_widget) return;
+    m_widget->move(int(f.origin.x), int(f.origin.y));
+    m_widget->resize(int(f.size.width), int(f.size.height));
+  }
+
+  NSWindow* window() const override;
+
+  BOOL acceptsFirstResponder() override { return m_widget ? YES : NO; }
+  BOOL becomeFirstResponder() override {
+    if (!m_widget) return NO;
+    m_widget->setFocus(Qt::OtherFocusReason);
+    if (QWindow* w = m_widget->window()->windowHandle()) w->requestActivate();
+    return YES;
+  }
+  BOOL isOpaque() override { return YES; }
+
+  void widgetGone() { m_widget = nullptr; }
+
+ private:
+  QPointer<QWidget> m_widget;
+};
+
+// Window id -> view. Main thread only, like every widget. Never destroyed, so
+// views of widgets alive at exit stay reachable.
+QHash<uintptr_t, NativeView*>& views() {
+  static auto* h = new QHash<uintptr_t, NativeView*>();
+  return *h;
+}
+
+NSWindow* NativeView::window() const {
+  if (NSWindow* w = NSView::window()) return w;
+  if (!m_widget) return nullptr;
+  // A child widget's view is not in any view tree: its window is that of the
+  // nearest native ancestor whose view is.
+  for (QWidget* p = m_widget->parentWidget(); p; p = p->parentWidget()) {
+    if (!p->internalWinId()) continue;
+    auto it = views().constFind(uintptr_t(p->internalWinId()));
+    if (it != views().constEnd())
+      if (NSWindow* w = it.value()->NSView::window()) return w;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+NSView* GlimmNativeViewForWinId(uintptr_t wid) {
+  if (!wid) return nullptr;
+  auto it = views().constFind(wid);
+  if (it != views().constEnd()) return it.value();
+  QWidget* widget = QWidget::find(WId(wid));
+  if (!widget) return nullptr;
+  auto* view = new NativeView(widget);
+  views().insert(wid, view);
+  QObject::connect(widget, &QObject::destroyed, [wid] {
+    NativeView* v = views().take(wid);
+    if (!v) return;
+    v->widgetGone();
+    v->removeFromSuperview();
+    v->release();
+  });
+  return view;
+}
+
+QMacNativeWidget::QMacNativeWidget(NSView* parentView) : QWidget(nullptr), m_parentView(parentView) {
+  if (m_parentView) m_parentView->retain();
+  setAttribute(Qt::WA_NativeWindow);
+}
+
+QMacNativeWidget::~QMacNativeWidget() {
+  if (m_parentView) m_parentView->release();
+}
+
+QSize QMacNativeWidget::sizeHint() const { return QSize(200, 200); }
