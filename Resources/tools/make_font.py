@@ -10,7 +10,10 @@ FAMILY = "Amiga Forever Pro"
 STYLE = "Regular"
 VERSION = "1.01"
 UPM = 1000
-PIXEL = UPM // 8          # one font pixel, in font units
+# One font pixel, in font units. Three quarters of an eighth of the em: at the
+# panel's 12 points (16 px on a 96 dpi screen) a cell is 12 px wide, which is
+# what the panel's fixed layout leaves room for ("throat", "SPEAK!").
+PIXEL = 94
 ROWS_ABOVE_BASELINE = 7   # rows 0-6 sit on the baseline, row 7 hangs below
 ASCENT = ROWS_ABOVE_BASELINE * PIXEL
 DESCENT = (8 - ROWS_ABOVE_BASELINE) * PIXEL

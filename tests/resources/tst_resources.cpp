@@ -315,13 +315,14 @@ void TestResources::fontRegistersOneFamily()
     // Requested by name as the panel does, the family is found, not a fallback.
     QFont font(kFamily, 12);
     QCOMPARE(QFontInfo(font).family(), QString(kFamily));
-    // Monospaced: every cell is one em wide, so a 16 px font advances 16 px.
+    // Monospaced, with 8-pixel cells three quarters of an em wide: at the
+    // panel's 12 pt (16 px) a cell is 12 px, which the fixed layout needs.
     font.setPixelSize(16);
     const QFontMetrics fm(font);
-    QCOMPARE(fm.horizontalAdvance('i'), 16);
-    QCOMPARE(fm.horizontalAdvance('M'), 16);
-    QCOMPARE(fm.horizontalAdvance(QStringLiteral("pitch")), 5 * 16);
-    QCOMPARE(fm.ascent() + fm.descent(), 16);
+    QCOMPARE(fm.horizontalAdvance('i'), 12);
+    QCOMPARE(fm.horizontalAdvance('M'), 12);
+    QCOMPARE(fm.horizontalAdvance(QStringLiteral("throat")), 6 * 12);
+    QVERIFY(fm.ascent() + fm.descent() >= 12 && fm.ascent() + fm.descent() <= 13);
     QVERIFY(QFontDatabase::removeApplicationFont(id));
 }
 
@@ -383,8 +384,7 @@ void TestResources::fontSample()
     const int id = QFontDatabase::addApplicationFont(kFontPath);
     QVERIFY(id >= 0);
     QFont font(kFamily);
-    font.setPixelSize(16); // 12 pt at 96 dpi: two screen pixels per font pixel
-    font.setHintingPreference(QFont::PreferNoHinting);
+    font.setPixelSize(16); // the panel's 12 pt at 96 dpi
     const QList<char32_t> cps = fontCodePoints();
     const int perLine = 32;
     const int lineStep = 20; // a little leading, so raised marks stay clear
@@ -393,7 +393,6 @@ void TestResources::fontSample()
     img.fill(QColor("#4242E7"));
     {
         QPainter p(&img);
-        p.scale(2, 2);
         p.setFont(font);
         p.setPen(QColor("#F0F0F0"));
         for (int i = 0; i < cps.size(); i += perLine) {
@@ -403,16 +402,19 @@ void TestResources::fontSample()
             p.drawText(4, 4 + lineStep * (i / perLine) + QFontMetrics(font).ascent(), line);
         }
     }
-    // The glyphs are whole font pixels, so at this size the text is two-tone.
-    int lit = 0;
+    // At the panel's size a font pixel is about 1.5 screen pixels, so edges
+    // blend, but much of what is drawn is the text colour itself: glyphs are
+    // solid pixel blocks, not hairlines (those would be nearly all blend).
+    int lit = 0, blended = 0;
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x) {
             const QRgb p = img.pixel(x, y);
             if (p == QColor("#F0F0F0").rgb())
                 ++lit;
-            else
-                QCOMPARE(QColor(p), QColor("#4242E7"));
+            else if (p != QColor("#4242E7").rgb())
+                ++blended;
         }
+    QVERIFY2(blended < 2 * lit, qPrintable(QString("%1 blended pixels against %2 lit").arg(blended).arg(lit)));
     QVERIFY(lit > 1000);
     const QString out = qEnvironmentVariable("GLIMM_FONT_SAMPLE");
     if (!out.isEmpty())
