@@ -88,6 +88,8 @@ extern const CFStringRef kCFRunLoopCommonModes;
 
 /* One run loop per thread, created on first use, shared by every module of the process. */
 CFRunLoopRef CFRunLoopGetCurrent(void);
+/* The loop of the thread that loaded this library: the main thread of a program
+   linked against it, or the thread that dlopened the first module using it. */
 CFRunLoopRef CFRunLoopGetMain(void);
 /* Runs pending work of `mode` on the calling thread's loop, waiting at most `seconds`. */
 SInt32 CFRunLoopRunInMode(CFStringRef mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled);
