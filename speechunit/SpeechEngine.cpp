@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <clocale>
+#include <dlfcn.h>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -186,22 +187,32 @@ private:
       return m_espeakOk;
     m_espeakTried = true;
     // Initialisation switches the process's LC_CTYPE; the host owns that, so
-    // put it back and give only this thread the UTF-8 character type.
-    const char* ctype = std::setlocale(LC_CTYPE, nullptr);
-    const std::string savedCtype = ctype ? ctype : "C";
-    espeak_ng_InitializePath(nullptr);
-    espeak_ng_ERROR_CONTEXT context = nullptr;
-    const espeak_ng_STATUS status = espeak_ng_Initialize(&context);
-    if (context)
-      espeak_ng_ClearErrorContext(&context);
-    std::setlocale(LC_CTYPE, savedCtype.c_str());
+    // it is put back, and only this thread gets the UTF-8 character type.
     m_workerLocale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     if (m_workerLocale)
       uselocale(m_workerLocale);
-    if (status != ENS_OK)
-      return false;
-    if (espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr) != ENS_OK)
-      return false;
+    // The engine is initialised once per process: keep the library loaded when
+    // this module is unloaded, so a reloaded module finds it ready (and its
+    // memory stays reachable) instead of initialising it again.
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&espeak_ng_Initialize), &info) && info.dli_fname) {
+      if (void* pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE))
+        dlclose(pin);
+    }
+    if (espeak_ng_GetSampleRate() <= 0) {
+      const char* ctype = std::setlocale(LC_CTYPE, nullptr);
+      const std::string savedCtype = ctype ? ctype : "C";
+      espeak_ng_InitializePath(nullptr);
+      espeak_ng_ERROR_CONTEXT context = nullptr;
+      const espeak_ng_STATUS status = espeak_ng_Initialize(&context);
+      if (context)
+        espeak_ng_ClearErrorContext(&context);
+      std::setlocale(LC_CTYPE, savedCtype.c_str());
+      if (status != ENS_OK)
+        return false;
+      if (espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr) != ENS_OK)
+        return false;
+    }
     espeak_SetSynthCallback(&SpeechEngine::synthCallback);
     m_espeakRate = espeak_ng_GetSampleRate();
     m_variantDir = makeVariantDir();

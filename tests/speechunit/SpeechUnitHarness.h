@@ -91,18 +91,20 @@ inline bool renderBlock(AudioUnit u, std::vector<float>& left, std::vector<float
 }
 
 // Renders one utterance: waits (in wall time) for the first audio, then
-// collects until the unit has stayed silent for a while.
+// collects until nothing new has arrived for a while. Rendering runs faster
+// than real time, so it may catch up with the synthesis in between.
 inline std::vector<float> renderUtterance(AudioUnit u, double maxSeconds = 30, double rate = 48000)
 {
+  using Clock = std::chrono::steady_clock;
   std::vector<float> out, l, r;
-  int empty = 0;
   const size_t limit = size_t(maxSeconds * rate);
+  Clock::time_point lastAudio = Clock::now();
   while (out.size() < limit) {
     if (renderBlock(u, l, r, 256)) {
       out.insert(out.end(), l.begin(), l.end());
-      empty = 0;
+      lastAudio = Clock::now();
     } else {
-      if (++empty > (out.empty() ? 3000 : 300))
+      if (Clock::now() - lastAudio > std::chrono::milliseconds(out.empty() ? 3000 : 400))
         break;
       std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
