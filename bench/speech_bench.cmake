@@ -1,0 +1,7 @@
+if(TARGET GlimmSpeechUnit)
+  add_executable(speech_unit_bench ${CMAKE_CURRENT_LIST_DIR}/speech_unit_bench.cpp)
+  target_include_directories(speech_unit_bench PRIVATE ${PROJECT_SOURCE_DIR}/CocoaUI)
+  target_compile_definitions(speech_unit_bench PRIVATE GLIMM_SPEECH_UNIT_PATH="$<TARGET_FILE:GlimmSpeechUnit>")
+  target_link_libraries(speech_unit_bench PRIVATE glimm-platform ${CMAKE_DL_LIBS})
+  add_dependencies(speech_unit_bench GlimmSpeechUnit)
+endif()
