@@ -7,6 +7,13 @@ function(glimm_add_test)
     set(T_TIMEOUT 300)
   endif()
   if(T_DISPLAY)
+    # add_test resolves a target name only in the first word; behind xvfb-run
+    # it needs spelling out.
+    list(GET T_COMMAND 0 first)
+    if(TARGET ${first})
+      list(POP_FRONT T_COMMAND)
+      list(PREPEND T_COMMAND "$<TARGET_FILE:${first}>")
+    endif()
     add_test(NAME ${T_NAME}
              COMMAND xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" ${T_COMMAND})
     set(env "QT_QPA_PLATFORM=xcb")
