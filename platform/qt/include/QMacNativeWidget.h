@@ -29,3 +29,8 @@ class QMacNativeWidget : public QWidget {
 // widget keyboard focus. Its window is that of its own view tree or else that
 // of the nearest native Qt ancestor whose view sits in a window.
 NSView* GlimmNativeViewForWinId(uintptr_t wid);
+
+// The Qt widget behind a native view, for a host that shows the view by
+// putting that widget into its own window; null for any other view or once
+// the widget is gone.
+QWidget* GlimmWidgetForNativeView(NSView* view);

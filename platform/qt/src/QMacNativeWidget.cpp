@@ -36,6 +36,7 @@ class NativeView final : public NSView {
   BOOL isOpaque() override { return YES; }
 
   void widgetGone() { m_widget = nullptr; }
+  QWidget* widget() const { return m_widget; }
 
  private:
   QPointer<QWidget> m_widget;
@@ -92,3 +93,8 @@ QMacNativeWidget::~QMacNativeWidget() {
 }
 
 QSize QMacNativeWidget::sizeHint() const { return QSize(200, 200); }
+
+QWidget* GlimmWidgetForNativeView(NSView* view) {
+  auto* native = dynamic_cast<NativeView*>(view);
+  return native ? native->widget() : nullptr;
+}
