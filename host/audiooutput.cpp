@@ -5,12 +5,34 @@
 
 #include <chrono>
 #include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr float kSilence = 1e-3f; // about -60 dBFS
+
+// PortAudio's back ends (ALSA, JACK) print pages of probing noise to stderr
+// on a machine without sound; the host says what matters in one line instead.
+PaError quietPaInitialize() {
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved >= 0 && null >= 0)
+    dup2(null, STDERR_FILENO);
+  const PaError e = Pa_Initialize();
+  if (saved >= 0) {
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+  }
+  if (null >= 0)
+    close(null);
+  return e;
+}
 
 int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                PaStreamCallbackFlags, void* user) {
@@ -128,7 +150,7 @@ void AudioOutput::start() {
   if (m_running)
     return;
   m_running = true;
-  if (Pa_Initialize() == paNoError) {
+  if (quietPaInitialize() == paNoError) {
     m_paInitialised = true;
     const PaDeviceIndex dev = Pa_GetDefaultOutputDevice();
     if (dev == paNoDevice) {
@@ -195,7 +217,7 @@ void AudioOutput::stop() {
 
 std::vector<std::string> AudioOutput::listDevices() {
   std::vector<std::string> names;
-  if (Pa_Initialize() != paNoError)
+  if (quietPaInitialize() != paNoError)
     return names;
   const PaDeviceIndex def = Pa_GetDefaultOutputDevice();
   for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {

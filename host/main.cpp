@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<EditorWindow> window;
   if (!opt.noWindow) {
-    window = std::make_unique<EditorWindow>(unit.unit());
+    window = std::make_unique<EditorWindow>(unit.unit(), [&unit] { unit.play(); });
     QString error;
     if (!window->openEditor(&error)) {
       say(error);

@@ -1,0 +1,75 @@
+#include "editorwindow.h"
+
+#include "cocoaviewloader.h"
+
+#include <AppKit/AppKit.h>
+#include <QMacNativeWidget.h>
+
+#include <QAction>
+#include <QMenuBar>
+#include <QPixmap>
+
+EditorWindow::EditorWindow(AudioUnit unit, std::function<void()> speak) : m_unit(unit), m_host(new QWidget(this)) {
+  setWindowTitle(QStringLiteral("Glimm"));
+  setCentralWidget(m_host);
+  QMenu* file = menuBar()->addMenu(tr("&File"));
+  file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
+  QMenu* unitMenu = menuBar()->addMenu(tr("&Unit"));
+  unitMenu->addAction(tr("&Speak"), QKeySequence(Qt::CTRL | Qt::Key_Space), this, [speak] { speak(); });
+}
+
+EditorWindow::~EditorWindow() { releaseEditor(); }
+
+bool EditorWindow::openEditor(QString* error) {
+  NSAutoreleasePool* pool = new NSAutoreleasePool;
+  std::string why;
+  m_view = GlimmCreateCocoaView(m_unit, NSMakeSize(440, 320), &why);
+  if (!m_view) {
+    pool->drain();
+    *error = QString::fromStdString(why);
+    return false;
+  }
+  const NSRect frame = m_view->frame();
+  m_nsWindow = new NSWindow;
+  m_nsWindow->contentView()->setFrame(NSMakeRect(0, 0, frame.size.width, frame.size.height));
+  m_nsWindow->contentView()->addSubview(m_view);
+  m_host->setFixedSize(int(frame.size.width), int(frame.size.height));
+
+  // The view's subviews are native views of Qt windows: shown by moving
+  // their widgets into this window, where focus and input work as usual.
+  bool shown = false;
+  for (NSView* sub : m_view->subviews()) {
+    if (QWidget* w = GlimmWidgetForNativeView(sub)) {
+      const NSRect f = sub->frame();
+      w->setParent(m_host);
+      w->move(int(f.origin.x), int(f.origin.y));
+      w->show();
+      shown = true;
+    }
+  }
+  pool->drain();
+  if (!shown) {
+    releaseEditor();
+    *error = QStringLiteral("the editor view holds nothing to show");
+    return false;
+  }
+  return true;
+}
+
+void EditorWindow::releaseEditor() {
+  if (!m_view && !m_nsWindow)
+    return;
+  NSAutoreleasePool* pool = new NSAutoreleasePool;
+  if (m_view) {
+    m_view->removeFromSuperview();
+    m_view->release(); // the view tears its editor and listeners down
+    m_view = nullptr;
+  }
+  if (m_nsWindow) {
+    m_nsWindow->release();
+    m_nsWindow = nullptr;
+  }
+  pool->drain();
+}
+
+bool EditorWindow::saveScreenshot(const QString& path) { return m_host->grab().save(path, "PNG"); }

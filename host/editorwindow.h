@@ -1,0 +1,35 @@
+// The host's window: asks the unit for its editor view the Mac way, puts the
+// view in a window, and shows the Qt panel behind it at its own size.
+#pragma once
+
+#include <AudioUnit/AudioUnit.h>
+
+#include <QMainWindow>
+
+#include <functional>
+
+class NSView;
+class NSWindow;
+
+class EditorWindow : public QMainWindow {
+  Q_OBJECT
+
+public:
+  EditorWindow(AudioUnit unit, std::function<void()> speak);
+  ~EditorWindow() override;
+
+  // False with a message naming what failed (and where) when there is no editor.
+  bool openEditor(QString* error);
+  // Saves the editor panel, as shown, to a PNG file.
+  bool saveScreenshot(const QString& path);
+  // The widget the panel is shown in (the window's central widget).
+  QWidget* panelHost() const { return m_host; }
+
+private:
+  void releaseEditor();
+
+  AudioUnit m_unit;
+  QWidget* m_host;
+  NSWindow* m_nsWindow = nullptr;
+  NSView* m_view = nullptr;
+};
