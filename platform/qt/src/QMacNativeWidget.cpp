@@ -54,11 +54,13 @@ NSWindow* NativeView::window() const {
   if (!m_widget) return nullptr;
   // A child widget's view is not in any view tree: its window is that of the
   // nearest native ancestor whose view is.
+  // Matched by widget, not by window id: a host that moves the widget into
+  // its own window may give it a new id.
   for (QWidget* p = m_widget->parentWidget(); p; p = p->parentWidget()) {
     if (!p->internalWinId()) continue;
-    auto it = views().constFind(uintptr_t(p->internalWinId()));
-    if (it != views().constEnd())
-      if (NSWindow* w = it.value()->NSView::window()) return w;
+    for (NativeView* v : std::as_const(views()))
+      if (v->m_widget == p)
+        if (NSWindow* w = v->NSView::window()) return w;
   }
   return nullptr;
 }
