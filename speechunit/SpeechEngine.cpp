@@ -335,6 +335,9 @@ private:
       size_t used = 0, produced = 0;
       if (soxr_process(run.resampler, in, n, &used, run.out.data(), run.out.size(), &produced))
         return;
+      // The resampler can overshoot full scale on loud engine output; hosts expect [-1, 1].
+      for (size_t i = 0; i < produced; ++i)
+        run.out[i] = std::clamp(run.out[i], -1.0f, 1.0f);
       if (!push(run, run.out.data(), produced))
         return;
       if (in && used == 0 && produced == 0)

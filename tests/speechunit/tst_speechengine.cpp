@@ -75,6 +75,31 @@ private slots:
     QCOMPARE(glimmPrepareSpeechText(nullptr, 5), std::string());
   }
 
+  void randomBytesOnlyYieldAllowedText()
+  {
+    // Whatever the bytes, the output is valid UTF-8 made of allowed code points.
+    QRandomGenerator rng(1234);
+    for (int round = 0; round < 2000; ++round) {
+      char buf[64];
+      for (char& c : buf)
+        c = char(rng.bounded(256));
+      const std::string out = glimmPrepareSpeechText(buf, sizeof buf);
+      const QString decoded = QString::fromUtf8(out.data(), qsizetype(out.size()));
+      QCOMPARE(decoded.toUtf8(), QByteArray(out.data(), qsizetype(out.size()))); // valid UTF-8
+      for (const QChar ch : decoded) {
+        const ushort u = ch.unicode();
+        const bool ok = (u >= 0x20 && u <= 0x7E) || u == '\t' || u == '\n' || (u >= 0xA0 && u <= 0x24F) ||
+                        (u >= 0x2010 && u <= 0x2027) || u == 0x20AC;
+        QVERIFY2(ok, qPrintable(QString::number(u, 16)));
+      }
+    }
+    // Every code point of the range that corrupts the engine is replaced.
+    for (uint cp = 0xAE4; cp <= 0x11FF; ++cp) {
+      const QByteArray utf8 = QString(QChar(char16_t(cp))).toUtf8();
+      QCOMPARE(glimmPrepareSpeechText(utf8.constData(), 511), std::string(" "));
+    }
+  }
+
   void parameterMapping()
   {
     using namespace glimmspeech;
