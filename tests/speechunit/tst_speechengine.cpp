@@ -134,8 +134,10 @@ private slots:
     QCOMPARE(out[0], 4.0f);
   }
 
+  // The first test to speak, so the engine initialises inside it.
   void speaksAndKeepsLocale()
   {
+    std::setlocale(LC_CTYPE, "C"); // initialisation would switch it to UTF-8
     const std::string before = std::setlocale(LC_ALL, nullptr);
     auto out = say("Hello world");
     QVERIFY(analysis::peak(out) > 0.05);
@@ -143,48 +145,6 @@ private slots:
     const double secs = analysis::activeSeconds(out, 48000);
     QVERIFY2(secs > 0.4 && secs < 3, qPrintable(QString::number(secs)));
     QCOMPARE(std::string(std::setlocale(LC_ALL, nullptr)), before);
-  }
-
-  void pitchSpeedAndSing()
-  {
-    SpeechSettings low, high;
-    low.pitch = 40;
-    high.pitch = 220;
-    const double f0Low = analysis::medianF0(say("a long vowel, ah", low), 48000);
-    const double f0High = analysis::medianF0(say("a long vowel, ah", high), 48000);
-    QVERIFY2(f0Low > 0 && f0High > f0Low * 1.3, qPrintable(QString("%1 %2").arg(f0Low).arg(f0High)));
-
-    SpeechSettings slow, fast;
-    slow.speed = 40;
-    fast.speed = 180;
-    const double tSlow = analysis::activeSeconds(say("one two three four five six", slow), 48000);
-    const double tFast = analysis::activeSeconds(say("one two three four five six", fast), 48000);
-    QVERIFY2(tFast > 0 && tSlow > tFast * 1.8, qPrintable(QString("%1 %2").arg(tSlow).arg(tFast)));
-  }
-
-  void supersedeAndStop()
-  {
-    auto v = SpeechVoice::create(44100);
-    v->speak(glimmPrepareSpeechText("this is a rather long sentence that keeps going on and on", 511), {});
-    float block[256];
-    std::vector<float> first;
-    while (first.size() < 44100 / 4) {
-      const size_t n = v->render(block, 256);
-      first.insert(first.end(), block, block + n);
-      if (!n)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    v->speak(glimmPrepareSpeechText("stop", 511), {});
-    const auto second = renderAll(*v);
-    // Only the short word remains, not the rest of the long sentence.
-    const double secs = analysis::activeSeconds(second, 44100);
-    QVERIFY2(secs > 0.1 && secs < 1.2, qPrintable(QString::number(secs)));
-
-    v->speak(glimmPrepareSpeechText("this is a rather long sentence that keeps going on and on", 511), {});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    v->stop();
-    QCOMPARE(v->render(block, 256), size_t(0));
-    v->detach();
   }
 };
 
