@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Regenerates docs/glimm-panel.png, the README's picture, from a built tree.
+# Usage: scripts/make-screenshot.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+QT_QPA_PLATFORM=offscreen "${1:-build}"/bin/glimm-host --text "hello world" --set pitch=60 \
+  --screenshot docs/glimm-panel.png --quit-after-speech --speak 2>/dev/null
+echo "wrote docs/glimm-panel.png"
