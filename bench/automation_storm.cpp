@@ -1,0 +1,165 @@
+// Automation storm: a thread sets the unit's five parameters 1000 times a
+// second each, as host automation does (value set, change announced), while
+// the editor is open. Measures how often the editor is told (run-loop
+// deliveries on the main thread), the process's CPU time against the same
+// storm with the host window but no editor, and whether the panel ends up
+// showing the last value of every parameter.
+//   bench_automation_storm [--runs N] [--seconds S] [--quick]
+#include "benchpanel.h"
+#include "benchutil.h"
+
+#include "AUGlimm3_Interface.h"
+#include "editorwindow.h"
+#include "unithost.h"
+
+#include <GlimmRunLoopDriver.h>
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QLabel>
+#include <QSlider>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+using namespace bench;
+
+namespace {
+
+constexpr int kRatePerSecond = 1000;
+
+float stormValue(int param, long k) {
+  switch (param) {
+    case kGlimmParam_Pitch: return float(k % 256);
+    case kGlimmParam_Speed: return float(20 + k % 181);
+    case kGlimmParam_Mouth: return float((k * 7) % 256);
+    case kGlimmParam_Throat: return float(255 - k % 256);
+    default: return float(k % 2);
+  }
+}
+
+// Paced by absolute deadlines, so a late wake-up is made up rather than lost.
+long runStorm(UnitHost& unit, double seconds) {
+  timespec next;
+  clock_gettime(CLOCK_MONOTONIC, &next);
+  const long rounds = long(seconds * kRatePerSecond);
+  for (long k = 0; k < rounds; ++k) {
+    for (int p = 0; p < kGlimmParamCount; ++p) unit.setParameter(AudioUnitParameterID(p), stormValue(p, k));
+    next.tv_nsec += 1000000000 / kRatePerSecond;
+    if (next.tv_nsec >= 1000000000) {
+      next.tv_nsec -= 1000000000;
+      ++next.tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+    }
+  }
+  return rounds;
+}
+
+template <class W>
+W* widgetAt(QWidget* root, QRect geometry) {
+  for (W* w : root->findChildren<W*>())
+    if (w->geometry() == geometry) return w;
+  return nullptr;
+}
+
+// How many of the five parameters the panel shows at the storm's last value.
+int lastValuesShown(QWidget* root, long lastRound) {
+  int shown = 0;
+  const int rowY[4] = {185, 210, 235, 260};
+  for (int p = 0; p < 4; ++p) {
+    const int want = int(stormValue(p, lastRound));
+    auto* slider = widgetAt<QSlider>(root, QRect(100, rowY[p], 120, 16));
+    auto* label = widgetAt<QLabel>(root, QRect(230, rowY[p], 50, 16));
+    if (slider && label && slider->value() == want && label->text() == QString::number(want)) ++shown;
+  }
+  auto* sing = widgetAt<QSlider>(root, QRect(180, 70, 28, 16));
+  if (sing && sing->value() == int(stormValue(kGlimmParam_SingMode, lastRound))) ++shown;
+  return shown;
+}
+
+int child(const std::string& side, double seconds, int argc, char** argv) {
+  QApplication app(argc, argv);
+  GlimmRunLoopDriver driver;
+  UnitHost unit;
+  if (!loadUnit(&unit)) return 1;
+  const bool editor = side == "editor";
+  auto window = std::make_unique<EditorWindow>(editor ? unit.unit() : nullptr, [] {});
+  QString error;
+  if (editor && !window->openEditor(&error)) {
+    std::printf("error %s\n", qPrintable(error));
+    return 1;
+  }
+  window->show();
+  if (!waitExposed(window.get())) return 1;
+  spin(300);
+
+  CFRunLoopRef loop = CFRunLoopGetCurrent();
+  const UInt64 passes0 = GlimmCFRunLoopGetPassCount(loop);
+  const double cpu0 = cpuSeconds();
+  const int64_t t0 = nowNs();
+  QEventLoop stormLoop;
+  long rounds = 0;
+  std::thread storm([&] {
+    rounds = runStorm(unit, seconds);
+    QMetaObject::invokeMethod(&stormLoop, "quit", Qt::QueuedConnection);
+  });
+  stormLoop.exec();
+  storm.join();
+  const double stormSeconds = msBetween(t0, nowNs()) / 1000;
+  // The last coalesced change is due one notification interval (50 ms) later.
+  spin(200);
+  const double cpu = cpuSeconds() - cpu0;
+  const double wall = msBetween(t0, nowNs()) / 1000;
+  const UInt64 passes = GlimmCFRunLoopGetPassCount(loop) - passes0;
+
+  const int shown = editor ? lastValuesShown(window->panelHost(), rounds - 1) : 0;
+  std::printf("ready deliveries=%llu storm_s=%.3f sets_per_s=%.1f cpu_s=%.4f wall_s=%.4f shown=%d\n",
+              static_cast<unsigned long long>(passes), stormSeconds, rounds / stormSeconds, cpu, wall, shown);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  if (!parseOptions(argc, argv, &opt)) return 2;
+  if (!opt.child.empty()) {
+    static int qtArgc = 1;
+    return child(opt.child, opt.seconds, qtArgc, argv);
+  }
+
+  const std::string secs = fmt("%g", opt.seconds);
+  std::vector<double> perParam, cpuEditor, cpuBare, setRate;
+  int runsAllShown = 0;
+  for (int i = 0; i < opt.runs; ++i) {
+    const ChildRun e = runSelf({"--seconds", secs, "--child", "editor"}, opt.seconds + 60);
+    const ChildRun b = runSelf({"--seconds", secs, "--child", "bare"}, opt.seconds + 60);
+    if (!e.ok || !b.ok) {
+      std::fprintf(stderr, "a storm run failed\n");
+      return 1;
+    }
+    const double stormS = std::atof(e.value("storm_s").c_str());
+    perParam.push_back(std::atof(e.value("deliveries").c_str()) / kGlimmParamCount / stormS);
+    // Share of one core over the run's wall time.
+    cpuEditor.push_back(100 * std::atof(e.value("cpu_s").c_str()) / std::atof(e.value("wall_s").c_str()));
+    cpuBare.push_back(100 * std::atof(b.value("cpu_s").c_str()) / std::atof(b.value("wall_s").c_str()));
+    setRate.push_back(std::atof(e.value("sets_per_s").c_str()));
+    if (std::atoi(e.value("shown").c_str()) == kGlimmParamCount) ++runsAllShown;
+  }
+
+  const double d = median(perParam), ce = median(cpuEditor), cb = median(cpuBare);
+  std::printf("# automation_storm: %d runs of %g s, %.0f rounds/s of %d parameters reached the unit (median)\n",
+              opt.runs, opt.seconds, median(setRate), kGlimmParamCount);
+  printRow("automation_storm", "deliveries per parameter per s", fmt("%.1f", d), "-", -1, "<= 20", d <= 20);
+  printRow("automation_storm", "CPU (% of one core)", fmt("%.2f", ce), fmt("%.2f", cb), cb > 0 ? ce / cb : -1,
+           "<= +5 points", ce - cb <= 5);
+  printRow("automation_storm", "last value shown (runs)", fmt("%d/%d", runsAllShown, opt.runs), "-", -1, "all",
+           runsAllShown == opt.runs);
+  return 0;
+}

@@ -1,0 +1,132 @@
+// Opening the editor: from asking the unit's view factory to the panel shown
+// and filled with the unit's values, against building the same panel directly
+// in Qt. Warm: both sides again and again in one running host. Cold: a fresh
+// process each, from spawn (QApplication included) to the panel on screen;
+// the editor process also loads the unit, which is timed and left out.
+//   bench_editor_open [--runs N] [--quick]
+#include "benchpanel.h"
+#include "benchutil.h"
+
+#include "editorwindow.h"
+#include "unithost.h"
+
+#include <GlimmRunLoopDriver.h>
+
+#include <QApplication>
+
+#include <cstdio>
+#include <memory>
+
+using namespace bench;
+
+namespace {
+
+// Fresh process: the host's start-up, then one panel on screen.
+int coldChild(const std::string& side, int argc, char** argv) {
+  QApplication app(argc, argv);
+  GlimmRunLoopDriver driver;
+  PaintWaiter painted;
+  std::unique_ptr<UnitHost> unit;
+  std::unique_ptr<EditorWindow> window;
+  double unitMs = 0;
+  if (side == "editor") {
+    const int64_t t0 = nowNs();
+    unit = std::make_unique<UnitHost>();
+    if (!loadUnit(unit.get())) return 1;
+    unitMs = msBetween(t0, nowNs());
+    window = std::make_unique<EditorWindow>(unit->unit(), [] {});
+    QString error;
+    if (!window->openEditor(&error)) {
+      std::printf("error %s\n", qPrintable(error));
+      return 1;
+    }
+  } else {
+    window = makeBareWindow();
+  }
+  window->show();
+  if (!painted.wait(window->panelHost())) return 1;
+  std::printf("ready unit_ms=%.3f\n", unitMs);
+  std::fflush(stdout);
+  window.reset();
+  return 0;
+}
+
+// One warm open in this process; milliseconds, or a negative number on failure.
+double warmOpen(bool editor, UnitHost& unit) {
+  auto window = std::make_unique<EditorWindow>(editor ? unit.unit() : nullptr, [] {});
+  window->show();
+  if (!waitExposed(window.get())) return -1;
+  PaintWaiter painted;
+  const int64_t t0 = nowNs();
+  if (editor) {
+    QString error;
+    if (!window->openEditor(&error)) {
+      std::fprintf(stderr, "%s\n", qPrintable(error));
+      return -1;
+    }
+  } else {
+    window->panelHost()->setFixedSize(440, 320);
+    buildBarePanel(window->panelHost());
+  }
+  if (!painted.wait(window->panelHost())) return -1;
+  const double ms = msBetween(t0, nowNs());
+  window.reset();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  if (!parseOptions(argc, argv, &opt)) return 2;
+  if (!opt.child.empty()) {
+    static int qtArgc = 1;
+    return coldChild(opt.child, qtArgc, argv);
+  }
+
+  std::vector<double> coldEditor, coldBare, coldRaw, unitLoad;
+  // One unmeasured pair first, so both sides start from a warm page cache.
+  for (int i = -1; i < opt.runs; ++i) {
+    const ChildRun e = runSelf({"--child", "editor"}, 60);
+    const ChildRun b = runSelf({"--child", "bare"}, 60);
+    if (!e.ok || !b.ok) {
+      std::fprintf(stderr, "a cold run failed\n");
+      return 1;
+    }
+    if (i < 0) continue;
+    const double unitMs = std::atof(e.value("unit_ms").c_str());
+    coldRaw.push_back(e.readyMs);
+    unitLoad.push_back(unitMs);
+    coldEditor.push_back(e.readyMs - unitMs);
+    coldBare.push_back(b.readyMs);
+  }
+
+  int qtArgc = 1;
+  QApplication app(qtArgc, argv);
+  GlimmRunLoopDriver driver;
+  UnitHost unit;
+  if (!loadUnit(&unit)) return 1;
+  std::vector<double> warmEditor, warmBare;
+  for (int i = -1; i < opt.runs; ++i) {
+    const double e = warmOpen(true, unit);
+    const double b = warmOpen(false, unit);
+    if (e < 0 || b < 0) {
+      std::fprintf(stderr, "a warm open failed\n");
+      return 1;
+    }
+    if (i < 0) continue;
+    warmEditor.push_back(e);
+    warmBare.push_back(b);
+  }
+
+  const double we = median(warmEditor), wb = median(warmBare);
+  const double ce = median(coldEditor), cb = median(coldBare);
+  std::printf("# editor_open: medians of %d runs on the %s platform\n", opt.runs,
+              qPrintable(QApplication::platformName()));
+  std::printf("# cold editor process %.1f ms, of which loading the unit %.1f ms\n", median(coldRaw),
+              median(unitLoad));
+  printRow("editor_open", "warm open (ms)", fmt("%.2f", we), fmt("%.2f", wb), we / wb, "<= 1.25", we <= 1.25 * wb);
+  printRow("editor_open", "cold open (ms)", fmt("%.1f", ce), fmt("%.1f", cb), ce / cb, "<= 1.25", ce <= 1.25 * cb);
+  return 0;
+}
