@@ -1,0 +1,17 @@
+// Turning the platform's run loop and Qt's event queue by hand, the way a
+// host's event loop would, without sleeping blindly.
+#pragma once
+
+namespace torture {
+
+// One turn: Qt's posted events, then the run loop's default mode once, then
+// whatever that posted.
+void runTurn();
+
+// Turns until nothing is due or scheduled: coalesced value changes whose
+// interval has not passed yet are waited for on the run loop's descriptor.
+// False when work keeps coming for `maxSeconds` (an exchange that never
+// comes to rest).
+bool runUntilIdle(double maxSeconds = 5.0);
+
+}  // namespace torture
