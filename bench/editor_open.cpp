@@ -14,7 +14,9 @@
 
 #include <QApplication>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 using namespace bench;
@@ -86,6 +88,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<double> coldEditor, coldBare, coldRaw, unitLoad;
+  if (std::getenv("GLIMM_BENCH_WARM_ONLY")) opt.runs = 0;
   // One unmeasured pair first, so both sides start from a warm page cache.
   for (int i = -1; i < opt.runs; ++i) {
     const ChildRun e = runSelf({"--child", "editor"}, 60);
@@ -107,8 +110,10 @@ int main(int argc, char** argv) {
   GlimmRunLoopDriver driver;
   UnitHost unit;
   if (!loadUnit(&unit)) return 1;
+  // Warm opens are cheap and noisy: many more of them.
   std::vector<double> warmEditor, warmBare;
-  for (int i = -1; i < opt.runs; ++i) {
+  const int warmRuns = opt.quick ? 1 : std::max(opt.runs * 10, 50);
+  for (int i = -1; i < warmRuns; ++i) {
     const double e = warmOpen(true, unit);
     const double b = warmOpen(false, unit);
     if (e < 0 || b < 0) {
@@ -122,7 +127,7 @@ int main(int argc, char** argv) {
 
   const double we = median(warmEditor), wb = median(warmBare);
   const double ce = median(coldEditor), cb = median(coldBare);
-  std::printf("# editor_open: medians of %d runs on the %s platform\n", opt.runs,
+  std::printf("# editor_open: medians of %d warm and %d cold runs on the %s platform\n", warmRuns, opt.runs,
               qPrintable(QApplication::platformName()));
   std::printf("# cold editor process %.1f ms, of which loading the unit %.1f ms\n", median(coldRaw),
               median(unitLoad));

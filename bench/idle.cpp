@@ -57,10 +57,12 @@ int child(const std::string& side, double seconds, int argc, char** argv) {
   const quint64 activations = driver ? driver->activations() - activations0 : 0;
 
   // Per thread name, so the two processes can be compared thread by thread.
+  // Unnamed threads carry the process's name.
+  const std::string self = after.count(getpid()) ? after.at(getpid()).name : std::string();
   std::map<std::string, long long> byName;
   for (const auto& [tid, t] : after) {
     const auto was = before.find(tid);
-    byName[tid == getpid() ? "main" : t.name] += t.voluntary - (was == before.end() ? 0 : was->second.voluntary);
+    byName[tid == getpid() ? "main" : t.name == self ? "unnamed" : t.name] += t.voluntary - (was == before.end() ? 0 : was->second.voluntary);
   }
   long long total = 0;
   for (const auto& [name, n] : byName) {
