@@ -22,7 +22,7 @@ function(glimm_add_test)
     set(env "QT_QPA_PLATFORM=offscreen")
   endif()
   list(APPEND env "QT_LOGGING_RULES=qt.qpa.*=false"
-       "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+       "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0"
        "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
        "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
        ${T_ENVIRONMENT})
