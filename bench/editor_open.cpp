@@ -3,7 +3,7 @@
 // in Qt. Warm: both sides again and again in one running host. Cold: a fresh
 // process each, from spawn (QApplication included) to the panel on screen;
 // the editor process also loads the unit, which is timed and left out.
-//   bench_editor_open [--runs N] [--quick]
+//   bench_editor_open [--runs N] [--quick]   (GLIMM_BENCH_WARM_ONLY=1: skip the cold runs)
 #include "benchpanel.h"
 #include "benchutil.h"
 
@@ -13,6 +13,7 @@
 #include <GlimmRunLoopDriver.h>
 
 #include <QApplication>
+#include <QWidget>
 
 #include <algorithm>
 #include <cstdio>
@@ -53,8 +54,14 @@ int coldChild(const std::string& side, int argc, char** argv) {
   return 0;
 }
 
+enum class Side { Editor, Bare, BareNative };
+
 // One warm open in this process; milliseconds, or a negative number on failure.
-double warmOpen(bool editor, UnitHost& unit) {
+// BareNative builds the direct panel in a native container that is then moved
+// into the window, as the host does with the editor's: it shows what the
+// native window alone costs.
+double warmOpen(Side side, UnitHost& unit) {
+  const bool editor = side == Side::Editor;
   auto window = std::make_unique<EditorWindow>(editor ? unit.unit() : nullptr, [] {});
   window->show();
   if (!waitExposed(window.get())) return -1;
@@ -66,9 +73,20 @@ double warmOpen(bool editor, UnitHost& unit) {
       std::fprintf(stderr, "%s\n", qPrintable(error));
       return -1;
     }
-  } else {
+  } else if (side == Side::Bare) {
     window->panelHost()->setFixedSize(440, 320);
     buildBarePanel(window->panelHost());
+  } else {
+    auto* container = new QWidget;
+    container->setAttribute(Qt::WA_NativeWindow);
+    container->setFixedSize(440, 320);
+    container->winId();
+    buildBarePanel(container);
+    container->show();
+    window->panelHost()->setFixedSize(440, 320);
+    container->setParent(window->panelHost());
+    container->move(0, 0);
+    container->show();
   }
   if (!painted.wait(window->panelHost())) return -1;
   const double ms = msBetween(t0, nowNs());
@@ -111,18 +129,20 @@ int main(int argc, char** argv) {
   UnitHost unit;
   if (!loadUnit(&unit)) return 1;
   // Warm opens are cheap and noisy: many more of them.
-  std::vector<double> warmEditor, warmBare;
+  std::vector<double> warmEditor, warmBare, warmNative;
   const int warmRuns = opt.quick ? 1 : std::max(opt.runs * 10, 50);
   for (int i = -1; i < warmRuns; ++i) {
-    const double e = warmOpen(true, unit);
-    const double b = warmOpen(false, unit);
-    if (e < 0 || b < 0) {
+    const double e = warmOpen(Side::Editor, unit);
+    const double b = warmOpen(Side::Bare, unit);
+    const double n = warmOpen(Side::BareNative, unit);
+    if (e < 0 || b < 0 || n < 0) {
       std::fprintf(stderr, "a warm open failed\n");
       return 1;
     }
     if (i < 0) continue;
     warmEditor.push_back(e);
     warmBare.push_back(b);
+    warmNative.push_back(n);
   }
 
   const double we = median(warmEditor), wb = median(warmBare);
@@ -132,6 +152,9 @@ int main(int argc, char** argv) {
   std::printf("# cold editor process %.1f ms, of which loading the unit %.1f ms\n", median(coldRaw),
               median(unitLoad));
   printRow("editor_open", "warm open (ms)", fmt("%.2f", we), fmt("%.2f", wb), we / wb, "<= 1.25", we <= 1.25 * wb);
+  const double wn = median(warmNative);
+  std::printf("# warm open of the direct panel in a native container moved into the window: %.2f ms (%.2f x)\n",
+              wn, wn / wb);
   printRow("editor_open", "cold open (ms)", fmt("%.1f", ce), fmt("%.1f", cb), ce / cb, "<= 1.25", ce <= 1.25 * cb);
   return 0;
 }
