@@ -9,6 +9,7 @@
 // Exit status 0 when every invariant held; otherwise the first violation is
 // printed with the seed and the events that led to it.
 #include "chaosunit.h"
+#include "panelaccess.h"
 #include "runloopidle.h"
 
 #include "AUGlimm3_UIView.h"
@@ -49,35 +50,6 @@
 #endif
 
 namespace {
-
-// ---- Reading the editor's own state -------------------------------------------
-// The fields are protected; pointers to members named through a subclass read
-// them on the objects the bundle made.
-
-struct ViewAccess : AUGlimm3_UIView {
-  static VstGlimm3Editor* editor(AUGlimm3_UIView* v) { return v->*(&ViewAccess::m_editor); }
-};
-
-struct EditorAccess : VstGlimm3Editor {
-  static const QString& text(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_text); }
-  static const char* buffer(VstGlimm3Editor* e) { return (e->*(&EditorAccess::m_textBuffer)).get(); }
-  static QWidget* panel(VstGlimm3Editor* e) { return (e->*(&EditorAccess::m_panel)).data(); }
-  static QTextEdit* field(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_textEdit); }
-  static QSlider* control(VstGlimm3Editor* e, int index) {
-    switch (index) {
-      case 0: return e->*(&EditorAccess::m_pitchSlider);
-      case 1: return e->*(&EditorAccess::m_speedSlider);
-      case 2: return e->*(&EditorAccess::m_mouthSlider);
-      case 3: return e->*(&EditorAccess::m_throatSlider);
-      case 4: return e->*(&EditorAccess::m_singSwitch);
-      case 5: return e->*(&EditorAccess::m_phoneticSwitch);
-      default: return e->*(&EditorAccess::m_filterSwitch);
-    }
-  }
-  static QLabel* singLabel(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_singLabel); }
-  static QLabel* logo(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_logoLabel); }
-  static QPushButton* viewButton(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_viewButton); }
-};
 
 // ---- Text as the unit holds it and as the panel shows it --------------------
 

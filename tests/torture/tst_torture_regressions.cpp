@@ -1,0 +1,72 @@
+// Cases the torture run found, kept as fixed, deterministic tests.
+#include "chaosunit.h"
+#include "panelaccess.h"
+#include "runloopidle.h"
+
+#include "cocoaviewloader.h"
+
+#include <QTest>
+#include <QTextEdit>
+
+#include <cstring>
+
+class TortureRegressions : public QObject {
+  Q_OBJECT
+
+  chaos::Instance m_unit;
+
+ private slots:
+  void initTestCase() {
+    chaos::registerComponents(GLIMM_EDITOR_BUNDLE);
+    m_unit = chaos::newInstance(0);
+    QVERIFY(m_unit.unit);
+  }
+  void cleanupTestCase() { AudioComponentInstanceDispose(m_unit.au); }
+
+  // A text without a terminator that the panel already shows, cut, must still
+  // be written back terminated, or the unit keeps bytes the panel never shows.
+  void unterminatedTextEqualToTheShownOneIsWrittenBack() {
+    NSAutoreleasePool* pool = new NSAutoreleasePool;
+    std::string error;
+    NSView* view = GlimmCreateCocoaView(m_unit.au, NSMakeSize(440, 320), &error);
+    pool->drain();
+    QVERIFY2(view, error.c_str());
+    VstGlimm3Editor* editor = ViewAccess::editor(static_cast<AUGlimm3_UIView*>(view));
+    QVERIFY(editor);
+
+    // 170 euro signs and an x fill 511 bytes within 256 characters; the
+    // 512th byte lies past the limit.
+    unsigned char bytes[chaos::kTextSize];
+    for (int i = 0; i < 510; i += 3) std::memcpy(bytes + i, "\xE2\x82\xAC", 3);
+    bytes[510] = 'x';
+    bytes[511] = 'y';
+    const QString shown = QString(170, QChar(0x20AC)) + QLatin1Char('x');
+    for (int round = 0; round < 2; ++round) {
+      chaos::setTextFromUnit(m_unit.unit, bytes);
+      QVERIFY(torture::runUntilIdle());
+      QCOMPARE(EditorAccess::text(editor), shown);
+      QCOMPARE(QByteArray::fromStdString(chaos::storedText(m_unit.unit)), QByteArray(EditorAccess::buffer(editor)));
+    }
+
+    pool = new NSAutoreleasePool;
+    view->release();
+    pool->drain();
+    QVERIFY(m_unit.unit->listeners.empty());
+  }
+};
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The bundle makes the application object, as in a host.
+  chaos::registerComponents(GLIMM_EDITOR_BUNDLE);
+  chaos::Instance probe = chaos::newInstance(1);
+  NSAutoreleasePool* pool = new NSAutoreleasePool;
+  std::string error;
+  if (NSView* v = GlimmCreateCocoaView(probe.au, NSMakeSize(440, 320), &error)) v->release();
+  pool->drain();
+  AudioComponentInstanceDispose(probe.au);
+  TortureRegressions t;
+  return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_torture_regressions.moc"
