@@ -26,7 +26,7 @@ run_one() {
   mkdir -p "$work/$t" "$work/artifacts-$t"
   cp "$here/corpus/$seeds/"* "$work/$t/"
   echo "== $t for ${seconds}s (log: $work/$t.log)"
-  if "$build/$t" -max_len=600 -max_total_time="$seconds" -print_final_stats=1 \
+  if "$build/$t" -max_len=600 -max_total_time="$seconds" -print_final_stats=1 -dict="$here/text.dict" \
        -artifact_prefix="$work/artifacts-$t/" "$work/$t" >"$work/$t.log" 2>&1; then
     echo "== $t: no finding"
     grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/$t.log" || true
