@@ -430,7 +430,10 @@ void VstGlimm3Editor::updateTextEdit()
     if (getProperty(m_hostContext, kGlimmProperty_Text, received.get(), kGlimmTextBufferSize) != 0)
       return;
     const int size = receivedTextLength(received.get());
-    if (size == int(std::strlen(m_textBuffer.get()))
+    // An unterminated text is written back even when its cut equals ours, so
+    // the unit never keeps bytes past the limit that the panel does not show.
+    const bool terminated = std::memchr(received.get(), 0, kGlimmTextBufferSize) != nullptr;
+    if (terminated && size == int(std::strlen(m_textBuffer.get()))
         && std::memcmp(received.get(), m_textBuffer.get(), size) == 0)
       return;
     std::memcpy(m_textBuffer.get(), received.get(), size);
