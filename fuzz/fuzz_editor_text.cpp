@@ -212,5 +212,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             && QByteArray(editor->buffer(), kGlimmTextBufferSize) == buffer,
           "the echo changed the editor's state");
   checkAgreement();
+
+  // The same bytes once more, now that the editor already shows their text:
+  // the unit must still end up holding exactly what the editor holds.
+  fuzzlink::putUnitBytes(data, size);
+  editor->updateTextEdit();
+  checkAgreement();
+  require(editor->text() == expected, "the same text read twice came out different");
   return 0;
 }
