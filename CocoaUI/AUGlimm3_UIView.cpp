@@ -8,6 +8,7 @@
 #include <QPalette>
 
 #include <cstdint>
+#include <exception>
 #include <utility>
 
 const char kAUGlimm3ViewFactoryClassName[] = "AUGlimm3_ViewFactory";
@@ -70,8 +71,17 @@ void AUGlimm3_UIView::setAU(AudioUnit au) {
   if (mAU) priv_removeListeners();
   mAU = au;
   priv_addListeners();
-  priv_synchronizeUIWithParameterValues();
+  // The text does not depend on the parameters: pull it even when a read
+  // failed and raised, or the panel would keep a stale text that the next
+  // keystroke writes over the unit's own. The failure still reaches the caller.
+  std::exception_ptr failure;
+  try {
+    priv_synchronizeUIWithParameterValues();
+  } catch (...) {
+    failure = std::current_exception();
+  }
   editorSetTextFromAU();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void AUGlimm3_UIView::priv_addListeners() {

@@ -229,7 +229,9 @@ class BridgeViewTest : public QObject {
     }
 
     // The default handler raises; the factory stops it and still hands out a
-    // view whose controls keep what they showed, and whose listener works.
+    // view whose controls keep what they showed, whose listener works, and
+    // which shows the unit's text (a stale one would be typed over the unit's).
+    std::strcpy(u.unit->text, "kept by the unit");
     NSView* view = factoryView(u.au, NSMakeSize(0, 0));
     QVERIFY(view);
     QWidget* container = containerOf(view);
@@ -237,6 +239,9 @@ class BridgeViewTest : public QObject {
     const QList<QSlider*> sliders = container->findChildren<QSlider*>();
     QCOMPARE(sliders.size(), 7);
     QCOMPARE(sliders[0]->value(), 0);
+    QTextEdit* field = container->findChild<QTextEdit*>();
+    QVERIFY(field);
+    QCOMPARE(field->toPlainText(), QString("kept by the unit"));
     AudioUnitParameter speed{u.au, 1, kAudioUnitScope_Global, 0};
     u.unit->failReadOf = -1;
     AUParameterSet(nullptr, nullptr, &speed, 123, 0);
