@@ -21,6 +21,8 @@ echo "No display: running glimm-host offscreen once."
 QT_QPA_PLATFORM=offscreen "$host" \
   --text "Hello! I am Glimm, a speech synthesizer with an old home computer's face." \
   --speak --quit-after-speech \
-  --screenshot out/glimm-panel.png --wav out/hello.wav "$@"
+  --screenshot out/glimm-panel.png --wav out/hello.wav "$@" \
+  2> >(grep -v -e 'does not support setParent' -e 'does not support propagateSizeHints' \
+               -e 'XDG_RUNTIME_DIR not set' >&2)
 echo "Wrote $(pwd)/out/glimm-panel.png (the editor panel) and $(pwd)/out/hello.wav (what it said)."
 echo "To see and use the window, run it on a display: build/bin/glimm-host, or xvfb-run -a build/bin/glimm-host ..."
