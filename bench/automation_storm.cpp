@@ -83,20 +83,15 @@ int lastValuesShown(QWidget* root, long lastRound) {
   return shown;
 }
 
-int child(const std::string& side, double seconds, int argc, char** argv) {
-  QApplication app(argc, argv);
+int child(const Options& opt, int& qtArgc, char** argv) {
+  QApplication app(qtArgc, argv);
+  const double seconds = opt.seconds;
   GlimmRunLoopDriver driver;
-  UnitHost unit;
-  if (!loadUnit(&unit)) return 1;
-  const bool editor = side == "editor";
-  auto window = std::make_unique<EditorWindow>(editor ? unit.unit() : nullptr, [] {});
-  QString error;
-  if (editor && !window->openEditor(&error)) {
-    std::printf("error %s\n", qPrintable(error));
-    return 1;
-  }
-  window->show();
-  if (!waitExposed(window.get())) return 1;
+  // Both sides load the unit and storm it; the baseline just has no editor.
+  const bool editor = opt.child == "editor";
+  ShownWindow shown;
+  if (!showWindow(editor ? Side::Editor : Side::Host, &shown, true)) return 1;
+  UnitHost& unit = *shown.unit;
   spin(300);
 
   CFRunLoopRef loop = CFRunLoopGetCurrent();
@@ -121,9 +116,10 @@ int child(const std::string& side, double seconds, int argc, char** argv) {
   const double wall = msBetween(t0, nowNs()) / 1000;
   const UInt64 passes = GlimmCFRunLoopGetPassCount(loop) - passes0;
 
-  const int shown = editor ? lastValuesShown(window->panelHost(), rounds - 1) : 0;
+  const int valuesShown = editor ? lastValuesShown(shown.window->panelHost(), rounds - 1) : 0;
   std::printf("ready deliveries=%llu in_storm=%llu storm_s=%.3f sets_per_s=%.1f cpu_s=%.4f wall_s=%.4f shown=%d\n",
-              static_cast<unsigned long long>(passes), static_cast<unsigned long long>(passesInStorm), stormSeconds, rounds / stormSeconds, cpu, wall, shown);
+              static_cast<unsigned long long>(passes), static_cast<unsigned long long>(passesInStorm), stormSeconds,
+              rounds / stormSeconds, cpu, wall, valuesShown);
   return 0;
 }
 
@@ -131,18 +127,13 @@ int child(const std::string& side, double seconds, int argc, char** argv) {
 
 int main(int argc, char** argv) {
   Options opt;
-  if (!parseOptions(argc, argv, &opt)) return 2;
-  if (!opt.child.empty()) {
-    static int qtArgc = 1;
-    return child(opt.child, opt.seconds, qtArgc, argv);
-  }
+  if (const int status = startOrRunChild(argc, argv, &opt, child); status >= 0) return status;
 
-  const std::string secs = fmt("%g", opt.seconds);
   std::vector<double> perParam, total, cpuEditor, cpuBare, setRate;
   int runsAllShown = 0;
   for (int i = 0; i < opt.runs; ++i) {
-    const ChildRun e = runSelf({"--seconds", secs, "--child", "editor"}, opt.seconds + 60);
-    const ChildRun b = runSelf({"--seconds", secs, "--child", "bare"}, opt.seconds + 60);
+    const ChildRun e = runChild(opt, "editor");
+    const ChildRun b = runChild(opt, "bare");
     if (!e.ok || !b.ok) {
       std::fprintf(stderr, "a storm run failed\n");
       return 1;

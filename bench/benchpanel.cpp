@@ -1,5 +1,6 @@
 #include "benchpanel.h"
 
+#include "benchutil.h"
 #include "editorwindow.h"
 #include "unithost.h"
 
@@ -125,6 +126,33 @@ bool loadUnit(UnitHost* unit) {
   for (int i = 0; i < 5; ++i)
     if (unit->setParameter(AudioUnitParameterID(i), kPanelValues[i]) != noErr) return false;
   return unit->setText(kPanelText) == noErr;
+}
+
+Side sideNamed(const std::string& name) {
+  if (name == "editor") return Side::Editor;
+  if (name == "host") return Side::Host;
+  return Side::Bare;
+}
+
+bool showWindow(Side side, ShownWindow* shown, bool exposedOnly) {
+  PaintWaiter painted;  // before any widget exists, so no paint is missed
+  if (side == Side::Bare) {
+    shown->window = makeBareWindow();
+  } else {
+    const int64_t t0 = nowNs();
+    shown->unit = std::make_unique<UnitHost>();
+    if (!loadUnit(shown->unit.get())) return false;
+    shown->unitLoadMs = msBetween(t0, nowNs());
+    shown->window = std::make_unique<EditorWindow>(shown->unit->unit(), [] {});
+    QString error;
+    if (side == Side::Editor && !shown->window->openEditor(&error)) {
+      std::printf("error %s\n", qPrintable(error));
+      return false;
+    }
+  }
+  shown->window->show();
+  if (side == Side::Host || exposedOnly) return waitExposed(shown->window.get());
+  return painted.wait(shown->window->panelHost());
 }
 
 PaintWaiter::PaintWaiter() { qApp->installEventFilter(this); }

@@ -7,6 +7,7 @@
 #include <QSet>
 
 #include <memory>
+#include <string>
 
 class EditorWindow;
 class QWidget;
@@ -27,6 +28,22 @@ std::unique_ptr<EditorWindow> makeBareWindow();
 // Loads the speech unit beside this executable and sets it to the panel
 // values; false with a message on stderr.
 bool loadUnit(UnitHost* unit);
+
+// What a benchmark's child shows: the unit's editor in the host window, the
+// host window with the unit loaded but no editor, or the bare panel (no unit).
+enum class Side { Editor, Host, Bare };
+// "editor", "host"; anything else is the bare panel.
+Side sideNamed(const std::string& name);
+
+struct ShownWindow {
+  std::unique_ptr<UnitHost> unit;  // Editor and Host only
+  std::unique_ptr<EditorWindow> window;
+  double unitLoadMs = 0;
+};
+// Loads the unit, builds and shows the side's window, then waits until its
+// panel has painted; for Host (no panel), or with `exposedOnly`, until the
+// window is exposed. False on failure, with the reason printed.
+bool showWindow(Side side, ShownWindow* shown, bool exposedOnly = false);
 
 // Waits until the panel's sliders, buttons and text area under `root` have
 // painted: the panel is then on screen with its content. Create it before

@@ -46,6 +46,14 @@ bool parseOptions(int argc, char** argv, Options* o) {
   return true;
 }
 
+int startOrRunChild(int argc, char** argv, Options* options, ChildMain child) {
+  if (!parseOptions(argc, argv, options)) return 2;
+  if (options->child.empty()) return -1;
+  // Qt sees the program name only: the options are not its own.
+  int qtArgc = 1;
+  return child(*options, qtArgc, argv);
+}
+
 int64_t nowNs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -180,6 +188,10 @@ ChildRun runSelf(const std::vector<std::string>& args, double timeoutSeconds) {
   if (!run.ok)
     for (const std::string& line : run.lines) std::fprintf(stderr, "  child: %s\n", line.c_str());
   return run;
+}
+
+ChildRun runChild(const Options& options, const std::string& side) {
+  return runSelf({"--seconds", fmt("%g", options.seconds), "--child", side}, options.seconds + 60);
 }
 
 void printRow(const std::string& bench, const std::string& metric, const std::string& figure,

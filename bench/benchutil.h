@@ -20,6 +20,13 @@ struct Options {
 // message on stderr) for anything else.
 bool parseOptions(int argc, char** argv, Options* options);
 
+// What a child process runs; its QApplication takes `qtArgc` and `argv`.
+using ChildMain = int (*)(const Options& options, int& qtArgc, char** argv);
+// Where every benchmark's main starts: parses the options and, in a child
+// (--child), runs `child`. The exit status when the process is done (2 for
+// bad options), or -1 in the parent, which goes on.
+int startOrRunChild(int argc, char** argv, Options* options, ChildMain child);
+
 int64_t nowNs();
 double msBetween(int64_t fromNs, int64_t toNs);
 double median(std::vector<double> values);
@@ -48,6 +55,8 @@ struct ChildRun {
 };
 // Runs this executable again with `args` and waits for it to finish.
 ChildRun runSelf(const std::vector<std::string>& args, double timeoutSeconds);
+// A child that runs `side` for the options' seconds; given up a minute after those.
+ChildRun runChild(const Options& options, const std::string& side);
 
 // One row of the table run.sh prints.
 void printRow(const std::string& bench, const std::string& metric, const std::string& figure,

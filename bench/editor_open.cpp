@@ -25,43 +25,25 @@ using namespace bench;
 namespace {
 
 // Fresh process: the host's start-up, then one panel on screen.
-int coldChild(const std::string& side, int argc, char** argv) {
-  QApplication app(argc, argv);
+int coldChild(const Options& opt, int& qtArgc, char** argv) {
+  QApplication app(qtArgc, argv);
   GlimmRunLoopDriver driver;
-  PaintWaiter painted;
-  std::unique_ptr<UnitHost> unit;
-  std::unique_ptr<EditorWindow> window;
-  double unitMs = 0;
-  if (side == "editor") {
-    const int64_t t0 = nowNs();
-    unit = std::make_unique<UnitHost>();
-    if (!loadUnit(unit.get())) return 1;
-    unitMs = msBetween(t0, nowNs());
-    window = std::make_unique<EditorWindow>(unit->unit(), [] {});
-    QString error;
-    if (!window->openEditor(&error)) {
-      std::printf("error %s\n", qPrintable(error));
-      return 1;
-    }
-  } else {
-    window = makeBareWindow();
-  }
-  window->show();
-  if (!painted.wait(window->panelHost())) return 1;
-  std::printf("ready unit_ms=%.3f\n", unitMs);
+  ShownWindow shown;
+  if (!showWindow(opt.child == "editor" ? Side::Editor : Side::Bare, &shown)) return 1;
+  std::printf("ready unit_ms=%.3f\n", shown.unitLoadMs);
   std::fflush(stdout);
-  window.reset();
+  shown.window.reset();
   return 0;
 }
 
-enum class Side { Editor, Bare, BareNative };
+enum class WarmSide { Editor, Bare, BareNative };
 
 // One warm open in this process; milliseconds, or a negative number on failure.
 // BareNative builds the direct panel in a native container that is then moved
 // into the window, as the host does with the editor's: it shows what the
 // native window alone costs.
-double warmOpen(Side side, UnitHost& unit) {
-  const bool editor = side == Side::Editor;
+double warmOpen(WarmSide side, UnitHost& unit) {
+  const bool editor = side == WarmSide::Editor;
   auto window = std::make_unique<EditorWindow>(editor ? unit.unit() : nullptr, [] {});
   window->show();
   if (!waitExposed(window.get())) return -1;
@@ -73,7 +55,7 @@ double warmOpen(Side side, UnitHost& unit) {
       std::fprintf(stderr, "%s\n", qPrintable(error));
       return -1;
     }
-  } else if (side == Side::Bare) {
+  } else if (side == WarmSide::Bare) {
     window->panelHost()->setFixedSize(440, 320);
     buildBarePanel(window->panelHost());
   } else {
@@ -99,18 +81,14 @@ double warmOpen(Side side, UnitHost& unit) {
 
 int main(int argc, char** argv) {
   Options opt;
-  if (!parseOptions(argc, argv, &opt)) return 2;
-  if (!opt.child.empty()) {
-    static int qtArgc = 1;
-    return coldChild(opt.child, qtArgc, argv);
-  }
+  if (const int status = startOrRunChild(argc, argv, &opt, coldChild); status >= 0) return status;
 
   std::vector<double> coldEditor, coldBare, coldRaw, unitLoad;
   if (std::getenv("GLIMM_BENCH_WARM_ONLY")) opt.runs = 0;
   // One unmeasured pair first, so both sides start from a warm page cache.
   for (int i = -1; i < opt.runs; ++i) {
-    const ChildRun e = runSelf({"--child", "editor"}, 60);
-    const ChildRun b = runSelf({"--child", "bare"}, 60);
+    const ChildRun e = runChild(opt, "editor");
+    const ChildRun b = runChild(opt, "bare");
     if (!e.ok || !b.ok) {
       std::fprintf(stderr, "a cold run failed\n");
       return 1;
@@ -132,9 +110,9 @@ int main(int argc, char** argv) {
   std::vector<double> warmEditor, warmBare, warmNative;
   const int warmRuns = opt.quick ? 1 : std::max(opt.runs * 10, 50);
   for (int i = -1; i < warmRuns; ++i) {
-    const double e = warmOpen(Side::Editor, unit);
-    const double b = warmOpen(Side::Bare, unit);
-    const double n = warmOpen(Side::BareNative, unit);
+    const double e = warmOpen(WarmSide::Editor, unit);
+    const double b = warmOpen(WarmSide::Bare, unit);
+    const double n = warmOpen(WarmSide::BareNative, unit);
     if (e < 0 || b < 0 || n < 0) {
       std::fprintf(stderr, "a warm open failed\n");
       return 1;

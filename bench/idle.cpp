@@ -24,27 +24,15 @@ using namespace bench;
 
 namespace {
 
-int child(const std::string& side, double seconds, int argc, char** argv) {
-  QApplication app(argc, argv);
+int child(const Options& opt, int& qtArgc, char** argv) {
+  QApplication app(qtArgc, argv);
+  const double seconds = opt.seconds;
+  const bool editor = opt.child == "editor";
+  // Only the editor's side needs the platform's run loop.
   std::unique_ptr<GlimmRunLoopDriver> driver;
-  std::unique_ptr<UnitHost> unit;
-  std::unique_ptr<EditorWindow> window;
-  PaintWaiter painted;
-  if (side == "editor") {
-    driver = std::make_unique<GlimmRunLoopDriver>();
-    unit = std::make_unique<UnitHost>();
-    if (!loadUnit(unit.get())) return 1;
-    window = std::make_unique<EditorWindow>(unit->unit(), [] {});
-    QString error;
-    if (!window->openEditor(&error)) {
-      std::printf("error %s\n", qPrintable(error));
-      return 1;
-    }
-  } else {
-    window = makeBareWindow();
-  }
-  window->show();
-  if (!painted.wait(window->panelHost())) return 1;
+  if (editor) driver = std::make_unique<GlimmRunLoopDriver>();
+  ShownWindow shown;
+  if (!showWindow(editor ? Side::Editor : Side::Bare, &shown)) return 1;
   spin(1000);
 
   CFRunLoopRef loop = CFRunLoopGetCurrent();
@@ -80,19 +68,14 @@ int child(const std::string& side, double seconds, int argc, char** argv) {
 
 int main(int argc, char** argv) {
   Options opt;
-  if (!parseOptions(argc, argv, &opt)) return 2;
-  if (!opt.child.empty()) {
-    static int qtArgc = 1;
-    return child(opt.child, opt.seconds, qtArgc, argv);
-  }
+  if (const int status = startOrRunChild(argc, argv, &opt, child); status >= 0) return status;
 
-  const std::string secs = fmt("%g", opt.seconds);
   std::vector<double> editorTotal, bareTotal, editorMain, bareMain, editorOthers, bareOthers;
   unsigned long long activations = 0, passes = 0;
   ChildRun lastEditor, lastBare;
   for (int i = 0; i < opt.runs; ++i) {
-    lastEditor = runSelf({"--seconds", secs, "--child", "editor"}, opt.seconds + 60);
-    lastBare = runSelf({"--seconds", secs, "--child", "bare"}, opt.seconds + 60);
+    lastEditor = runChild(opt, "editor");
+    lastBare = runChild(opt, "bare");
     if (!lastEditor.ok || !lastBare.ok) {
       std::fprintf(stderr, "an idle run failed\n");
       return 1;

@@ -19,27 +19,14 @@ using namespace bench;
 
 namespace {
 
-int child(const std::string& side, int argc, char** argv) {
-  QApplication app(argc, argv);
+int child(const Options& opt, int& qtArgc, char** argv) {
+  QApplication app(qtArgc, argv);
+  const Side side = sideNamed(opt.child);
+  // The bare panel is plain Qt: no platform run loop in its figures.
   std::unique_ptr<GlimmRunLoopDriver> driver;
-  std::unique_ptr<UnitHost> unit;
-  std::unique_ptr<EditorWindow> window;
-  PaintWaiter painted;
-  if (side == "bare") {
-    window = makeBareWindow();
-  } else {
-    driver = std::make_unique<GlimmRunLoopDriver>();
-    unit = std::make_unique<UnitHost>();
-    if (!loadUnit(unit.get())) return 1;
-    window = std::make_unique<EditorWindow>(unit->unit(), [] {});
-    QString error;
-    if (side == "editor" && !window->openEditor(&error)) {
-      std::printf("error %s\n", qPrintable(error));
-      return 1;
-    }
-  }
-  window->show();
-  if (side == "host" ? !waitExposed(window.get()) : !painted.wait(window->panelHost())) return 1;
+  if (side != Side::Bare) driver = std::make_unique<GlimmRunLoopDriver>();
+  ShownWindow shown;
+  if (!showWindow(side, &shown)) return 1;
   spin(500);
   const Memory m = readMemory();
   std::printf("ready rss_kb=%lld pss_kb=%lld\n", m.rssKb, m.pssKb);
@@ -50,17 +37,13 @@ int child(const std::string& side, int argc, char** argv) {
 
 int main(int argc, char** argv) {
   Options opt;
-  if (!parseOptions(argc, argv, &opt)) return 2;
-  if (!opt.child.empty()) {
-    static int qtArgc = 1;
-    return child(opt.child, qtArgc, argv);
-  }
+  if (const int status = startOrRunChild(argc, argv, &opt, child); status >= 0) return status;
 
   std::vector<double> rss[3], pss[3];
   const char* sides[3] = {"editor", "bare", "host"};
   for (int i = 0; i < opt.runs; ++i) {
     for (int s = 0; s < 3; ++s) {
-      const ChildRun r = runSelf({"--child", sides[s]}, 60);
+      const ChildRun r = runChild(opt, sides[s]);
       if (!r.ok) {
         std::fprintf(stderr, "a memory run failed (%s)\n", sides[s]);
         return 1;
