@@ -3,11 +3,12 @@
 // set, a play property that only counts, and an editor location.
 #pragma once
 
-#include <AudioToolbox/AudioToolbox.h>
+#include "FakeUnitBase.h"
 
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fakeunit {
@@ -16,15 +17,7 @@ enum : OSType { kType = 0x61756d75 /* 'aumu' */, kSubType = 0x66616b65 /* 'fake'
 enum : AudioUnitPropertyID { kText = 0x20000, kPlay = 0x20001, kOther = 0x20002 };
 enum { kParamCount = 5, kTextSize = 512 };
 
-struct PropertyListener {
-  AudioUnitPropertyID id;
-  AudioUnitPropertyListenerProc proc;
-  void* userData;
-};
-
-struct Unit {
-  AudioComponentPlugInInterface iface;
-  AudioComponentInstance self = nullptr;
+struct Unit : fakeunits::UnitBase {
   float params[kParamCount] = {};
   char text[kTextSize] = {};
 
@@ -39,26 +32,14 @@ struct Unit {
   std::vector<std::string> textSets;  // text up to the terminator
   std::vector<UInt32> textSetSizes;
   std::vector<UInt32> playSizes;
-  std::vector<PropertyListener> listeners;
   std::function<void(AudioUnitParameterID)> onRead;
 
   std::string editorBundle;  // Cocoa-UI answer; empty: none
 };
 
-inline Unit* gLastOpened = nullptr;
+using Plumbing = fakeunits::Component<Unit>;
 
-inline Unit* unitOf(void* self) { return static_cast<Unit*>(self); }
-
-inline OSStatus open(void* self, AudioComponentInstance instance) {
-  unitOf(self)->self = instance;
-  gLastOpened = unitOf(self);
-  return noErr;
-}
-
-inline OSStatus close(void* self) {
-  delete unitOf(self);
-  return noErr;
-}
+inline Unit* unitOf(void* self) { return Plumbing::unitOf(self); }
 
 inline OSStatus getParameter(void* self, AudioUnitParameterID id, AudioUnitScope scope, AudioUnitElement element,
                              AudioUnitParameterValue* out) {
@@ -79,12 +60,6 @@ inline OSStatus setParameter(void* self, AudioUnitParameterID id, AudioUnitScope
   u->params[id] = value;
   u->writes.emplace_back(id, value);
   return noErr;
-}
-
-inline void callListeners(Unit* u, AudioUnitPropertyID id) {
-  const auto listeners = u->listeners;  // a listener may remove itself
-  for (const auto& l : listeners)
-    if (l.id == id) l.proc(l.userData, u->self, id, kAudioUnitScope_Global, 0);
 }
 
 inline OSStatus getPropertyInfo(void* self, AudioUnitPropertyID id, AudioUnitScope, AudioUnitElement, UInt32* size,
@@ -137,51 +112,15 @@ inline OSStatus setProperty(void* self, AudioUnitPropertyID id, AudioUnitScope, 
   std::memcpy(u->text, data, n);
   u->text[kTextSize - 1] = 0;
   u->textSets.emplace_back(u->text);
-  callListeners(u, id);
+  u->callListeners(id);
   return noErr;
-}
-
-inline OSStatus addListener(void* self, AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc, void* userData) {
-  unitOf(self)->listeners.push_back({id, proc, userData});
-  return noErr;
-}
-
-inline OSStatus removeListener(void* self, AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc,
-                               void* userData) {
-  auto& v = unitOf(self)->listeners;
-  for (auto it = v.begin(); it != v.end(); ++it) {
-    if (it->id == id && it->proc == proc && it->userData == userData) {
-      v.erase(it);
-      return noErr;
-    }
-  }
-  return kAudioUnitErr_InvalidProperty;
-}
-
-inline AudioComponentMethod lookup(SInt16 selector) {
-  switch (selector) {
-    case kAudioUnitGetParameterSelect: return reinterpret_cast<AudioComponentMethod>(getParameter);
-    case kAudioUnitSetParameterSelect: return reinterpret_cast<AudioComponentMethod>(setParameter);
-    case kAudioUnitGetPropertyInfoSelect: return reinterpret_cast<AudioComponentMethod>(getPropertyInfo);
-    case kAudioUnitGetPropertySelect: return reinterpret_cast<AudioComponentMethod>(getProperty);
-    case kAudioUnitSetPropertySelect: return reinterpret_cast<AudioComponentMethod>(setProperty);
-    case kAudioUnitAddPropertyListenerSelect: return reinterpret_cast<AudioComponentMethod>(addListener);
-    case kAudioUnitRemovePropertyListenerWithUserDataSelect:
-      return reinterpret_cast<AudioComponentMethod>(removeListener);
-    default: return nullptr;
-  }
-}
-
-inline AudioComponentPlugInInterface* factory(const AudioComponentDescription*) {
-  auto* u = new Unit();
-  u->iface = {open, close, lookup, nullptr};
-  return &u->iface;
 }
 
 inline AudioComponent component() {
   static AudioComponent c = [] {
     const AudioComponentDescription d{kType, kSubType, kManufacturer, 0, 0};
-    return AudioComponentRegister(&d, CFSTR("Glimm: fake speech unit"), 0x10000, factory);
+    return Plumbing::add(d, CFSTR("Glimm: fake speech unit"),
+                         {getParameter, setParameter, getPropertyInfo, getProperty, setProperty});
   }();
   return c;
 }
@@ -195,7 +134,7 @@ struct Instance {
 inline Instance newInstance() {
   Instance i;
   AudioComponentInstanceNew(component(), &i.au);
-  i.unit = gLastOpened;
+  i.unit = Plumbing::lastOpened;
   return i;
 }
 

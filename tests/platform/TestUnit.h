@@ -2,11 +2,10 @@
 // property that announces its changes, and no render method.
 #pragma once
 
-#include <AudioToolbox/AudioToolbox.h>
+#include "FakeUnitBase.h"
 
 #include <atomic>
 #include <functional>
-#include <vector>
 
 namespace testunit {
 
@@ -14,41 +13,28 @@ enum : OSType { kType = 0x74737475 /* 'tstu' */, kSubType = 0x70617261, kManufac
 enum : AudioUnitPropertyID { kValueProperty = 0x30000, kOtherProperty = 0x30001 };
 enum { kParamCount = 4 };
 
-struct Unit {
-  AudioComponentPlugInInterface iface;
-  AudioComponentInstance self = nullptr;
+struct Unit : fakeunits::UnitBase {
   float params[kParamCount] = {};
   int property = 0;
-  struct Listener {
-    AudioUnitPropertyID id;
-    AudioUnitPropertyListenerProc proc;
-    void* userData;
-  };
-  std::vector<Listener> listeners;
   // Runs inside SetProperty, after the listeners: lets a test act from within a call.
   std::function<void()> onSetProperty;
 };
+using Plumbing = fakeunits::Component<Unit>;
 
 inline std::atomic<int> gOpens{0};
 inline std::atomic<int> gCloses{0};
 inline std::atomic<bool> gFailOpen{false};
 // The unit most recently opened, so a test can look inside it.
-inline Unit* gLastOpened = nullptr;
+inline Unit*& gLastOpened = Plumbing::lastOpened;
 
-inline Unit* unitOf(void* self) { return static_cast<Unit*>(self); }
+inline Unit* unitOf(void* self) { return Plumbing::unitOf(self); }
 
-inline OSStatus open(void* self, AudioComponentInstance instance) {
+inline OSStatus opened() {
   ++gOpens;
-  unitOf(self)->self = instance;
-  gLastOpened = unitOf(self);
   return gFailOpen ? OSStatus(kAudioUnitErr_FailedInitialization) : OSStatus(noErr);
 }
 
-inline OSStatus close(void* self) {
-  ++gCloses;
-  delete unitOf(self);
-  return noErr;
-}
+inline void closing() { ++gCloses; }
 
 inline OSStatus getParameter(void* self, AudioUnitParameterID id, AudioUnitScope scope, AudioUnitElement,
                              AudioUnitParameterValue* out) {
@@ -79,47 +65,9 @@ inline OSStatus setProperty(void* self, AudioUnitPropertyID id, AudioUnitScope s
   if (!data || size != sizeof(int)) return kAudioUnitErr_InvalidPropertyValue;
   Unit* u = unitOf(self);
   u->property = *static_cast<const int*>(data);
-  const auto listeners = u->listeners;  // a listener may remove itself
-  for (const auto& l : listeners)
-    if (l.id == id) l.proc(l.userData, u->self, id, scope, element);
+  u->callListeners(id, scope, element);
   if (u->onSetProperty) u->onSetProperty();
   return noErr;
-}
-
-inline OSStatus addListener(void* self, AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc, void* userData) {
-  unitOf(self)->listeners.push_back({id, proc, userData});
-  return noErr;
-}
-
-inline OSStatus removeListener(void* self, AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc,
-                               void* userData) {
-  auto& v = unitOf(self)->listeners;
-  for (auto it = v.begin(); it != v.end(); ++it) {
-    if (it->id == id && it->proc == proc && it->userData == userData) {
-      v.erase(it);
-      return noErr;
-    }
-  }
-  return kAudioUnitErr_InvalidProperty;
-}
-
-inline AudioComponentMethod lookup(SInt16 selector) {
-  switch (selector) {
-    case kAudioUnitGetParameterSelect: return reinterpret_cast<AudioComponentMethod>(getParameter);
-    case kAudioUnitSetParameterSelect: return reinterpret_cast<AudioComponentMethod>(setParameter);
-    case kAudioUnitGetPropertySelect: return reinterpret_cast<AudioComponentMethod>(getProperty);
-    case kAudioUnitSetPropertySelect: return reinterpret_cast<AudioComponentMethod>(setProperty);
-    case kAudioUnitAddPropertyListenerSelect: return reinterpret_cast<AudioComponentMethod>(addListener);
-    case kAudioUnitRemovePropertyListenerWithUserDataSelect:
-      return reinterpret_cast<AudioComponentMethod>(removeListener);
-    default: return nullptr;
-  }
-}
-
-inline AudioComponentPlugInInterface* factory(const AudioComponentDescription*) {
-  auto* u = new Unit();
-  u->iface = {open, close, lookup, nullptr};
-  return &u->iface;
 }
 
 inline AudioComponentDescription description() {
@@ -130,7 +78,8 @@ inline AudioComponentDescription description() {
 inline AudioComponent component() {
   static AudioComponent c = [] {
     const AudioComponentDescription d = description();
-    return AudioComponentRegister(&d, CFSTR("Glimm: test unit"), 0x10000, factory);
+    return Plumbing::add(d, CFSTR("Glimm: test unit"),
+                         {getParameter, setParameter, nullptr, getProperty, setProperty, opened, closing});
   }();
   return c;
 }

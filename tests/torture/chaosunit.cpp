@@ -5,21 +5,11 @@
 namespace chaos {
 namespace {
 
+using Plumbing = fakeunits::Component<Unit>;
+
 std::string gBundlePath;
-Unit* gLastOpened = nullptr;
 
-Unit* unitOf(void* self) { return static_cast<Unit*>(self); }
-
-OSStatus open(void* self, AudioComponentInstance instance) {
-  unitOf(self)->self = instance;
-  gLastOpened = unitOf(self);
-  return noErr;
-}
-
-OSStatus close(void* self) {
-  delete unitOf(self);
-  return noErr;
-}
+Unit* unitOf(void* self) { return Plumbing::unitOf(self); }
 
 OSStatus getParameter(void* self, AudioUnitParameterID id, AudioUnitScope scope, AudioUnitElement element,
                       AudioUnitParameterValue* out) {
@@ -45,12 +35,6 @@ OSStatus setParameter(void* self, AudioUnitParameterID id, AudioUnitScope scope,
   }
   u->params[id] = value;
   return noErr;
-}
-
-void callListeners(Unit* u, AudioUnitPropertyID id) {
-  const auto listeners = u->listeners;  // a listener may remove itself
-  for (const auto& l : listeners)
-    if (l.id == id) l.proc(l.userData, u->self, id, kAudioUnitScope_Global, 0);
 }
 
 OSStatus getPropertyInfo(void*, AudioUnitPropertyID id, AudioUnitScope, AudioUnitElement, UInt32* size,
@@ -107,44 +91,8 @@ OSStatus setProperty(void* self, AudioUnitPropertyID id, AudioUnitScope, AudioUn
   ++u->textSetsFromEditor;
   std::memcpy(u->text, data, kTextSize);
   // Also on an unchanged text, as the real unit does: views wait for the echo.
-  callListeners(u, id);
+  u->callListeners(id);
   return noErr;
-}
-
-OSStatus addListener(void* self, AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc, void* userData) {
-  unitOf(self)->listeners.push_back({id, proc, userData});
-  return noErr;
-}
-
-OSStatus removeListener(void* self, AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc, void* userData) {
-  auto& v = unitOf(self)->listeners;
-  for (auto it = v.begin(); it != v.end(); ++it) {
-    if (it->id == id && it->proc == proc && it->userData == userData) {
-      v.erase(it);
-      return noErr;
-    }
-  }
-  return kAudioUnitErr_InvalidProperty;
-}
-
-AudioComponentMethod lookup(SInt16 selector) {
-  switch (selector) {
-    case kAudioUnitGetParameterSelect: return reinterpret_cast<AudioComponentMethod>(getParameter);
-    case kAudioUnitSetParameterSelect: return reinterpret_cast<AudioComponentMethod>(setParameter);
-    case kAudioUnitGetPropertyInfoSelect: return reinterpret_cast<AudioComponentMethod>(getPropertyInfo);
-    case kAudioUnitGetPropertySelect: return reinterpret_cast<AudioComponentMethod>(getProperty);
-    case kAudioUnitSetPropertySelect: return reinterpret_cast<AudioComponentMethod>(setProperty);
-    case kAudioUnitAddPropertyListenerSelect: return reinterpret_cast<AudioComponentMethod>(addListener);
-    case kAudioUnitRemovePropertyListenerWithUserDataSelect:
-      return reinterpret_cast<AudioComponentMethod>(removeListener);
-    default: return nullptr;
-  }
-}
-
-AudioComponentPlugInInterface* factory(const AudioComponentDescription*) {
-  auto* u = new Unit();
-  u->iface = {open, close, lookup, nullptr};
-  return &u->iface;
 }
 
 AudioComponent gComponents[2] = {};
@@ -156,14 +104,15 @@ void registerComponents(const std::string& bundlePath) {
   if (gComponents[0]) return;
   const AudioComponentDescription a{kAudioUnitType_MusicDevice, 0x746f7231 /* 'tor1' */, 0x476c6d6d, 0, 0};
   const AudioComponentDescription b{kAudioUnitType_MusicDevice, 0x746f7232 /* 'tor2' */, 0x476c6d6d, 0, 0};
-  gComponents[0] = AudioComponentRegister(&a, CFSTR("Glimm: torture unit A"), 0x10000, factory);
-  gComponents[1] = AudioComponentRegister(&b, CFSTR("Glimm: torture unit B"), 0x10000, factory);
+  const fakeunits::Calls calls{getParameter, setParameter, getPropertyInfo, getProperty, setProperty};
+  gComponents[0] = Plumbing::add(a, CFSTR("Glimm: torture unit A"), calls);
+  gComponents[1] = Plumbing::add(b, CFSTR("Glimm: torture unit B"), calls);
 }
 
 Instance newInstance(int component) {
   Instance i;
-  gLastOpened = nullptr;
-  if (AudioComponentInstanceNew(gComponents[component & 1], &i.au) == noErr) i.unit = gLastOpened;
+  Plumbing::lastOpened = nullptr;
+  if (AudioComponentInstanceNew(gComponents[component & 1], &i.au) == noErr) i.unit = Plumbing::lastOpened;
   return i;
 }
 
@@ -175,7 +124,7 @@ bool automate(Unit* u, AudioUnitParameterID id, float value) {
 
 void setTextFromUnit(Unit* u, const unsigned char (&bytes)[kTextSize]) {
   std::memcpy(u->text, bytes, kTextSize);
-  callListeners(u, kText);
+  u->callListeners(kText);
 }
 
 std::string storedText(const Unit* u) {

@@ -4,7 +4,7 @@
 // and writes at random when told to, and keeps a record of every call.
 #pragma once
 
-#include <AudioToolbox/AudioToolbox.h>
+#include "FakeUnitBase.h"
 
 #include <random>
 #include <string>
@@ -20,22 +20,13 @@ struct SetCall {
   float value;
 };
 
-struct Unit {
-  AudioComponentPlugInInterface iface;  // first: the platform hands `&iface` back as `self`
-  AudioComponentInstance self = nullptr;
+struct Unit : fakeunits::UnitBase {
   float params[kParamCount] = {128, 100, 128, 128, 0};
   unsigned char text[kTextSize] = {'H', 'i'};
 
   // Chance that a call of each kind fails while chaos is on.
   double failRead = 0, failSet = 0, failTextRead = 0;
   std::mt19937_64 rng{1};
-
-  struct PropertyListener {
-    AudioUnitPropertyID id;
-    AudioUnitPropertyListenerProc proc;
-    void* userData;
-  };
-  std::vector<PropertyListener> listeners;
 
   // Every parameter write, failed ones included, since the last clear.
   std::vector<SetCall> sets;
