@@ -1,6 +1,7 @@
 // Bytes as the speech unit's text, through the editor and back: the field,
 // the editor's text and buffer and the unit must agree after the echo, the
 // exchange must come to rest, and a text that fits must survive unchanged.
+#include "fuzzcheck.h"
 #include "fuzzhostlink.h"
 
 #include "AUGlimm3_HostLink.h"
@@ -40,19 +41,6 @@ public:
 };
 
 ProbedEditor* editor;
-
-[[noreturn]] void fail(const char* what)
-{
-  std::fprintf(stderr, "invariant violated: %s\n", what);
-  std::fflush(stderr);
-  std::abort();
-}
-
-void require(bool ok, const char* what)
-{
-  if (!ok)
-    fail(what);
-}
 
 std::optional<QString> strictUtf8(const char* data, qsizetype size)
 {

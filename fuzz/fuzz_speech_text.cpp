@@ -2,6 +2,7 @@
 // comes out must be valid UTF-8 of allow-listed characters only, and a text
 // that is already safe must pass unchanged. Built with GLIMM_FUZZ_SYNTH, each
 // short prepared text is also spoken, to catch the engine misreading it.
+#include "fuzzcheck.h"
 #include "SpeechText.h"
 
 #include <cstdint>
@@ -16,19 +17,6 @@
 #endif
 
 namespace {
-
-[[noreturn]] void fail(const char* what)
-{
-  std::fprintf(stderr, "invariant violated: %s\n", what);
-  std::fflush(stderr);
-  std::abort();
-}
-
-void require(bool ok, const char* what)
-{
-  if (!ok)
-    fail(what);
-}
 
 bool allowListed(uint32_t c)
 {
