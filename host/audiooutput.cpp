@@ -1,5 +1,7 @@
 #include "audiooutput.h"
 
+#include "SpscRing.h"
+
 #include <portaudio.h>
 #include <sndfile.h>
 
@@ -72,7 +74,10 @@ bool AudioOutput::openWav(const std::string& path) {
   }
   // Clip rather than wrap if the unit ever overshoots full scale.
   sf_command(m_wav, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-  m_ring.assign(size_t(m_sampleRate) * kChannels * 4, 0.f); // 4 s of slack for the writer
+  size_t capacity = 1;
+  while (capacity < size_t(m_sampleRate) * kChannels * 4) // 4 s of slack for the writer
+    capacity *= 2;
+  m_ring = std::make_unique<SpscRing>(capacity);
   m_writerRunning = true;
   m_writer = std::thread(&AudioOutput::wavWriterLoop, this);
   return true;
@@ -109,16 +114,11 @@ void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
   m_framesRendered.store(first + frames, std::memory_order_release);
 
   if (m_wav) {
-    const size_t size = m_ring.size();
-    const size_t head = m_ringHead.load(std::memory_order_relaxed);
-    const size_t tail = m_ringTail.load(std::memory_order_acquire);
+    // A block that doesn't fit whole is dropped: a stalled writer must not
+    // shift the two channels against each other.
     const size_t n = size_t(frames) * kChannels;
-    if (size - (head - tail) < n) {
-      m_ringDropped.fetch_add(frames, std::memory_order_relaxed);
-    } else {
-      for (size_t i = 0; i < n; ++i)
-        m_ring[(head + i) % size] = interleaved[i];
-      m_ringHead.store(head + n, std::memory_order_release);
+    if (m_ring->freeSpace() >= n) {
+      m_ring->write(interleaved, n);
       sem_post(&m_ringData);
     }
   }
@@ -128,21 +128,15 @@ void AudioOutput::wavWriterLoop() {
   std::vector<float> chunk(kBlockFrames * kChannels * 16);
   for (;;) {
     const bool running = m_writerRunning.load(std::memory_order_acquire);
-    const size_t tail = m_ringTail.load(std::memory_order_relaxed);
-    const size_t head = m_ringHead.load(std::memory_order_acquire);
-    size_t avail = head - tail;
-    if (avail == 0) {
+    const size_t got = m_ring->read(chunk.data(), chunk.size());
+    if (got == 0) {
       if (!running)
         break;
       while (sem_wait(&m_ringData) != 0 && errno == EINTR) {
       }
       continue;
     }
-    avail = std::min(avail, chunk.size());
-    for (size_t i = 0; i < avail; ++i)
-      chunk[i] = m_ring[(tail + i) % m_ring.size()];
-    m_ringTail.store(tail + avail, std::memory_order_release);
-    sf_writef_float(m_wav, chunk.data(), sf_count_t(avail / kChannels));
+    sf_writef_float(m_wav, chunk.data(), sf_count_t(got / kChannels));
   }
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 struct sf_private_tag;
+class SpscRing;
 
 class AudioOutput {
 public:
@@ -68,9 +69,7 @@ private:
 
   // WAV tap: single producer (audio thread), single consumer (writer thread).
   sf_private_tag* m_wav = nullptr;
-  std::vector<float> m_ring;
-  std::atomic<size_t> m_ringHead{0}, m_ringTail{0};
-  std::atomic<unsigned long long> m_ringDropped{0};
+  std::unique_ptr<SpscRing> m_ring;
   std::thread m_writer;
   std::atomic<bool> m_writerRunning{false};
   sem_t m_ringData; // posted per block; sem_post is safe on the audio thread
