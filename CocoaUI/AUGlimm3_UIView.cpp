@@ -1,8 +1,10 @@
 #include "AUGlimm3_UIView.h"
 
 #include "AUGlimm3_HostLink.h"
-#include "AUGlimm3_Interface.h"
+#include "GlimmContract.h"
 #include "vstglimmeditor.h"
+
+#include "Boundary.h"
 
 #include <QMacNativeWidget.h>
 #include <QPalette>
@@ -10,8 +12,6 @@
 #include <cstdint>
 #include <exception>
 #include <utility>
-
-const char kAUGlimm3ViewFactoryClassName[] = "AUGlimm3_ViewFactory";
 
 namespace {
 
@@ -26,13 +26,7 @@ AUGlimm3_UIView* viewOf(void* hostContext) { return static_cast<AUGlimm3_UIView*
 // The assertion handler raises by default, and these entry points are called
 // from Qt's event dispatch or from the host: nothing may cross them. The
 // failure has been reported by then.
-template <typename F>
-void atBoundary(F&& f) noexcept {
-  try {
-    f();
-  } catch (...) {
-  }
-}
+using glimm::atBoundary;
 
 AudioUnitParameter parameterAddress(AudioUnit unit, AudioUnitParameterID id) {
   AudioUnitParameter p;

@@ -79,5 +79,3 @@ class AUGlimm3_ViewFactory : public NSObject, public AUCocoaUIBase {
   NSString* description() override;
 };
 
-// The class name a host looks up in this bundle.
-extern const char kAUGlimm3ViewFactoryClassName[];

@@ -1,8 +1,11 @@
 #include "vstglimmeditor.h"
 
 #include "AUGlimm3_HostLink.h"
-#include "AUGlimm3_Interface.h"
+#include "GlimmContract.h"
 #include "glimmtextedit.h"
+#include "unittext.h"
+
+#include "Boundary.h"
 
 #include <QEvent>
 #include <QFile>
@@ -20,11 +23,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <optional>
 
 namespace {
 
-constexpr int kMaxTextLength = 256; // UTF-16 units, as the field counts them
 const char kInitialText[] = "Execute";
 
 const char kAboutText[] =
@@ -34,128 +35,7 @@ const char kAboutText[] =
   "<a href='https://github.com/espeak-ng/espeak-ng'>Speech by espeak-ng</a>";
 
 // Entry points run inside the host's event dispatch; nothing may escape.
-template <typename F>
-void shielded(F&& f) noexcept
-{
-  try {
-    f();
-  } catch (...) {
-  }
-}
-
-// Strict UTF-8 (no overlongs, surrogates or values past U+10FFFF); a leading
-// BOM is kept as a character so that it survives the round trip.
-std::optional<QString> decodeUtf8(const char* text, int size)
-{
-  const auto* s = reinterpret_cast<const unsigned char*>(text);
-  QString out;
-  out.reserve(size);
-  int i = 0;
-  while (i < size) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      out += QChar(char16_t(c));
-      ++i;
-      continue;
-    }
-    int len;
-    char32_t cp;
-    char32_t least;
-    if ((c & 0xE0) == 0xC0) {
-      len = 2; cp = c & 0x1F; least = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3; cp = c & 0x0F; least = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4; cp = c & 0x07; least = 0x10000;
-    } else {
-      return std::nullopt;
-    }
-    if (len > size - i)
-      return std::nullopt;
-    for (int k = 1; k < len; ++k) {
-      const unsigned char cc = s[i + k];
-      if ((cc & 0xC0) != 0x80)
-        return std::nullopt;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return std::nullopt;
-    if (cp >= 0x10000) {
-      out += QChar(QChar::highSurrogate(cp));
-      out += QChar(QChar::lowSurrogate(cp));
-    } else {
-      out += QChar(char16_t(cp));
-    }
-    i += len;
-  }
-  return out;
-}
-
-// Valid UTF-8 is what the editor itself writes; anything else is read as
-// Latin-1, which maps every byte to a character, so nothing is lost.
-QString decodeUnitText(const char* text, int size)
-{
-  if (auto utf8 = decodeUtf8(text, size))
-    return *utf8;
-  return QString::fromLatin1(text, size);
-}
-
-// Length of the text in a buffer received from the unit. Without a
-// terminator, the first kGlimmTextMaxBytes bytes count, less a UTF-8
-// sequence that the limit cut in two.
-int receivedTextLength(const char* buffer)
-{
-  if (const void* nul = std::memchr(buffer, 0, kGlimmTextBufferSize))
-    return int(static_cast<const char*>(nul) - buffer);
-  const auto* s = reinterpret_cast<const unsigned char*>(buffer);
-  int lead = kGlimmTextMaxBytes - 1;
-  while (lead > kGlimmTextMaxBytes - 4 && (s[lead] & 0xC0) == 0x80)
-    --lead;
-  const unsigned char c = s[lead];
-  const int need = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-  if (need > kGlimmTextMaxBytes - lead && decodeUtf8(buffer, lead))
-    return lead;
-  return kGlimmTextMaxBytes;
-}
-
-// The longest prefix that fits both the field's character limit and the text
-// buffer once encoded, never splitting a surrogate pair.
-int fittingPrefixLength(const QString& text)
-{
-  int units = 0;
-  int bytes = 0;
-  while (units < text.size()) {
-    const char16_t c = text.at(units).unicode();
-    int step = 1;
-    int width;
-    if (c < 0x80) {
-      width = 1;
-    } else if (c < 0x800) {
-      width = 2;
-    } else if (QChar::isHighSurrogate(c) && units + 1 < text.size()
-               && text.at(units + 1).isLowSurrogate()) {
-      step = 2;
-      width = 4;
-    } else {
-      width = 3; // a lone surrogate is encoded as a replacement, never longer
-    }
-    if (units + step > kMaxTextLength || bytes + width > kGlimmTextMaxBytes)
-      break;
-    units += step;
-    bytes += width;
-  }
-  return units;
-}
-
-// The field's text as the unit gets it: paragraph breaks as line feeds, every
-// other character (no-break spaces, line separators) as typed, so that a text
-// from the unit comes back unchanged.
-QString fieldText(const QTextEdit* field)
-{
-  QString text = field->document()->toRawText();
-  text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-  return text;
-}
+using glimm::atBoundary;
 
 int toInt(float value)
 {
@@ -264,16 +144,17 @@ void VstGlimm3Editor::buildPanel(QWidget* parent)
   frame->resize(300, 140);
   frame->move(10, 160);
 
-  struct Row { const char* caption; int minimum; int maximum; int y; QSlider** slider; QLabel** label; };
+  struct Row { const char* caption; int parameter; int y; QSlider** slider; QLabel** label; };
   const Row rows[] = {
-    {"pitch", 0, 255, 185, &m_pitchSlider, &m_pitchLabel},
-    {"speed", 20, 200, 210, &m_speedSlider, &m_speedLabel},
-    {"mouth", 0, 255, 235, &m_mouthSlider, &m_mouthLabel},
-    {"throat", 0, 255, 260, &m_throatSlider, &m_throatLabel},
+    {"pitch", kGlimmParam_Pitch, 185, &m_pitchSlider, &m_pitchLabel},
+    {"speed", kGlimmParam_Speed, 210, &m_speedSlider, &m_speedLabel},
+    {"mouth", kGlimmParam_Mouth, 235, &m_mouthSlider, &m_mouthLabel},
+    {"throat", kGlimmParam_Throat, 260, &m_throatSlider, &m_throatLabel},
   };
   for (const Row& row : rows) {
+    const GlimmParameterFacts& facts = kGlimmParameters[row.parameter];
     auto* slider = new QSlider(Qt::Horizontal, m_panel);
-    slider->setRange(row.minimum, row.maximum);
+    slider->setRange(int(facts.minimum), int(facts.maximum));
     slider->setStyleSheet(sliderStyle);
     slider->resize(120, 16);
     slider->move(100, row.y);
@@ -360,7 +241,7 @@ void VstGlimm3Editor::buildPanel(QWidget* parent)
 
 void VstGlimm3Editor::close()
 {
-  shielded([this] {
+  atBoundary([this] {
     if (m_panel)
       m_panel->setVisible(false);
     m_isOpen = false;
@@ -388,7 +269,7 @@ bool VstGlimm3Editor::eventFilter(QObject* watched, QEvent* event)
 
 void VstGlimm3Editor::updateText()
 {
-  shielded([this] {
+  atBoundary([this] {
     if (!isLive())
       return;
     m_text = fieldText(m_textEdit);
@@ -414,7 +295,7 @@ void VstGlimm3Editor::updateText()
 
 void VstGlimm3Editor::processInput()
 {
-  shielded([this] {
+  atBoundary([this] {
     if (!m_panel)
       return;
     setPlayProperty(m_hostContext);
@@ -423,7 +304,7 @@ void VstGlimm3Editor::processInput()
 
 void VstGlimm3Editor::updateTextEdit()
 {
-  shielded([this] {
+  atBoundary([this] {
     if (!isLive())
       return;
     std::unique_ptr<char[]> received(new char[kGlimmTextBufferSize]());
@@ -451,7 +332,7 @@ void VstGlimm3Editor::setTextFromAU()
 
 void VstGlimm3Editor::setParameter(int index, QSlider* slider, QLabel* label, int value)
 {
-  shielded([&] {
+  atBoundary([&] {
     parameterDispatcher(m_hostContext, index, float(value), slider);
     label->setText(QString::number(value));
   });
@@ -479,7 +360,7 @@ void VstGlimm3Editor::setThroat(int value)
 
 void VstGlimm3Editor::setSingMode(int on)
 {
-  shielded([&] {
+  atBoundary([&] {
     m_singLabel->setText(switchState(on != 0));
     parameterDispatcher(m_hostContext, kGlimmParam_SingMode, float(on), m_singSwitch);
   });
@@ -487,17 +368,17 @@ void VstGlimm3Editor::setSingMode(int on)
 
 void VstGlimm3Editor::setFilter(int on)
 {
-  shielded([&] { m_filterLabel->setText(switchState(on != 0)); });
+  atBoundary([&] { m_filterLabel->setText(switchState(on != 0)); });
 }
 
 void VstGlimm3Editor::setPhonetic(int on)
 {
-  shielded([&] { m_phoneticLabel->setText(switchState(on != 0)); });
+  atBoundary([&] { m_phoneticLabel->setText(switchState(on != 0)); });
 }
 
 void VstGlimm3Editor::switchView()
 {
-  shielded([this] {
+  atBoundary([this] {
     const bool wasShown = m_configShown;
     m_configShown = !wasShown;
     if (wasShown) {
@@ -527,7 +408,7 @@ void VstGlimm3Editor::updateSlider(QSlider* slider, QLabel* label, float value)
 
 void VstGlimm3Editor::updateControls(int index, float value)
 {
-  shielded([&] {
+  atBoundary([&] {
     if (!isLive())
       return;
     switch (index) {

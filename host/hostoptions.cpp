@@ -1,22 +1,26 @@
 #include "hostoptions.h"
 
-#include "AUGlimm3_Interface.h"
+#include "GlimmContract.h"
 
 #include <cmath>
 
 namespace {
 
-struct ParamSpec {
-  const char* name;
-  unsigned id;
-  float min, max;
-};
+// "pitch, speed, mouth, throat, sing"
+QString parameterNames() {
+  QStringList names;
+  for (const GlimmParameterFacts& p : kGlimmParameters) names << QLatin1String(p.symbol);
+  return names.join(QStringLiteral(", "));
+}
 
-const ParamSpec kParams[] = {
-    {"pitch", kGlimmParam_Pitch, 0, 255},   {"speed", kGlimmParam_Speed, 20, 200},
-    {"mouth", kGlimmParam_Mouth, 0, 255},   {"throat", kGlimmParam_Throat, 0, 255},
-    {"sing", kGlimmParam_SingMode, 0, 1},
-};
+// "pitch 0..255, speed 20..200, ..., sing 0|1|on|off"
+QString parameterRanges() {
+  QStringList ranges;
+  for (const GlimmParameterFacts& p : kGlimmParameters)
+    ranges << (p.toggle ? QStringLiteral("%1 %2|%3|on|off").arg(QLatin1String(p.symbol)).arg(p.minimum).arg(p.maximum)
+                        : QStringLiteral("%1 %2..%3").arg(QLatin1String(p.symbol)).arg(p.minimum).arg(p.maximum));
+  return ranges.join(QStringLiteral(", "));
+}
 
 QString parseSet(const QString& arg, HostOptions& o) {
   const int eq = arg.indexOf('=');
@@ -24,25 +28,25 @@ QString parseSet(const QString& arg, HostOptions& o) {
     return QStringLiteral("--set expects NAME=VALUE, got \"%1\"").arg(arg);
   const QString name = arg.left(eq).trimmed().toLower();
   const QString valueText = arg.mid(eq + 1).trimmed();
-  for (const ParamSpec& p : kParams) {
-    if (name != QLatin1String(p.name))
+  for (const GlimmParameterFacts& p : kGlimmParameters) {
+    if (name != QLatin1String(p.symbol))
       continue;
     float value;
-    if (p.id == kGlimmParam_SingMode && (valueText == "on" || valueText == "off")) {
+    if (p.toggle && (valueText == "on" || valueText == "off")) {
       value = valueText == "on" ? 1.f : 0.f;
     } else {
       bool ok = false;
       const double d = valueText.toDouble(&ok);
       if (!ok || !std::isfinite(d))
         return QStringLiteral("--set %1: \"%2\" is not a number").arg(name, valueText);
-      if (d < p.min || d > p.max)
-        return QStringLiteral("--set %1: %2 is outside %3..%4").arg(name, valueText).arg(p.min).arg(p.max);
+      if (d < p.minimum || d > p.maximum)
+        return QStringLiteral("--set %1: %2 is outside %3..%4").arg(name, valueText).arg(p.minimum).arg(p.maximum);
       value = static_cast<float>(d);
     }
-    o.params.emplace_back(p.id, value);
+    o.params.emplace_back(unsigned(p.index), value);
     return {};
   }
-  return QStringLiteral("--set: unknown parameter \"%1\" (pitch, speed, mouth, throat, sing)").arg(name);
+  return QStringLiteral("--set: unknown parameter \"%1\" (%2)").arg(name, parameterNames());
 }
 
 } // namespace
@@ -55,7 +59,7 @@ QString hostUsage() {
       "  --unit PATH          speech unit module to load (default: the one beside glimm-host)\n"
       "  --text TEXT          set the unit's text before the editor opens (at most 511 bytes)\n"
       "  --set NAME=VALUE     set a parameter; repeatable. Names and ranges:\n"
-      "                       pitch 0..255, speed 20..200, mouth 0..255, throat 0..255, sing 0|1|on|off\n"
+      "                       %1\n"
       "  --speak              speak once the editor is shown\n"
       "  --wav FILE           also write everything the unit renders to FILE (WAV, 16-bit)\n"
       "  --rate HZ            sample rate, 8000..192000 (default 48000)\n"
@@ -65,7 +69,8 @@ QString hostUsage() {
       "  --list-devices       list the audio output devices and exit\n"
       "  --help               show this text\n"
       "\n"
-      "Without a display run it as: xvfb-run -a glimm-host ..., or QT_QPA_PLATFORM=offscreen glimm-host ...\n");
+      "Without a display run it as: xvfb-run -a glimm-host ..., or QT_QPA_PLATFORM=offscreen glimm-host ...\n")
+      .arg(parameterRanges());
 }
 
 HostOptionsResult parseHostOptions(const QStringList& arguments) {

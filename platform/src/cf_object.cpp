@@ -1,6 +1,8 @@
 // Reference counting, strings and URLs.
 #include "cf_internal.h"
 
+#include "Utf8.h"
+
 #include <unistd.h>
 
 #include <cstring>
@@ -37,50 +39,12 @@ const Url* asUrl(CFTypeRef cf) {
   return o && o->kind == Kind::Url ? static_cast<const Url*>(o) : nullptr;
 }
 
-bool validUtf8(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    int extra;
-    uint32_t cp;
-    if (c < 0x80) { ++i; continue; }
-    if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; }
-    else return false;
-    if (i + extra >= s.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const auto d = static_cast<unsigned char>(s[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    // Overlong forms, surrogates and values past Unicode would not round-trip.
-    static const uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
-// Decodes valid UTF-8; callers validated it at creation.
-template <typename F>
-void forEachCodePoint(const std::string& s, F f) {
-  for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : 3;
-    uint32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
-    for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    f(cp);
-    i += extra + 1;
-  }
-}
-
 // Text in `encoding` to UTF-8; false when it is not valid in that encoding.
 bool toUtf8(const char* text, CFStringEncoding encoding, std::string* out) {
   const std::string in(text);
   switch (encoding) {
     case kCFStringEncodingUTF8:
-      if (!validUtf8(in)) return false;
+      if (!glimm::utf8::valid(in.data(), in.size())) return false;
       *out = in;
       return true;
     case kCFStringEncodingASCII:
@@ -113,7 +77,7 @@ bool fromUtf8(const std::string& utf8, CFStringEncoding encoding, std::string* o
   if (limit == 0) return false;
   bool ok = true;
   out->clear();
-  forEachCodePoint(utf8, [&](uint32_t cp) {
+  glimm::utf8::forEach(utf8, [&](uint32_t cp) {
     if (cp >= limit) ok = false;
     else out->push_back(static_cast<char>(cp));
   });
@@ -216,7 +180,7 @@ CFIndex CFStringGetLength(CFStringRef theString) {
   if (!s) return 0;
   // Length counts UTF-16 units, as on the Mac.
   CFIndex n = 0;
-  forEachCodePoint(s->utf8, [&](uint32_t cp) { n += cp >= 0x10000 ? 2 : 1; });
+  glimm::utf8::forEach(s->utf8, [&](uint32_t cp) { n += cp >= 0x10000 ? 2 : 1; });
   return n;
 }
 

@@ -1,5 +1,6 @@
-// Lock-free single-producer/single-consumer ring of float samples. The
-// producer is the synthesis worker, the consumer the host's render thread.
+// Lock-free single-producer/single-consumer ring of float samples: one thread
+// writes, one other thread reads, and neither side locks, waits or allocates
+// after construction. Either side may be a real-time thread.
 #pragma once
 
 #include <algorithm>
@@ -42,7 +43,7 @@ public:
     }
   }
 
-  // Consumer side: never blocks, never allocates.
+  // Consumer side.
   size_t read(float* dst, size_t n)
   {
     uint64_t r = m_read.load(std::memory_order_relaxed);
