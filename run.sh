@@ -6,10 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
-glimm_install_deps
-
-cmake --preset default
-cmake --build --preset default
+# The host brings the speech unit and the editor bundle with it; the tests
+# and benchmarks are test.sh's.
+glimm_build_default glimm-host
 
 host=build/bin/glimm-host
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

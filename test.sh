@@ -5,14 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
-glimm_install_deps
-
-cmake --preset default
-cmake --build --preset default
+glimm_build_default
+scripts/check-format.sh
 ctest --preset default
 
 if [ "${GLIMM_ASAN:-1}" != 0 ]; then
   cmake --preset asan
   cmake --build --preset asan
-  ctest --preset asan -L asan
+  ctest --preset asan
 fi

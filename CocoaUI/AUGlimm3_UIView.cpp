@@ -80,8 +80,9 @@ void AUGlimm3_UIView::setAU(AudioUnit au) {
 
 void AUGlimm3_UIView::priv_addListeners() {
   if (!mAU) return;
-  AUEventListenerCreate(EventListenerDispatcher, this, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode,
-                        kNotificationInterval, kValueGranularity, &mAUEventListener);
+  // Without a listener the panel still edits the unit; it only stops hearing back.
+  (void)AUEventListenerCreate(EventListenerDispatcher, this, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode,
+                              kNotificationInterval, kValueGranularity, &mAUEventListener);
   AudioUnitEvent event{};
   event.mArgument.mParameter = parameterAddress(mAU, kGlimmParam_Pitch);
   for (AudioUnitParameterID id = 0; id < AudioUnitParameterID(kGlimmParamCount); ++id) {
@@ -93,7 +94,7 @@ void AUGlimm3_UIView::priv_addListeners() {
   event.mArgument.mProperty.mPropertyID = kGlimmProperty_Text;
   event.mArgument.mProperty.mScope = kAudioUnitScope_Global;
   event.mArgument.mProperty.mElement = 0;
-  AUEventListenerAddEventType(mAUEventListener, this, &event);
+  (void)AUEventListenerAddEventType(mAUEventListener, this, &event);  // as above
 }
 
 void AUGlimm3_UIView::priv_removeListeners() {
@@ -140,12 +141,14 @@ void AUGlimm3_UIView::setParameterFromUI(int index, float value, void* sender) {
 
 void AUGlimm3_UIView::setTextFromUI(char* text, void*) {
   if (!text) return;  // the unit would read 512 bytes from it
-  AudioUnitSetProperty(mAU, kGlimmProperty_Text, kAudioUnitScope_Global, 0, text, kGlimmTextBufferSize);
+  // A refused text is not echoed back, so the panel never shows it as taken.
+  (void)AudioUnitSetProperty(mAU, kGlimmProperty_Text, kAudioUnitScope_Global, 0, text, kGlimmTextBufferSize);
 }
 
 void AUGlimm3_UIView::setPlayFromUI() {
   char request[kGlimmPlayDataSize] = {};
-  AudioUnitSetProperty(mAU, kGlimmProperty_Play, kAudioUnitScope_Global, 0, request, sizeof request);
+  // Nothing to show for a refused request: the unit simply stays silent.
+  (void)AudioUnitSetProperty(mAU, kGlimmProperty_Play, kAudioUnitScope_Global, 0, request, sizeof request);
 }
 
 int AUGlimm3_UIView::getProperty(int propertyID, void* data, int size) {
@@ -200,12 +203,13 @@ void AUGlimm3_UIView::dealloc() {
 // ---- Listener registration and callback -------------------------------------------
 
 void addParamListener(AUListenerBase* listener, void* object, AudioUnitEvent* event) {
+  // Best effort, as for the listener itself.
   event->mEventType = kAudioUnitEvent_BeginParameterChangeGesture;
-  AUEventListenerAddEventType(listener, object, event);
+  (void)AUEventListenerAddEventType(listener, object, event);
   event->mEventType = kAudioUnitEvent_EndParameterChangeGesture;
-  AUEventListenerAddEventType(listener, object, event);
+  (void)AUEventListenerAddEventType(listener, object, event);
   event->mEventType = kAudioUnitEvent_ParameterValueChange;
-  AUEventListenerAddEventType(listener, object, event);
+  (void)AUEventListenerAddEventType(listener, object, event);
 }
 
 void EventListenerDispatcher(void* userData, void* object, const AudioUnitEvent* event, UInt64, float value) {

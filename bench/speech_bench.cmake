@@ -1,4 +1,4 @@
 add_executable(speech_unit_bench ${CMAKE_CURRENT_LIST_DIR}/speech_unit_bench.cpp)
 target_compile_definitions(speech_unit_bench PRIVATE GLIMM_SPEECH_UNIT_PATH="$<TARGET_FILE:GlimmSpeechUnit>")
-target_link_libraries(speech_unit_bench PRIVATE glimm_interface glimm-platform ${CMAKE_DL_LIBS})
+target_link_libraries(speech_unit_bench PRIVATE glimm_speech_harness glimm-platform ${CMAKE_DL_LIBS})
 add_dependencies(speech_unit_bench GlimmSpeechUnit)

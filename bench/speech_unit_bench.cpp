@@ -4,7 +4,7 @@
 //  - AudioUnitRender time per 256-frame block while synthesis runs, against
 //    the same call on an idle unit and against the block's real-time budget.
 // Prints figures only; nothing here passes or fails.
-#include "AUGlimm3_Interface.h"
+#include "SpeechUnitHarness.h"
 
 #include <AudioUnit/AudioUnitProperties.h>
 
@@ -35,45 +35,22 @@ struct Unit {
 
   bool open()
   {
-    AudioComponentDescription d{kAudioUnitType_MusicDevice, 0x676c6d33, 0x476c6d6d, 0, 0};
-    AudioComponent c = AudioComponentFindNext(nullptr, &d);
-    if (!c || AudioComponentInstanceNew(c, &au) != noErr)
-      return false;
-    AudioStreamBasicDescription f{};
-    f.mSampleRate = kRate;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
-    f.mBytesPerPacket = f.mBytesPerFrame = 4;
-    f.mFramesPerPacket = 1;
-    f.mChannelsPerFrame = 2;
-    f.mBitsPerChannel = 32;
-    return AudioUnitSetProperty(au, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, &f, sizeof f) ==
-               noErr &&
-           AudioUnitInitialize(au) == noErr;
+    au = harness::newUnit(kRate, 2);
+    return au != nullptr;
   }
 
   void say(const std::string& text)
   {
-    char buf[kGlimmTextBufferSize] = {};
-    std::memcpy(buf, text.data(), std::min(text.size(), size_t(kGlimmTextMaxBytes)));
-    AudioUnitSetProperty(au, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buf, sizeof buf);
-    const char play[kGlimmPlayDataSize] = {};
-    AudioUnitSetProperty(au, kGlimmProperty_Play, kAudioUnitScope_Global, 0, play, sizeof play);
+    harness::setText(au, text);
+    harness::play(au);
   }
 
   // Returns the index of the first audible frame, -1 for a silent block.
   long render(bool* gotAudio = nullptr)
   {
-    alignas(AudioBufferList) unsigned char storage[sizeof(AudioBufferList) + sizeof(AudioBuffer)];
-    auto* list = reinterpret_cast<AudioBufferList*>(storage);
-    list->mNumberBuffers = 2;
-    list->mBuffers[0] = {1, kBlock * 4, left.data()};
-    list->mBuffers[1] = {1, kBlock * 4, right.data()};
-    AudioUnitRenderActionFlags flags = 0;
-    AudioTimeStamp ts{};
-    AudioUnitRender(au, &flags, &ts, 0, kBlock, list);
+    const bool audio = harness::renderBlock(au, left, right, kBlock);
     if (gotAudio)
-      *gotAudio = !(flags & kAudioUnitRenderAction_OutputIsSilence);
+      *gotAudio = audio;
     for (UInt32 i = 0; i < kBlock; ++i)
       if (std::fabs(left[i]) > 1e-3f)
         return long(i);

@@ -134,14 +134,14 @@ int main(int argc, char** argv) {
   SpeechEndWatcher watcher(audio, unit.sampleRate(), app.get());
   auto speakNow = [&] {
     if (opt.speak)
-      unit.play();
+      (void)unit.play();  // only an uninitialised unit refuses, and load() initialised it
     if (opt.quitAfterSpeech)
       watcher.startWatching();
   };
 
   std::unique_ptr<EditorWindow> window;
   if (!opt.noWindow) {
-    window = std::make_unique<EditorWindow>(unit.unit(), [&unit] { unit.play(); });
+    window = std::make_unique<EditorWindow>(unit.unit(), [&unit] { (void)unit.play(); });
     QString error;
     if (!window->openEditor(&error)) {
       say(error);

@@ -21,8 +21,9 @@ std::string defaultUnitModulePath() {
 
 UnitHost::~UnitHost() {
   if (m_unit) {
-    AudioUnitUninitialize(m_unit);
-    AudioComponentInstanceDispose(m_unit);
+    // Going away either way: nothing to do with a failure.
+    (void)AudioUnitUninitialize(m_unit);
+    (void)AudioComponentInstanceDispose(m_unit);
   }
   // The module stays loaded: its registration and its speech worker live
   // for the process, and a late callback into unloaded code would crash.

@@ -9,6 +9,7 @@ glimm_packages=(
   xvfb xauth xdotool x11-utils
   python3 python3-pil python3-fonttools
   fonts-dejavu-core
+  clang-format
 )
 
 glimm_install_deps() {
@@ -25,4 +26,16 @@ glimm_install_deps() {
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Installs what is missing, configures the default build and builds the given
+# targets (everything when none are named).
+glimm_build_default() {
+  glimm_install_deps
+  cmake --preset default
+  if [ $# -eq 0 ]; then
+    cmake --build --preset default
+  else
+    cmake --build --preset default --target "$@"
+  fi
 }

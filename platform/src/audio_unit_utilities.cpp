@@ -277,7 +277,7 @@ void removePropertyListeners(const std::vector<Registration>& removed) {
   for (const Registration& r : removed) {
     if (r.event.mEventType != kAudioUnitEvent_PropertyChange) continue;
     // A unit disposed meanwhile answers badComponentInstance, which is fine.
-    AudioUnitRemovePropertyListenerWithUserData(r.event.mArgument.mProperty.mAudioUnit,
+    (void)AudioUnitRemovePropertyListenerWithUserData(r.event.mArgument.mProperty.mAudioUnit,
                                                 r.event.mArgument.mProperty.mPropertyID, propertyChanged,
                                                 reinterpret_cast<void*>(uintptr_t(r.id)));
   }
