@@ -16,7 +16,15 @@ std::string defaultUnitModulePath() {
   self[n] = '\0';
   std::string dir(self);
   dir.erase(dir.find_last_of('/') + 1);
-  return dir + "GlimmSpeechUnit.so";
+  const std::string beside = dir + "GlimmSpeechUnit.so";
+#ifdef GLIMM_UNIT_RELDIR
+  // Installed, the unit lives in the private library folder. With neither
+  // there, the path beside the host is the one an error should name.
+  const std::string installed = dir + GLIMM_UNIT_RELDIR "/GlimmSpeechUnit.so";
+  if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0)
+    return installed;
+#endif
+  return beside;
 }
 
 UnitHost::~UnitHost() {
