@@ -77,13 +77,15 @@ LIBS
 done
 
 # The installed host, found by nothing but its own location: no build
-# environment, no library path, the unit found without --unit.
+# environment, no library path, the unit found without --unit. Bounded, so a
+# hang fails here (and cleans up) rather than at the CTest timeout.
 wav=$tmp/hi.wav
 status=0
-env -i PATH=/usr/bin:/bin HOME="$tmp" "$prefix/$bindir/glimm-host" \
+env -i PATH=/usr/bin:/bin HOME="$tmp" timeout -k 5 60 "$prefix/$bindir/glimm-host" \
   --no-window --text hi --speak --wav "$wav" --quit-after-speech >"$tmp/host.log" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
   cat "$tmp/host.log" >&2
+  [ "$status" -eq 124 ] && fail "the installed glimm-host did not finish within 60 s"
   fail "the installed glimm-host exited with status $status"
 fi
 [ -s "$wav" ] || fail "the installed glimm-host wrote no WAV file"
@@ -112,10 +114,11 @@ PY
 # installed bundle, and the bundle load with its own run path.
 shot=$tmp/panel.png
 status=0
-env -i PATH=/usr/bin:/bin HOME="$tmp" QT_QPA_PLATFORM=offscreen "$prefix/$bindir/glimm-host" \
+env -i PATH=/usr/bin:/bin HOME="$tmp" QT_QPA_PLATFORM=offscreen timeout -k 5 60 "$prefix/$bindir/glimm-host" \
   --text hi --speak --screenshot "$shot" --quit-after-speech >"$tmp/editor.log" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
   cat "$tmp/editor.log" >&2
+  [ "$status" -eq 124 ] && fail "the installed glimm-host with its editor did not finish within 60 s"
   fail "the installed glimm-host with its editor exited with status $status"
 fi
 python3 - "$shot" <<'PY' || fail "the installed glimm-host saved no picture of its editor"
@@ -129,5 +132,18 @@ print(f"editor picture {width}x{height}")
 if width < 100 or height < 100:
     sys.exit("too small to be the panel")
 PY
+
+# A unit beside the host comes first, broken or not: the lookup must not
+# quietly pass over it to the installed one.
+beside=$prefix/$bindir/GlimmSpeechUnit.so
+: >"$beside"
+status=0
+env -i PATH=/usr/bin:/bin HOME="$tmp" timeout -k 5 60 "$prefix/$bindir/glimm-host" \
+  --no-window --text hi --speak --quit-after-speech >"$tmp/beside.log" 2>&1 ||
+  status=$?
+grep -q "cannot load the unit module $beside" "$tmp/beside.log" && [ "$status" -eq 1 ] || {
+  cat "$tmp/beside.log" >&2
+  fail "the installed glimm-host did not take the unit beside it first (status $status)"
+}
 
 echo "install test: OK"
