@@ -151,8 +151,11 @@ int main(int argc, char** argv) {
     window->show();
     // Let the window be exposed and painted before it is grabbed or spoken over.
     QTimer::singleShot(300, app.get(), [&] {
-      if (!opt.screenshotPath.isEmpty() && !window->saveScreenshot(opt.screenshotPath))
+      if (!opt.screenshotPath.isEmpty() && !window->saveScreenshot(opt.screenshotPath)) {
         say("could not write the screenshot " + opt.screenshotPath);
+        app->exit(1); // as an unwritable --wav does: what was asked for is not there
+        return;
+      }
       speakNow();
     });
   } else {

@@ -1,6 +1,6 @@
 #include "unithost.h"
 
-#include "AUGlimm3_Interface.h"
+#include "GlimmContract.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -12,11 +12,19 @@ std::string defaultUnitModulePath() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0)
-    return "GlimmSpeechUnit.so";
+    return kGlimmSpeechUnitFileName;
   self[n] = '\0';
   std::string dir(self);
   dir.erase(dir.find_last_of('/') + 1);
-  return dir + "GlimmSpeechUnit.so";
+  const std::string beside = dir + kGlimmSpeechUnitFileName;
+#ifdef GLIMM_UNIT_RELDIR
+  // Installed, the unit lives in the private library folder. With neither
+  // there, the path beside the host is the one an error should name.
+  const std::string installed = dir + GLIMM_UNIT_RELDIR "/" + kGlimmSpeechUnitFileName;
+  if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0)
+    return installed;
+#endif
+  return beside;
 }
 
 UnitHost::~UnitHost() {

@@ -34,5 +34,6 @@ private:
   std::string m_error;
 };
 
-// The speech unit module built beside the running executable.
+// The speech unit module beside the running executable, or where it is
+// installed relative to it.
 std::string defaultUnitModulePath();

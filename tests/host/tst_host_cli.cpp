@@ -109,6 +109,13 @@ private slots:
     QVERIFY2(r.err.contains(dir.filePath("AUGlimm3CocoaUI.so")), qPrintable(r.err));
   }
 
+  void failsWhenTheScreenshotCannotBeWritten() {
+    const QString shot = "/nonexistent/place/panel.png";
+    const Run r = runHost({"--text", "hi", "--speak", "--quit-after-speech", "--screenshot", shot});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(shot), qPrintable(r.err));
+  }
+
   void explainsHowToRunWithoutADisplay() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");

@@ -1,0 +1,149 @@
+#!/bin/sh
+# Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR BINDIR LIBDIR
+# Installs the build into a scratch prefix and checks that what lands there
+# is exactly the host and its private folder, that nothing in it points back
+# at the build or source tree, and that the installed host speaks on its own.
+set -eu
+
+cmake=$1 build=$2 source=$3 bindir=$4 libdir=$5
+private=$libdir/glimm
+
+fail() {
+  echo "install test: FAIL: $*" >&2
+  exit 1
+}
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/glimm-install.XXXXXX") || fail "cannot make a scratch directory"
+trap 'rm -rf "$tmp"' EXIT INT TERM
+prefix=$tmp/prefix
+
+"$cmake" --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 || {
+  cat "$tmp/install.log" >&2
+  fail "cmake --install $build --prefix $prefix failed"
+}
+
+# Exactly these, and no test program, benchmark, archive or header beside them.
+expected="$bindir/glimm-host
+$private/AUGlimm3CocoaUI.so
+$private/GlimmSpeechUnit.so
+$private/libglimm-platform-qt.so
+$private/libglimm-platform.so"
+actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
+expected=$(printf '%s\n' "$expected" | LC_ALL=C sort)
+if [ "$actual" != "$expected" ]; then
+  printf 'expected:\n%s\ninstalled:\n%s\n' "$expected" "$actual" >&2
+  fail "the installed tree is not the expected set of files"
+fi
+
+# Nothing installed may lean on the build or source tree through its RUNPATH.
+# Both are compared resolved, as the dynamic linker would see them.
+build_real=$(cd "$build" && pwd -P)
+source_real=$(cd "$source" && pwd -P)
+for f in $expected; do
+  dyn=$(readelf -d "$prefix/$f") || fail "readelf cannot read $f"
+  paths=$(printf '%s\n' "$dyn" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/\1 \2/p')
+  case $paths in
+    *"$build"* | *"$build_real"*) fail "$f has a run path into the build tree: $paths" ;;
+    *"$source"* | *"$source_real"*) fail "$f has a run path into the source tree: $paths" ;;
+  esac
+  case $paths in
+    RPATH*) fail "$f carries DT_RPATH, which would override LD_LIBRARY_PATH: $paths" ;;
+  esac
+done
+for f in $bindir/glimm-host $private/GlimmSpeechUnit.so $private/AUGlimm3CocoaUI.so $private/libglimm-platform-qt.so; do
+  readelf -d "$prefix/$f" | grep -q 'RUNPATH.*\[\$ORIGIN' || fail "$f has no \$ORIGIN-relative RUNPATH"
+done
+
+# Every library the host and its modules need resolves, ours inside the prefix.
+prefix_real=$(cd "$prefix" && pwd -P)
+for f in $expected; do
+  deps=$(env -i PATH=/usr/bin:/bin ldd "$prefix/$f" 2>&1) || fail "ldd $f failed: $deps"
+  if printf '%s\n' "$deps" | grep -q 'not found'; then
+    printf '%s\n' "$deps" >&2
+    fail "$f has unresolved libraries"
+  fi
+  ours=$(printf '%s\n' "$deps" | awk '/libglimm-platform/ { print $1, $3 }')
+  case $f in
+    */libglimm-platform.so) ;;
+    *) [ -n "$ours" ] || fail "$f does not link libglimm-platform" ;;
+  esac
+  while read -r name path; do
+    [ -n "$name" ] || continue
+    [ "$(readlink -f "$path")" = "$prefix_real/$private/$name" ] ||
+      fail "$f resolves $name to $path, not to $prefix/$private/$name"
+  done <<LIBS
+$ours
+LIBS
+done
+
+# The installed host, found by nothing but its own location: no build
+# environment, no library path, the unit found without --unit. Bounded, so a
+# hang fails here (and cleans up) rather than at the CTest timeout.
+wav=$tmp/hi.wav
+status=0
+env -i PATH=/usr/bin:/bin HOME="$tmp" timeout -k 5 60 "$prefix/$bindir/glimm-host" \
+  --no-window --text hi --speak --wav "$wav" --quit-after-speech >"$tmp/host.log" 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+  cat "$tmp/host.log" >&2
+  [ "$status" -eq 124 ] && fail "the installed glimm-host did not finish within 60 s"
+  fail "the installed glimm-host exited with status $status"
+fi
+[ -s "$wav" ] || fail "the installed glimm-host wrote no WAV file"
+
+# Speech, not silence or a click: loud enough, and loud for long enough.
+python3 - "$wav" <<'PY' || fail "the WAV the installed host wrote holds no speech"
+import array, math, sys, wave
+with wave.open(sys.argv[1], "rb") as w:
+    if w.getsampwidth() != 2:
+        sys.exit(f"expected 16-bit samples, got {8 * w.getsampwidth()}-bit")
+    rate, frames = w.getframerate(), w.readframes(w.getnframes())
+    channels = w.getnchannels()
+samples = array.array("h", frames)
+if sys.byteorder == "big":
+    samples.byteswap()
+if not samples:
+    sys.exit("no samples")
+peak = max(abs(s) for s in samples) / 32768
+rms = math.sqrt(sum(s * s for s in samples) / len(samples)) / 32768
+loud = sum(1 for s in samples if abs(s) > 328) / channels
+print(f"peak {peak:.3f}, rms {rms:.4f}, {loud / rate:.2f} s above -40 dBFS")
+if peak < 0.1 or rms < 0.005 or loud < rate / 10:
+    sys.exit("too quiet to be speech")
+PY
+# The editor too, on Qt's offscreen platform: the installed unit must name the
+# installed bundle, and the bundle load with its own run path.
+shot=$tmp/panel.png
+status=0
+env -i PATH=/usr/bin:/bin HOME="$tmp" QT_QPA_PLATFORM=offscreen timeout -k 5 60 "$prefix/$bindir/glimm-host" \
+  --text hi --speak --screenshot "$shot" --quit-after-speech >"$tmp/editor.log" 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+  cat "$tmp/editor.log" >&2
+  [ "$status" -eq 124 ] && fail "the installed glimm-host with its editor did not finish within 60 s"
+  fail "the installed glimm-host with its editor exited with status $status"
+fi
+python3 - "$shot" <<'PY' || fail "the installed glimm-host saved no picture of its editor"
+import struct, sys
+with open(sys.argv[1], "rb") as f:
+    head = f.read(24)
+if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+    sys.exit("not a PNG file")
+width, height = struct.unpack(">II", head[16:24])
+print(f"editor picture {width}x{height}")
+if width < 100 or height < 100:
+    sys.exit("too small to be the panel")
+PY
+
+# A unit beside the host comes first, broken or not: the lookup must not
+# quietly pass over it to the installed one.
+beside=$prefix/$bindir/GlimmSpeechUnit.so
+: >"$beside"
+status=0
+env -i PATH=/usr/bin:/bin HOME="$tmp" timeout -k 5 60 "$prefix/$bindir/glimm-host" \
+  --no-window --text hi --speak --quit-after-speech >"$tmp/beside.log" 2>&1 ||
+  status=$?
+grep -q "cannot load the unit module $beside" "$tmp/beside.log" && [ "$status" -eq 1 ] || {
+  cat "$tmp/beside.log" >&2
+  fail "the installed glimm-host did not take the unit beside it first (status $status)"
+}
+
+echo "install test: OK"
