@@ -4,21 +4,17 @@
 #pragma once
 
 enum {
-  kGlimmParam_Pitch = 0,    // 0..255
-  kGlimmParam_Speed = 1,    // 20..200
-  kGlimmParam_Mouth = 2,    // 0..255
-  kGlimmParam_Throat = 3,   // 0..255
-  kGlimmParam_SingMode = 4, // 0 off, 1 on
+  kGlimmParam_Pitch = 0,     // 0..255
+  kGlimmParam_Speed = 1,     // 20..200
+  kGlimmParam_Mouth = 2,     // 0..255
+  kGlimmParam_Throat = 3,    // 0..255
+  kGlimmParam_SingMode = 4,  // 0 off, 1 on
   kGlimmParamCount = 5
 };
 
 enum {
-  kGlimmProperty_Text = 0x20000, // 512 bytes of NUL-terminated 8-bit text
-  kGlimmProperty_Play = 0x20001  // set only, 8 bytes of no meaning
+  kGlimmProperty_Text = 0x20000,  // 512 bytes of NUL-terminated 8-bit text
+  kGlimmProperty_Play = 0x20001   // set only, 8 bytes of no meaning
 };
 
-enum {
-  kGlimmTextBufferSize = 512,
-  kGlimmTextMaxBytes = kGlimmTextBufferSize - 1,
-  kGlimmPlayDataSize = 8
-};
+enum { kGlimmTextBufferSize = 512, kGlimmTextMaxBytes = kGlimmTextBufferSize - 1, kGlimmPlayDataSize = 8 };

@@ -135,8 +135,7 @@ void AUGlimm3_UIView::priv_eventListener(void*, const AudioUnitEvent* event, flo
 void AUGlimm3_UIView::setParameterFromUI(int index, float value, void* sender) {
   const AudioUnitParameter p = parameterAddress(mAU, AudioUnitParameterID(index));
   if (AUParameterSet(mAUEventListener, sender, &p, value, 0) != noErr)
-    reportFailure("setParameterFromUI", __LINE__,
-                  "[AUGlimm_UIView setParameterFromUI] AUParameterSet failed");
+    reportFailure("setParameterFromUI", __LINE__, "[AUGlimm_UIView setParameterFromUI] AUParameterSet failed");
 }
 
 void AUGlimm3_UIView::setTextFromUI(char* text, void*) {

@@ -68,8 +68,7 @@ class AUGlimm3_UIView : public NSView {
 void addParamListener(AUListenerBase* listener, void* object, AudioUnitEvent* event);
 
 // The event listener's callback; `userData` is the view.
-void EventListenerDispatcher(void* userData, void* object, const AudioUnitEvent* event, UInt64 hostTime,
-                             float value);
+void EventListenerDispatcher(void* userData, void* object, const AudioUnitEvent* event, UInt64 hostTime, float value);
 
 class AUGlimm3_ViewFactory : public NSObject, public AUCocoaUIBase {
  public:
@@ -78,4 +77,3 @@ class AUGlimm3_ViewFactory : public NSObject, public AUCocoaUIBase {
   NSView* uiViewForAudioUnit(AudioUnit unit, NSSize preferredSize) override;
   NSString* description() override;
 };
-

@@ -3,24 +3,20 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 
-GlimmTextEdit::GlimmTextEdit(QWidget* parent)
-  : QTextEdit(parent)
-{
+GlimmTextEdit::GlimmTextEdit(QWidget* parent) : QTextEdit(parent) {
   setAcceptRichText(false);
   setCursorWidth(12);
 }
 
 GlimmTextEdit::~GlimmTextEdit() = default;
 
-QVariant GlimmTextEdit::loadResource(int, const QUrl&)
-{
+QVariant GlimmTextEdit::loadResource(int, const QUrl&) {
   // An empty byte array, not a null variant: a null one makes the document
   // fall back to its own loader, which reads local files.
   return QVariant(QByteArray());
 }
 
-void GlimmTextEdit::mousePressEvent(QMouseEvent* event)
-{
+void GlimmTextEdit::mousePressEvent(QMouseEvent* event) {
   emit clicked();
   QTextEdit::mousePressEvent(event);
   // Leave the press unaccepted so it travels from the viewport up to this
@@ -28,8 +24,7 @@ void GlimmTextEdit::mousePressEvent(QMouseEvent* event)
   QWidget::mousePressEvent(event);
 }
 
-void GlimmTextEdit::keyPressEvent(QKeyEvent* event)
-{
+void GlimmTextEdit::keyPressEvent(QKeyEvent* event) {
   const int key = event->key();
   if (key != Qt::Key_Return && key != Qt::Key_Enter) {
     QTextEdit::keyPressEvent(event);

@@ -3,11 +3,10 @@
 
 #include <QTextEdit>
 
-class GlimmTextEdit : public QTextEdit
-{
+class GlimmTextEdit : public QTextEdit {
   Q_OBJECT
 
-public:
+ public:
   explicit GlimmTextEdit(QWidget* parent = nullptr);
   ~GlimmTextEdit() override;
 
@@ -15,11 +14,11 @@ public:
   // it must never make the field read a file or fetch anything.
   QVariant loadResource(int type, const QUrl& name) override;
 
-signals:
+ signals:
   void enterPressed();
   void clicked();
 
-protected:
+ protected:
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 };

@@ -5,10 +5,8 @@
 #include <clocale>
 #include <string>
 
-bool pluginInstance()
-{
-  if (QCoreApplication::instance())
-    return false;
+bool pluginInstance() {
+  if (QCoreApplication::instance()) return false;
 
   // QApplication's constructor calls setlocale(LC_ALL, ""), which would
   // silently change how the host formats and parses numbers.

@@ -29,42 +29,34 @@ namespace {
 const char kInitialText[] = "Execute";
 
 const char kAboutText[] =
-  "VST Glimm ! the text 2 speech VST<br/><br/> "
-  "<a href='http://brontu.example.org/blog'>More Info on Brontu blog</a>"
-  "<br/><br/>"
-  "<a href='https://github.com/espeak-ng/espeak-ng'>Speech by espeak-ng</a>";
+    "VST Glimm ! the text 2 speech VST<br/><br/> "
+    "<a href='http://brontu.example.org/blog'>More Info on Brontu blog</a>"
+    "<br/><br/>"
+    "<a href='https://github.com/espeak-ng/espeak-ng'>Speech by espeak-ng</a>";
 
 // Entry points run inside the host's event dispatch; nothing may escape.
 using glimm::atBoundary;
 
-int toInt(float value)
-{
+int toInt(float value) {
   // Beyond int, conversion is undefined; saturate instead.
-  if (value >= 2147483648.0f)
-    return INT_MAX;
-  if (value <= -2147483648.0f)
-    return INT_MIN;
+  if (value >= 2147483648.0f) return INT_MAX;
+  if (value <= -2147483648.0f) return INT_MIN;
   return static_cast<int>(value);
 }
 
-QString switchState(bool on)
-{
-  return on ? QStringLiteral("ON") : QStringLiteral("OFF");
-}
+QString switchState(bool on) { return on ? QStringLiteral("ON") : QStringLiteral("OFF"); }
 
-} // namespace
+}  // namespace
 
 VstGlimm3Editor::VstGlimm3Editor(void* hostContext)
-  : QObject(nullptr)
-  , m_text(QString::fromLatin1(kInitialText))
-  , m_textBuffer(new char[kGlimmTextBufferSize]())
-  , m_hostContext(hostContext)
-{
+    : QObject(nullptr),
+      m_text(QString::fromLatin1(kInitialText)),
+      m_textBuffer(new char[kGlimmTextBufferSize]()),
+      m_hostContext(hostContext) {
   std::memcpy(m_textBuffer.get(), kInitialText, sizeof kInitialText);
 }
 
-VstGlimm3Editor::~VstGlimm3Editor()
-{
+VstGlimm3Editor::~VstGlimm3Editor() {
   m_isOpen = false;
   if (m_panel) {
     m_panel->close();
@@ -72,18 +64,12 @@ VstGlimm3Editor::~VstGlimm3Editor()
   }
 }
 
-bool VstGlimm3Editor::pluginInstance()
-{
-  return ::pluginInstance();
-}
+bool VstGlimm3Editor::pluginInstance() { return ::pluginInstance(); }
 
-bool VstGlimm3Editor::open(void* parent)
-{
+bool VstGlimm3Editor::open(void* parent) {
   auto* parentWidget = static_cast<QWidget*>(parent);
-  if (!parentWidget)
-    return false;
-  if (m_panel)
-    close();
+  if (!parentWidget) return false;
+  if (m_panel) close();
   try {
     buildPanel(parentWidget);
     return true;
@@ -94,8 +80,7 @@ bool VstGlimm3Editor::open(void* parent)
   }
 }
 
-void VstGlimm3Editor::buildPanel(QWidget* parent)
-{
+void VstGlimm3Editor::buildPanel(QWidget* parent) {
   m_panel = new QWidget(parent);
   // The container's own size: Qt's frameSize would add window decorations
   // when the parent happens to be a top-level window.
@@ -116,8 +101,7 @@ void VstGlimm3Editor::buildPanel(QWidget* parent)
   // Application fonts are never removed, so a second registration would add
   // a duplicate on every reopen. A failed one is retried: it adds nothing.
   static int fontId = -1;
-  if (fontId < 0)
-    fontId = QFontDatabase::addApplicationFont(":Resources/fonts/amiga4ever pro.ttf");
+  if (fontId < 0) fontId = QFontDatabase::addApplicationFont(":Resources/fonts/amiga4ever pro.ttf");
   const QFont panelFont("Amiga Forever Pro", 12);
 
   m_textEdit = new GlimmTextEdit(m_panel);
@@ -133,8 +117,7 @@ void VstGlimm3Editor::buildPanel(QWidget* parent)
   if (styleFile.open(QIODevice::ReadOnly)) {
     QByteArray css = styleFile.readAll();
     const int nul = css.indexOf('\0');
-    if (nul >= 0)
-      css.truncate(nul);
+    if (nul >= 0) css.truncate(nul);
     sliderStyle = QString::fromLatin1(css);
   }
 
@@ -144,12 +127,18 @@ void VstGlimm3Editor::buildPanel(QWidget* parent)
   frame->resize(300, 140);
   frame->move(10, 160);
 
-  struct Row { const char* caption; int parameter; int y; QSlider** slider; QLabel** label; };
+  struct Row {
+    const char* caption;
+    int parameter;
+    int y;
+    QSlider** slider;
+    QLabel** label;
+  };
   const Row rows[] = {
-    {"pitch", kGlimmParam_Pitch, 185, &m_pitchSlider, &m_pitchLabel},
-    {"speed", kGlimmParam_Speed, 210, &m_speedSlider, &m_speedLabel},
-    {"mouth", kGlimmParam_Mouth, 235, &m_mouthSlider, &m_mouthLabel},
-    {"throat", kGlimmParam_Throat, 260, &m_throatSlider, &m_throatLabel},
+      {"pitch", kGlimmParam_Pitch, 185, &m_pitchSlider, &m_pitchLabel},
+      {"speed", kGlimmParam_Speed, 210, &m_speedSlider, &m_speedLabel},
+      {"mouth", kGlimmParam_Mouth, 235, &m_mouthSlider, &m_mouthLabel},
+      {"throat", kGlimmParam_Throat, 260, &m_throatSlider, &m_throatLabel},
   };
   for (const Row& row : rows) {
     const GlimmParameterFacts& facts = kGlimmParameters[row.parameter];
@@ -190,11 +179,16 @@ void VstGlimm3Editor::buildPanel(QWidget* parent)
   m_configGroup->resize(290, 130);
   m_configGroup->move(15, 165);
 
-  struct SwitchRow { const char* caption; int y; QSlider** slider; QLabel** label; };
+  struct SwitchRow {
+    const char* caption;
+    int y;
+    QSlider** slider;
+    QLabel** label;
+  };
   const SwitchRow switchRows[] = {
-    {"phonetic mode", 20, &m_phoneticSwitch, &m_phoneticLabel},
-    {"filter on", 45, &m_filterSwitch, &m_filterLabel},
-    {"sing mode", 70, &m_singSwitch, &m_singLabel},
+      {"phonetic mode", 20, &m_phoneticSwitch, &m_phoneticLabel},
+      {"filter on", 45, &m_filterSwitch, &m_filterLabel},
+      {"sing mode", 70, &m_singSwitch, &m_singLabel},
   };
   for (const SwitchRow& row : switchRows) {
     auto* caption = new QLabel(row.caption, m_configGroup);
@@ -239,22 +233,17 @@ void VstGlimm3Editor::buildPanel(QWidget* parent)
   m_isOpen = true;
 }
 
-void VstGlimm3Editor::close()
-{
+void VstGlimm3Editor::close() {
   atBoundary([this] {
-    if (m_panel)
-      m_panel->setVisible(false);
+    if (m_panel) m_panel->setVisible(false);
     m_isOpen = false;
     delete m_panel;
   });
 }
 
-void VstGlimm3Editor::idle()
-{
-}
+void VstGlimm3Editor::idle() {}
 
-bool VstGlimm3Editor::eventFilter(QObject* watched, QEvent* event)
-{
+bool VstGlimm3Editor::eventFilter(QObject* watched, QEvent* event) {
   try {
     if (watched == m_logoLabel && event->type() == QEvent::MouseButtonRelease) {
       QMessageBox::about(nullptr, tr("About"), QString::fromLatin1(kAboutText));
@@ -267,11 +256,9 @@ bool VstGlimm3Editor::eventFilter(QObject* watched, QEvent* event)
   return QObject::eventFilter(watched, event);
 }
 
-void VstGlimm3Editor::updateText()
-{
+void VstGlimm3Editor::updateText() {
   atBoundary([this] {
-    if (!isLive())
-      return;
+    if (!isLive()) return;
     m_text = fieldText(m_textEdit);
     const int fit = fittingPrefixLength(m_text);
     if (fit < m_text.size()) {
@@ -293,29 +280,24 @@ void VstGlimm3Editor::updateText()
   });
 }
 
-void VstGlimm3Editor::processInput()
-{
+void VstGlimm3Editor::processInput() {
   atBoundary([this] {
-    if (!m_panel)
-      return;
+    if (!m_panel) return;
     setPlayProperty(m_hostContext);
   });
 }
 
-void VstGlimm3Editor::updateTextEdit()
-{
+void VstGlimm3Editor::updateTextEdit() {
   atBoundary([this] {
-    if (!isLive())
-      return;
+    if (!isLive()) return;
     std::unique_ptr<char[]> received(new char[kGlimmTextBufferSize]());
-    if (getProperty(m_hostContext, kGlimmProperty_Text, received.get(), kGlimmTextBufferSize) != 0)
-      return;
+    if (getProperty(m_hostContext, kGlimmProperty_Text, received.get(), kGlimmTextBufferSize) != 0) return;
     const int size = receivedTextLength(received.get());
     // An unterminated text is written back even when its cut equals ours, so
     // the unit never keeps bytes past the limit that the panel does not show.
     const bool terminated = std::memchr(received.get(), 0, kGlimmTextBufferSize) != nullptr;
-    if (terminated && size == int(std::strlen(m_textBuffer.get()))
-        && std::memcmp(received.get(), m_textBuffer.get(), size) == 0)
+    if (terminated && size == int(std::strlen(m_textBuffer.get())) &&
+        std::memcmp(received.get(), m_textBuffer.get(), size) == 0)
       return;
     std::memcpy(m_textBuffer.get(), received.get(), size);
     m_textBuffer[size] = '\0';
@@ -325,59 +307,39 @@ void VstGlimm3Editor::updateTextEdit()
   });
 }
 
-void VstGlimm3Editor::setTextFromAU()
-{
-  updateTextEdit();
-}
+void VstGlimm3Editor::setTextFromAU() { updateTextEdit(); }
 
-void VstGlimm3Editor::setParameter(int index, QSlider* slider, QLabel* label, int value)
-{
+void VstGlimm3Editor::setParameter(int index, QSlider* slider, QLabel* label, int value) {
   atBoundary([&] {
     parameterDispatcher(m_hostContext, index, float(value), slider);
     label->setText(QString::number(value));
   });
 }
 
-void VstGlimm3Editor::setPitch(int value)
-{
-  setParameter(kGlimmParam_Pitch, m_pitchSlider, m_pitchLabel, value);
-}
+void VstGlimm3Editor::setPitch(int value) { setParameter(kGlimmParam_Pitch, m_pitchSlider, m_pitchLabel, value); }
 
-void VstGlimm3Editor::setSpeed(int value)
-{
-  setParameter(kGlimmParam_Speed, m_speedSlider, m_speedLabel, value);
-}
+void VstGlimm3Editor::setSpeed(int value) { setParameter(kGlimmParam_Speed, m_speedSlider, m_speedLabel, value); }
 
-void VstGlimm3Editor::setMouth(int value)
-{
-  setParameter(kGlimmParam_Mouth, m_mouthSlider, m_mouthLabel, value);
-}
+void VstGlimm3Editor::setMouth(int value) { setParameter(kGlimmParam_Mouth, m_mouthSlider, m_mouthLabel, value); }
 
-void VstGlimm3Editor::setThroat(int value)
-{
-  setParameter(kGlimmParam_Throat, m_throatSlider, m_throatLabel, value);
-}
+void VstGlimm3Editor::setThroat(int value) { setParameter(kGlimmParam_Throat, m_throatSlider, m_throatLabel, value); }
 
-void VstGlimm3Editor::setSingMode(int on)
-{
+void VstGlimm3Editor::setSingMode(int on) {
   atBoundary([&] {
     m_singLabel->setText(switchState(on != 0));
     parameterDispatcher(m_hostContext, kGlimmParam_SingMode, float(on), m_singSwitch);
   });
 }
 
-void VstGlimm3Editor::setFilter(int on)
-{
+void VstGlimm3Editor::setFilter(int on) {
   atBoundary([&] { m_filterLabel->setText(switchState(on != 0)); });
 }
 
-void VstGlimm3Editor::setPhonetic(int on)
-{
+void VstGlimm3Editor::setPhonetic(int on) {
   atBoundary([&] { m_phoneticLabel->setText(switchState(on != 0)); });
 }
 
-void VstGlimm3Editor::switchView()
-{
+void VstGlimm3Editor::switchView() {
   atBoundary([this] {
     const bool wasShown = m_configShown;
     m_configShown = !wasShown;
@@ -391,14 +353,11 @@ void VstGlimm3Editor::switchView()
   });
 }
 
-void VstGlimm3Editor::updateSlider(QSlider* slider, QLabel* label, float value)
-{
+void VstGlimm3Editor::updateSlider(QSlider* slider, QLabel* label, float value) {
   // NaN carries no position; anything else saturates to int before truncating.
-  if (std::isnan(value))
-    return;
+  if (std::isnan(value)) return;
   const int v = toInt(value);
-  if (slider->value() == v)
-    return;
+  if (slider->value() == v) return;
   {
     const QSignalBlocker blocker(slider);
     slider->setValue(v);
@@ -406,38 +365,35 @@ void VstGlimm3Editor::updateSlider(QSlider* slider, QLabel* label, float value)
   label->setText(QString::number(v));
 }
 
-void VstGlimm3Editor::updateControls(int index, float value)
-{
+void VstGlimm3Editor::updateControls(int index, float value) {
   atBoundary([&] {
-    if (!isLive())
-      return;
+    if (!isLive()) return;
     switch (index) {
-    case kGlimmParam_Pitch:
-      updateSlider(m_pitchSlider, m_pitchLabel, value);
-      break;
-    case kGlimmParam_Speed:
-      updateSlider(m_speedSlider, m_speedLabel, value);
-      break;
-    case kGlimmParam_Mouth:
-      updateSlider(m_mouthSlider, m_mouthLabel, value);
-      break;
-    case kGlimmParam_Throat:
-      updateSlider(m_throatSlider, m_throatLabel, value);
-      break;
-    case kGlimmParam_SingMode: {
-      // NaN never equals, and counts as on.
-      if (float(m_singSwitch->value()) == value)
-        return;
-      const bool on = !(value < 0.5f);
-      {
-        const QSignalBlocker blocker(m_singSwitch);
-        m_singSwitch->setValue(on ? 1 : 0);
+      case kGlimmParam_Pitch:
+        updateSlider(m_pitchSlider, m_pitchLabel, value);
+        break;
+      case kGlimmParam_Speed:
+        updateSlider(m_speedSlider, m_speedLabel, value);
+        break;
+      case kGlimmParam_Mouth:
+        updateSlider(m_mouthSlider, m_mouthLabel, value);
+        break;
+      case kGlimmParam_Throat:
+        updateSlider(m_throatSlider, m_throatLabel, value);
+        break;
+      case kGlimmParam_SingMode: {
+        // NaN never equals, and counts as on.
+        if (float(m_singSwitch->value()) == value) return;
+        const bool on = !(value < 0.5f);
+        {
+          const QSignalBlocker blocker(m_singSwitch);
+          m_singSwitch->setValue(on ? 1 : 0);
+        }
+        m_singLabel->setText(switchState(on));
+        break;
       }
-      m_singLabel->setText(switchState(on));
-      break;
-    }
-    default:
-      break;
+      default:
+        break;
     }
   });
 }

@@ -15,11 +15,10 @@ class QLabel;
 class QPushButton;
 class QSlider;
 
-class VstGlimm3Editor : public QObject
-{
+class VstGlimm3Editor : public QObject {
   Q_OBJECT
 
-public:
+ public:
   explicit VstGlimm3Editor(void* hostContext);
   ~VstGlimm3Editor() override;
 
@@ -40,7 +39,7 @@ public:
   void updateTextEdit();
   void setTextFromAU();
 
-public slots:
+ public slots:
   void updateText();
   void processInput();
   void setPitch(int value);
@@ -52,7 +51,7 @@ public slots:
   void setPhonetic(int on);
   void switchView();
 
-protected:
+ protected:
   // Guarded: the host may destroy the container, and the panel with it,
   // before the editor.
   QPointer<QWidget> m_panel;
@@ -80,7 +79,7 @@ protected:
   bool m_isOpen = false;
   void* m_hostContext = nullptr;
 
-private:
+ private:
   bool isLive() const { return m_isOpen && m_panel; }
   void buildPanel(QWidget* parent);
   void setParameter(int index, QSlider* slider, QLabel* label, int value);

@@ -35,11 +35,16 @@ constexpr int kRatePerSecond = 1000;
 
 float stormValue(int param, long k) {
   switch (param) {
-    case kGlimmParam_Pitch: return float(k % 256);
-    case kGlimmParam_Speed: return float(20 + k % 181);
-    case kGlimmParam_Mouth: return float((k * 7) % 256);
-    case kGlimmParam_Throat: return float(255 - k % 256);
-    default: return float(k % 2);
+    case kGlimmParam_Pitch:
+      return float(k % 256);
+    case kGlimmParam_Speed:
+      return float(20 + k % 181);
+    case kGlimmParam_Mouth:
+      return float((k * 7) % 256);
+    case kGlimmParam_Throat:
+      return float(255 - k % 256);
+    default:
+      return float(k % 2);
   }
 }
 

@@ -49,8 +49,8 @@ Memory readMemory();
 
 struct ChildRun {
   bool ok = false;
-  double readyMs = 0;               // spawn to the child's "ready" line
-  std::vector<std::string> lines;   // everything the child printed
+  double readyMs = 0;                               // spawn to the child's "ready" line
+  std::vector<std::string> lines;                   // everything the child printed
   std::string value(const std::string& key) const;  // "key=value" words of its lines
 };
 // Runs this executable again with `args` and waits for it to finish.

@@ -127,12 +127,11 @@ int main(int argc, char** argv) {
   const double ce = median(coldEditor), cb = median(coldBare);
   std::printf("# editor_open: medians of %d warm and %d cold runs on the %s platform\n", warmRuns, opt.runs,
               qPrintable(QApplication::platformName()));
-  std::printf("# cold editor process %.1f ms, of which loading the unit %.1f ms\n", median(coldRaw),
-              median(unitLoad));
+  std::printf("# cold editor process %.1f ms, of which loading the unit %.1f ms\n", median(coldRaw), median(unitLoad));
   printRow("editor_open", "warm open (ms)", fmt("%.2f", we), fmt("%.2f", wb), we / wb, "<= 1.25", we <= 1.25 * wb);
   const double wn = median(warmNative);
-  std::printf("# warm open of the direct panel in a native container moved into the window: %.2f ms (%.2f x)\n",
-              wn, wn / wb);
+  std::printf("# warm open of the direct panel in a native container moved into the window: %.2f ms (%.2f x)\n", wn,
+              wn / wb);
   printRow("editor_open", "cold open (ms)", fmt("%.1f", ce), fmt("%.1f", cb), ce / cb, "<= 1.25", ce <= 1.25 * cb);
   return 0;
 }

@@ -50,7 +50,9 @@ int child(const Options& opt, int& qtArgc, char** argv) {
   std::map<std::string, long long> byName;
   for (const auto& [tid, t] : after) {
     const auto was = before.find(tid);
-    byName[tid == getpid() ? "main" : t.name == self ? "unnamed" : t.name] += t.voluntary - (was == before.end() ? 0 : was->second.voluntary);
+    byName[tid == getpid()  ? "main"
+           : t.name == self ? "unnamed"
+                            : t.name] += t.voluntary - (was == before.end() ? 0 : was->second.voluntary);
   }
   long long total = 0;
   for (const auto& [name, n] : byName) {
@@ -58,9 +60,8 @@ int child(const Options& opt, int& qtArgc, char** argv) {
     total += n;
   }
   std::printf("ready total=%.3f main=%.3f others=%.3f activations=%llu passes=%llu threads=%zu\n",
-              double(total) / seconds, double(byName["main"]) / seconds,
-              double(total - byName["main"]) / seconds, static_cast<unsigned long long>(activations),
-              static_cast<unsigned long long>(passes), after.size());
+              double(total) / seconds, double(byName["main"]) / seconds, double(total - byName["main"]) / seconds,
+              static_cast<unsigned long long>(activations), static_cast<unsigned long long>(passes), after.size());
   return 0;
 }
 
@@ -104,7 +105,7 @@ int main(int argc, char** argv) {
   // The editor and the platform may add nothing: no driver or run-loop work,
   // and no more wake-ups than the bare window.
   const double extra = et - bt;
-  printRow("idle", "wake-ups per s", fmt("%.2f", et), fmt("%.2f", bt), bt > 0 ? et / bt : -1,
-           "+0 (editor, platform)", activations == 0 && passes == 0 && extra < 0.5);
+  printRow("idle", "wake-ups per s", fmt("%.2f", et), fmt("%.2f", bt), bt > 0 ? et / bt : -1, "+0 (editor, platform)",
+           activations == 0 && passes == 0 && extra < 0.5);
   return 0;
 }

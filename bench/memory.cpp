@@ -54,9 +54,10 @@ int main(int argc, char** argv) {
   }
   const double re = median(rss[0]), rb = median(rss[1]), rh = median(rss[2]);
   const double pe = median(pss[0]), pb = median(pss[1]), ph = median(pss[2]);
-  std::printf("# memory: medians of %d runs; host without its editor (unit loaded, window shown): RSS %.1f MiB, "
-              "PSS %.1f MiB\n",
-              opt.runs, rh, ph);
+  std::printf(
+      "# memory: medians of %d runs; host without its editor (unit loaded, window shown): RSS %.1f MiB, "
+      "PSS %.1f MiB\n",
+      opt.runs, rh, ph);
   printRow("memory", "RSS (MiB)", fmt("%.1f", re), fmt("%.1f", rb), re / rb, "<= 1.3", re <= 1.3 * rb);
   printRow("memory", "PSS (MiB)", fmt("%.1f", pe), fmt("%.1f", pb), pe / pb, "<= 1.3", pe <= 1.3 * pb);
   return 0;

@@ -24,50 +24,40 @@ using Clock = std::chrono::steady_clock;
 constexpr double kRate = 48000;
 constexpr UInt32 kBlock = 256;
 
-double msSince(Clock::time_point t0)
-{
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
+double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 struct Unit {
   AudioUnit au = nullptr;
   std::vector<float> left = std::vector<float>(kBlock), right = std::vector<float>(kBlock);
 
-  bool open()
-  {
+  bool open() {
     au = harness::newUnit(kRate, 2);
     return au != nullptr;
   }
 
-  void say(const std::string& text)
-  {
+  void say(const std::string& text) {
     harness::setText(au, text);
     harness::play(au);
   }
 
   // Returns the index of the first audible frame, -1 for a silent block.
-  long render(bool* gotAudio = nullptr)
-  {
+  long render(bool* gotAudio = nullptr) {
     const bool audio = harness::renderBlock(au, left, right, kBlock);
-    if (gotAudio)
-      *gotAudio = audio;
+    if (gotAudio) *gotAudio = audio;
     for (UInt32 i = 0; i < kBlock; ++i)
-      if (std::fabs(left[i]) > 1e-3f)
-        return long(i);
+      if (std::fabs(left[i]) > 1e-3f) return long(i);
     return -1;
   }
 };
 
-double median(std::vector<double> v)
-{
+double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-} // namespace
+}  // namespace
 
-int main()
-{
+int main() {
   void* module = dlopen(GLIMM_SPEECH_UNIT_PATH, RTLD_NOW | RTLD_LOCAL);
   Unit unit;
   if (!module || !unit.open()) {
@@ -83,8 +73,7 @@ int main()
 
   // Warm-up: the first utterance loads the engine and the voice data.
   unit.say(sentence);
-  for (int i = 0; i < 2000 && unit.render() < 0; ++i)
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  for (int i = 0; i < 2000 && unit.render() < 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(200));
   AudioUnitReset(unit.au, kAudioUnitScope_Global, 0);
 
   // 1. Play request to first audible frame (blocks rendered back to back).
@@ -96,8 +85,7 @@ int main()
     unit.say(sentence);
     for (long at = -1; at < 0 && msSince(t0) < 2000;) {
       at = unit.render();
-      if (at >= 0)
-        latency.push_back(msSince(t0) + 1000.0 * double(at) / kRate);
+      if (at >= 0) latency.push_back(msSince(t0) + 1000.0 * double(at) / kRate);
     }
   }
   const double lat = median(latency);
@@ -118,8 +106,7 @@ int main()
       frames += kBlock;
       lastAudioMs = msSince(t0);
     }
-    if (msSince(t0) > 20000)
-      break;
+    if (msSince(t0) > 20000) break;
   }
   const double audioSec = double(frames) / kRate;
   std::printf("synthesis: %.2f s of audio in %.1f ms = %.0f x real time\n", audioSec, lastAudioMs,
@@ -130,8 +117,7 @@ int main()
     std::vector<double> us;
     AudioUnitReset(unit.au, kAudioUnitScope_Global, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (speaking)
-      unit.say(paragraph);
+    if (speaking) unit.say(paragraph);
     for (int i = 0; i < 4000; ++i) {
       const auto t = Clock::now();
       unit.render();
@@ -145,9 +131,10 @@ int main()
   const auto busy = timeRenders(true);
   const double idleMed = median(idle), busyMed = median(busy);
   const double busyMax = *std::max_element(busy.begin(), busy.end());
-  std::printf("render %u frames while synthesising: median %.2f us (%.2f x idle %.2f us), worst %.1f us "
-              "(%.4f of the %.0f us block budget)\n",
-              kBlock, busyMed, busyMed / idleMed, idleMed, busyMax, busyMax / (blockMs * 1000), blockMs * 1000);
+  std::printf(
+      "render %u frames while synthesising: median %.2f us (%.2f x idle %.2f us), worst %.1f us "
+      "(%.4f of the %.0f us block budget)\n",
+      kBlock, busyMed, busyMed / idleMed, idleMed, busyMax, busyMax / (blockMs * 1000), blockMs * 1000);
 
   AudioComponentInstanceDispose(unit.au);
   dlclose(module);

@@ -23,15 +23,15 @@ inline constexpr unsigned kGlimmComponentVersion = 0x00010000;
 enum GlimmParameterUnit { kGlimmUnit_Generic, kGlimmUnit_Boolean };
 
 struct GlimmParameterFacts {
-  int index;          // the parameter ID
-  const char* name;   // as the unit names it to hosts
-  const char* symbol; // ASCII identifier: command-line name and port symbol
+  int index;           // the parameter ID
+  const char* name;    // as the unit names it to hosts
+  const char* symbol;  // ASCII identifier: command-line name and port symbol
   float minimum;
   float maximum;
   float defaultValue;
   GlimmParameterUnit unit;
-  bool integer; // only whole numbers mean something
-  bool toggle;  // off below 0.5, on from there
+  bool integer;  // only whole numbers mean something
+  bool toggle;   // off below 0.5, on from there
 };
 
 // In parameter-ID order; new parameters are appended.
@@ -44,10 +44,8 @@ inline constexpr GlimmParameterFacts kGlimmParameters[kGlimmParamCount] = {
 };
 
 // The row for a symbol, or nullptr.
-inline const GlimmParameterFacts* glimmParameterBySymbol(const char* symbol)
-{
+inline const GlimmParameterFacts* glimmParameterBySymbol(const char* symbol) {
   for (const GlimmParameterFacts& p : kGlimmParameters)
-    if (symbol && std::strcmp(p.symbol, symbol) == 0)
-      return &p;
+    if (symbol && std::strcmp(p.symbol, symbol) == 0) return &p;
   return nullptr;
 }

@@ -26,14 +26,12 @@ namespace {
 constexpr int kMaxUnits = 256;
 
 // Reaches the editor's state, which is what the invariants are about.
-class ProbedEditor : public VstGlimm3Editor
-{
-public:
+class ProbedEditor : public VstGlimm3Editor {
+ public:
   using VstGlimm3Editor::VstGlimm3Editor;
   const QString& text() const { return m_text; }
   const char* buffer() const { return m_textBuffer.get(); }
-  QString field() const
-  {
+  QString field() const {
     QString t = m_textEdit->document()->toRawText();
     t.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
     return t;
@@ -42,19 +40,16 @@ public:
 
 ProbedEditor* editor;
 
-std::optional<QString> strictUtf8(const char* data, qsizetype size)
-{
+std::optional<QString> strictUtf8(const char* data, qsizetype size) {
   // A leading BOM is text like any other here; the default would drop it.
   QStringDecoder decoder(QStringDecoder::Utf8,
                          QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
   QString out = decoder.decode(QByteArrayView(data, size));
-  if (decoder.hasError())
-    return std::nullopt;
+  if (decoder.hasError()) return std::nullopt;
   return out;
 }
 
-bool hasLoneSurrogate(const QString& s)
-{
+bool hasLoneSurrogate(const QString& s) {
   for (qsizetype i = 0; i < s.size(); ++i) {
     const QChar c = s.at(i);
     if (c.isHighSurrogate() && i + 1 < s.size() && s.at(i + 1).isLowSurrogate())
@@ -67,35 +62,29 @@ bool hasLoneSurrogate(const QString& s)
 
 // How the unit's bytes should read: up to the terminator, or 511 bytes less a
 // sequence the limit cut; valid UTF-8 as such, anything else as Latin-1.
-QString expectedDecoded(const unsigned char* store)
-{
+QString expectedDecoded(const unsigned char* store) {
   const char* s = reinterpret_cast<const char*>(store);
   if (const void* nul = std::memchr(s, 0, kGlimmTextBufferSize)) {
     const qsizetype n = static_cast<const char*>(nul) - s;
-    if (auto t = strictUtf8(s, n))
-      return *t;
+    if (auto t = strictUtf8(s, n)) return *t;
     return QString::fromLatin1(s, n);
   }
-  if (auto t = strictUtf8(s, kGlimmTextMaxBytes))
-    return *t;
+  if (auto t = strictUtf8(s, kGlimmTextMaxBytes)) return *t;
   for (int cut = 1; cut <= 3; ++cut) {
     const int lead = kGlimmTextMaxBytes - cut;
     const unsigned char c = store[lead];
     const int need = c >= 0xF0 && c <= 0xF7 ? 4 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xC0 && c <= 0xDF ? 2 : 0;
     bool tail = true;
-    for (int k = lead + 1; k < kGlimmTextMaxBytes; ++k)
-      tail = tail && (store[k] & 0xC0) == 0x80;
+    for (int k = lead + 1; k < kGlimmTextMaxBytes; ++k) tail = tail && (store[k] & 0xC0) == 0x80;
     if (need > cut && tail)
-      if (auto t = strictUtf8(s, lead))
-        return *t;
+      if (auto t = strictUtf8(s, lead)) return *t;
   }
   return QString::fromLatin1(s, kGlimmTextMaxBytes);
 }
 
 // What a plain-text field makes of line breaks: each is one paragraph break.
 // So are the two non-characters that the document uses as frame marks.
-QString asField(QString t)
-{
+QString asField(QString t) {
   t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
   for (const char16_t c : {u'\r', char16_t(QChar::ParagraphSeparator), u'\uFDD0', u'\uFDD1'})
     t.replace(QChar(c), QLatin1Char('\n'));
@@ -103,8 +92,7 @@ QString asField(QString t)
 }
 
 // The longest prefix within both limits, whole code points only.
-QString fitted(const QString& t)
-{
+QString fitted(const QString& t) {
   qsizetype units = 0;
   int bytes = 0;
   while (units < t.size()) {
@@ -112,23 +100,20 @@ QString fitted(const QString& t)
     const char16_t c = t.at(units).unicode();
     const int step = pair ? 2 : 1;
     const int width = pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
-    if (units + step > kMaxUnits || bytes + width > kGlimmTextMaxBytes)
-      break;
+    if (units + step > kMaxUnits || bytes + width > kGlimmTextMaxBytes) break;
     units += step;
     bytes += width;
   }
   return t.left(units);
 }
 
-QByteArray unitText()
-{
+QByteArray unitText() {
   const char* s = reinterpret_cast<const char*>(fuzzlink::unitStore);
   return QByteArray(s, qsizetype(strnlen(s, kGlimmTextBufferSize)));
 }
 
 // Field, editor text, buffer and unit agree.
-void checkAgreement()
-{
+void checkAgreement() {
   const char* buffer = editor->buffer();
   const void* nul = std::memchr(buffer, 0, kGlimmTextBufferSize);
   require(nul != nullptr, "text buffer has no terminator within 512 bytes");
@@ -147,17 +132,15 @@ void checkAgreement()
   require(fuzzlink::foreignCalls == 0, "host link called with a wrong context, ID or size");
 }
 
-void resetTo(const char* text)
-{
+void resetTo(const char* text) {
   fuzzlink::putUnitBytes(reinterpret_cast<const unsigned char*>(text), std::strlen(text) + 1);
   editor->updateTextEdit();
   require(editor->text() == QLatin1String(text), "editor did not take the reset text");
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // This process is no host: choosing the platform through the environment is harmless.
   qputenv("QT_QPA_PLATFORM", "offscreen");
   qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& msg) {
@@ -166,18 +149,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
       std::abort();
     }
   });
-  if (!pluginInstance())
-    fail("no application object");
+  if (!pluginInstance()) fail("no application object");
   auto* container = new QWidget;
   container->resize(440, 320);
   editor = new ProbedEditor(&fuzzlink::context);
-  if (!editor->open(container))
-    fail("editor did not open");
+  if (!editor->open(container)) fail("editor did not open");
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every input starts from the same state, so a finding reproduces alone.
   resetTo("Execute");
   fuzzlink::textSets = 0;
@@ -196,8 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   const int sets = fuzzlink::textSets;
   editor->updateTextEdit();
   require(fuzzlink::textSets == sets, "the echo was sent again: no rest");
-  require(editor->text() == text && editor->field() == field
-            && QByteArray(editor->buffer(), kGlimmTextBufferSize) == buffer,
+  require(editor->text() == text && editor->field() == field &&
+              QByteArray(editor->buffer(), kGlimmTextBufferSize) == buffer,
           "the echo changed the editor's state");
   checkAgreement();
 

@@ -18,16 +18,14 @@
 
 namespace {
 
-bool allowListed(uint32_t c)
-{
-  return (c >= 0x20 && c <= 0x7E) || c == '\t' || c == '\n' || (c >= 0xA0 && c <= 0x24F)
-         || (c >= 0x2010 && c <= 0x2027) || c == 0x20AC;
+bool allowListed(uint32_t c) {
+  return (c >= 0x20 && c <= 0x7E) || c == '\t' || c == '\n' || (c >= 0xA0 && c <= 0x24F) ||
+         (c >= 0x2010 && c <= 0x2027) || c == 0x20AC;
 }
 
 // Strict UTF-8 into code points; false on any malformed, overlong or
 // surrogate sequence or a value past U+10FFFF.
-bool decodeStrict(const unsigned char* s, size_t n, std::vector<uint32_t>& out)
-{
+bool decodeStrict(const unsigned char* s, size_t n, std::vector<uint32_t>& out) {
   out.clear();
   size_t i = 0;
   while (i < n) {
@@ -47,16 +45,13 @@ bool decodeStrict(const unsigned char* s, size_t n, std::vector<uint32_t>& out)
       len = 4, c = b & 0x07;
     else
       return false;
-    if (len > n - i)
-      return false;
+    if (len > n - i) return false;
     for (size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80)
-        return false;
+      if ((s[i + k] & 0xC0) != 0x80) return false;
       c = (c << 6) | (s[i + k] & 0x3F);
     }
     const uint32_t least = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-      return false;
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
     out.push_back(c);
     i += len;
   }
@@ -64,43 +59,38 @@ bool decodeStrict(const unsigned char* s, size_t n, std::vector<uint32_t>& out)
 }
 
 #ifdef GLIMM_FUZZ_SYNTH
-constexpr size_t kSpokenMax = 48; // longer texts would make each run slow
+constexpr size_t kSpokenMax = 48;  // longer texts would make each run slow
 constexpr int kRate = 175, kPitch = 50, kRange = 50, kVolume = 60;
 long samplesHeard;
 
-int onSynth(short*, int numSamples, espeak_EVENT*)
-{
+int onSynth(short*, int numSamples, espeak_EVENT*) {
   samplesHeard += numSamples;
   return 0;
 }
 
-void speak(const std::string& text)
-{
+void speak(const std::string& text) {
   samplesHeard = 0;
-  const espeak_ng_STATUS status = espeak_ng_Synthesize(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0,
-                                                       espeakCHARS_UTF8, nullptr, nullptr);
+  const espeak_ng_STATUS status =
+      espeak_ng_Synthesize(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
   require(status == ENS_OK, "synthesis failed");
   // A prepared text holds no embedded commands, so nothing it says may change the voice.
-  require(espeak_GetParameter(espeakRATE, 1) == kRate && espeak_GetParameter(espeakPITCH, 1) == kPitch
-            && espeak_GetParameter(espeakRANGE, 1) == kRange && espeak_GetParameter(espeakVOLUME, 1) == kVolume,
+  require(espeak_GetParameter(espeakRATE, 1) == kRate && espeak_GetParameter(espeakPITCH, 1) == kPitch &&
+              espeak_GetParameter(espeakRANGE, 1) == kRange && espeak_GetParameter(espeakVOLUME, 1) == kVolume,
           "the text changed the voice's settings");
 }
 #endif
 
-} // namespace
+}  // namespace
 
 #ifdef GLIMM_FUZZ_SYNTH
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   espeak_ng_InitializePath(nullptr);
   espeak_ng_ERROR_CONTEXT context = nullptr;
-  if (espeak_ng_Initialize(&context) != ENS_OK)
-    fail("espeak-ng did not initialise");
+  if (espeak_ng_Initialize(&context) != ENS_OK) fail("espeak-ng did not initialise");
   if (espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr) != ENS_OK)
     fail("espeak-ng has no synchronous output");
   espeak_SetSynthCallback(onSynth);
-  if (espeak_ng_SetVoiceByName("en") != ENS_OK)
-    fail("no English voice");
+  if (espeak_ng_SetVoiceByName("en") != ENS_OK) fail("no English voice");
   espeak_SetParameter(espeakRATE, kRate, 0);
   espeak_SetParameter(espeakPITCH, kPitch, 0);
   espeak_SetParameter(espeakRANGE, kRange, 0);
@@ -109,8 +99,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 }
 #endif
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* bytes = reinterpret_cast<const char*>(data);
   const std::string out = glimmPrepareSpeechText(bytes, size);
   const size_t n = strnlen(bytes, size);
@@ -118,8 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   std::vector<uint32_t> chars;
   const auto* o = reinterpret_cast<const unsigned char*>(out.data());
   require(decodeStrict(o, out.size(), chars), "output is not valid UTF-8");
-  for (uint32_t c : chars)
-    require(allowListed(c), "output holds a character outside the allow-list");
+  for (uint32_t c : chars) require(allowListed(c), "output holds a character outside the allow-list");
   require(chars.size() <= n, "output has more characters than the input has bytes");
   require(out.size() <= 2 * n, "output more than twice the input's length");
 
@@ -129,14 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
   std::vector<uint32_t> in;
   bool safe = decodeStrict(data, n, in);
-  for (size_t i = 0; safe && i < in.size(); ++i)
-    safe = allowListed(in[i]);
-  if (safe)
-    require(out == terminated, "a safe text was changed");
+  for (size_t i = 0; safe && i < in.size(); ++i) safe = allowListed(in[i]);
+  if (safe) require(out == terminated, "a safe text was changed");
 
 #ifdef GLIMM_FUZZ_SYNTH
-  if (size <= kSpokenMax)
-    speak(out);
+  if (size <= kSpokenMax) speak(out);
 #endif
   return 0;
 }

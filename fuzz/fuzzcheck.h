@@ -5,15 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-[[noreturn]] inline void fail(const char* what)
-{
+[[noreturn]] inline void fail(const char* what) {
   std::fprintf(stderr, "invariant violated: %s\n", what);
   std::fflush(stderr);
   std::abort();
 }
 
-inline void require(bool ok, const char* what)
-{
-  if (!ok)
-    fail(what);
+inline void require(bool ok, const char* what) {
+  if (!ok) fail(what);
 }

@@ -13,22 +13,18 @@ unsigned char unitStore[512];
 int textSets;
 int foreignCalls;
 
-void putUnitBytes(const unsigned char* data, size_t size)
-{
+void putUnitBytes(const unsigned char* data, size_t size) {
   std::memset(unitStore, 0, sizeof unitStore);
   std::memcpy(unitStore, data, std::min(size, sizeof unitStore));
 }
 
-} // namespace fuzzlink
+}  // namespace fuzzlink
 
 using namespace fuzzlink;
 
-void parameterDispatcher(void*, int, float, void*)
-{
-}
+void parameterDispatcher(void*, int, float, void*) {}
 
-void setTextProperty(void* hostContext, char* textBuffer, void*)
-{
+void setTextProperty(void* hostContext, char* textBuffer, void*) {
   if (hostContext != &context) {
     ++foreignCalls;
     return;
@@ -40,12 +36,9 @@ void setTextProperty(void* hostContext, char* textBuffer, void*)
   std::memcpy(unitStore, textBuffer, n);
 }
 
-void setPlayProperty(void*)
-{
-}
+void setPlayProperty(void*) {}
 
-int getProperty(void* hostContext, int propertyID, void* data, int size)
-{
+int getProperty(void* hostContext, int propertyID, void* data, int size) {
   if (hostContext != &context || propertyID != kGlimmProperty_Text || size != kGlimmTextBufferSize) {
     ++foreignCalls;
     return -50;
@@ -54,6 +47,4 @@ int getProperty(void* hostContext, int propertyID, void* data, int size)
   return 0;
 }
 
-void activateCocoaWindow(void*)
-{
-}
+void activateCocoaWindow(void*) {}

@@ -18,4 +18,4 @@ extern int foreignCalls;  // calls with a wrong context, ID or size
 // bytes, zeroes after them.
 void putUnitBytes(const unsigned char* data, size_t size);
 
-} // namespace fuzzlink
+}  // namespace fuzzlink

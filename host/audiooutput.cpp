@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr float kSilence = 1e-3f; // about -60 dBFS
+constexpr float kSilence = 1e-3f;  // about -60 dBFS
 
 // PortAudio's back ends (ALSA, JACK) print pages of probing noise to stderr
 // on a machine without sound; the host says what matters in one line instead.
@@ -24,20 +24,18 @@ PaError quietPaInitialize() {
   std::fflush(stderr);
   const int saved = dup(STDERR_FILENO);
   const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (saved >= 0 && null >= 0)
-    dup2(null, STDERR_FILENO);
+  if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
   const PaError e = Pa_Initialize();
   if (saved >= 0) {
     dup2(saved, STDERR_FILENO);
     close(saved);
   }
-  if (null >= 0)
-    close(null);
+  if (null >= 0) close(null);
   return e;
 }
 
-int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-               PaStreamCallbackFlags, void* user) {
+int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
+               void* user) {
   auto* self = static_cast<AudioOutput*>(user);
   auto* out = static_cast<float*>(output);
   while (frames > 0) {
@@ -49,10 +47,13 @@ int paCallback(const void*, void* output, unsigned long frames, const PaStreamCa
   return paContinue;
 }
 
-} // namespace
+}  // namespace
 
 AudioOutput::AudioOutput(AudioUnit unit, double sampleRate)
-    : m_unit(unit), m_sampleRate(sampleRate), m_left(kBlockFrames), m_right(kBlockFrames),
+    : m_unit(unit),
+      m_sampleRate(sampleRate),
+      m_left(kBlockFrames),
+      m_right(kBlockFrames),
       m_bufferListStorage(sizeof(AudioBufferList) + sizeof(AudioBuffer)) {
   sem_init(&m_ringData, 0, 0);
 }
@@ -75,7 +76,7 @@ bool AudioOutput::openWav(const std::string& path) {
   // Clip rather than wrap if the unit ever overshoots full scale.
   sf_command(m_wav, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   size_t capacity = 1;
-  while (capacity < size_t(m_sampleRate) * kChannels * 4) // 4 s of slack for the writer
+  while (capacity < size_t(m_sampleRate) * kChannels * 4)  // 4 s of slack for the writer
     capacity *= 2;
   m_ring = std::make_unique<SpscRing>(capacity);
   m_writerRunning = true;
@@ -100,17 +101,13 @@ void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
   for (unsigned i = 0; i < frames; ++i) {
     float l = err == noErr ? m_left[i] : 0.f;
     float r = err == noErr ? m_right[i] : 0.f;
-    if (!std::isfinite(l))
-      l = 0.f;
-    if (!std::isfinite(r))
-      r = 0.f;
+    if (!std::isfinite(l)) l = 0.f;
+    if (!std::isfinite(r)) r = 0.f;
     interleaved[2 * i] = l;
     interleaved[2 * i + 1] = r;
-    if (std::fabs(l) > kSilence || std::fabs(r) > kSilence)
-      loud = first + i + 1;
+    if (std::fabs(l) > kSilence || std::fabs(r) > kSilence) loud = first + i + 1;
   }
-  if (loud)
-    m_lastLoudFrame.store(loud, std::memory_order_release);
+  if (loud) m_lastLoudFrame.store(loud, std::memory_order_release);
   m_framesRendered.store(first + frames, std::memory_order_release);
 
   if (m_wav) {
@@ -130,8 +127,7 @@ void AudioOutput::wavWriterLoop() {
     const bool running = m_writerRunning.load(std::memory_order_acquire);
     const size_t got = m_ring->read(chunk.data(), chunk.size());
     if (got == 0) {
-      if (!running)
-        break;
+      if (!running) break;
       while (sem_wait(&m_ringData) != 0 && errno == EINTR) {
       }
       continue;
@@ -141,8 +137,7 @@ void AudioOutput::wavWriterLoop() {
 }
 
 void AudioOutput::start() {
-  if (m_running)
-    return;
+  if (m_running) return;
   m_running = true;
   if (quietPaInitialize() == paNoError) {
     m_paInitialised = true;
@@ -157,14 +152,12 @@ void AudioOutput::start() {
       out.suggestedLatency = Pa_GetDeviceInfo(dev)->defaultLowOutputLatency;
       PaStream* stream = nullptr;
       PaError e = Pa_OpenStream(&stream, nullptr, &out, m_sampleRate, kBlockFrames, paNoFlag, paCallback, this);
-      if (e == paNoError)
-        e = Pa_StartStream(stream);
+      if (e == paNoError) e = Pa_StartStream(stream);
       if (e == paNoError) {
         m_stream = stream;
         return;
       }
-      if (stream)
-        Pa_CloseStream(stream);
+      if (stream) Pa_CloseStream(stream);
       m_deviceMessage = std::string("the audio device would not open: ") + Pa_GetErrorText(e);
     }
   } else {
@@ -191,8 +184,7 @@ void AudioOutput::stop() {
       Pa_CloseStream(static_cast<PaStream*>(m_stream));
       m_stream = nullptr;
     }
-    if (m_nullThread.joinable())
-      m_nullThread.join();
+    if (m_nullThread.joinable()) m_nullThread.join();
   }
   if (m_paInitialised) {
     Pa_Terminate();
@@ -211,13 +203,11 @@ void AudioOutput::stop() {
 
 std::vector<std::string> AudioOutput::listDevices() {
   std::vector<std::string> names;
-  if (quietPaInitialize() != paNoError)
-    return names;
+  if (quietPaInitialize() != paNoError) return names;
   const PaDeviceIndex def = Pa_GetDefaultOutputDevice();
   for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-    if (!info || info->maxOutputChannels <= 0)
-      continue;
+    if (!info || info->maxOutputChannels <= 0) continue;
     const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
     names.push_back(std::string(i == def ? "* " : "  ") + info->name + " (" + (api ? api->name : "?") + ", " +
                     std::to_string(info->maxOutputChannels) + " channels)");

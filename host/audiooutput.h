@@ -18,7 +18,7 @@ struct sf_private_tag;
 class SpscRing;
 
 class AudioOutput {
-public:
+ public:
   static constexpr unsigned kBlockFrames = 256;
   static constexpr unsigned kChannels = 2;
 
@@ -48,7 +48,7 @@ public:
   // Renders one block into `interleaved` (kBlockFrames * kChannels floats).
   void renderBlock(float* interleaved, unsigned frames);
 
-private:
+ private:
   void nullDeviceLoop();
   void wavWriterLoop();
 
@@ -72,7 +72,7 @@ private:
   std::unique_ptr<SpscRing> m_ring;
   std::thread m_writer;
   std::atomic<bool> m_writerRunning{false};
-  sem_t m_ringData; // posted per block; sem_post is safe on the audio thread
+  sem_t m_ringData;  // posted per block; sem_post is safe on the audio thread
 
   std::string m_deviceMessage;
   std::string m_error;

@@ -12,8 +12,8 @@
 bool GlimmGetCocoaViewInfo(AudioUnit unit, CocoaViewInfo* info, std::string* error) {
   UInt32 size = 0;
   Boolean writable = false;
-  OSStatus err = AudioUnitGetPropertyInfo(unit, kAudioUnitProperty_CocoaUI, kAudioUnitScope_Global, 0, &size,
-                                          &writable);
+  OSStatus err =
+      AudioUnitGetPropertyInfo(unit, kAudioUnitProperty_CocoaUI, kAudioUnitScope_Global, 0, &size, &writable);
   if (err != noErr || size < sizeof(AudioUnitCocoaViewInfo)) {
     *error = "the unit names no editor (Cocoa UI property: status " + std::to_string(err) + ")";
     return false;
@@ -34,11 +34,9 @@ bool GlimmGetCocoaViewInfo(AudioUnit unit, CocoaViewInfo* info, std::string* err
   const bool haveName = cocoa->mCocoaAUViewClass[0] &&
                         CFStringGetCString(cocoa->mCocoaAUViewClass[0], name, sizeof name, kCFStringEncodingUTF8);
   // The caller owns what the property hands out, whether it is usable or not.
-  if (cocoa->mCocoaAUViewBundleLocation)
-    CFRelease(cocoa->mCocoaAUViewBundleLocation);
+  if (cocoa->mCocoaAUViewBundleLocation) CFRelease(cocoa->mCocoaAUViewBundleLocation);
   for (size_t i = 0; i < classes; ++i)
-    if (cocoa->mCocoaAUViewClass[i])
-      CFRelease(cocoa->mCocoaAUViewClass[i]);
+    if (cocoa->mCocoaAUViewClass[i]) CFRelease(cocoa->mCocoaAUViewClass[i]);
   if (!havePath || !haveName) {
     *error = "the unit's editor location is incomplete";
     return false;
@@ -56,8 +54,7 @@ bool loadBundleOnce(const std::string& path, std::string* error) {
   static std::mutex mutex;
   static std::map<std::string, void*> loaded;
   std::lock_guard<std::mutex> lock(mutex);
-  if (loaded.count(path))
-    return true;
+  if (loaded.count(path)) return true;
   if (access(path.c_str(), R_OK) != 0) {
     *error = "cannot read the editor bundle " + path + ": " + std::strerror(errno);
     return false;
@@ -72,13 +69,12 @@ bool loadBundleOnce(const std::string& path, std::string* error) {
   return true;
 }
 
-} // namespace
+}  // namespace
 
 NSView* GlimmCreateCocoaView(AudioUnit unit, NSSize preferredSize, std::string* error) {
   try {
     CocoaViewInfo info;
-    if (!GlimmGetCocoaViewInfo(unit, &info, error) || !loadBundleOnce(info.bundlePath, error))
-      return nullptr;
+    if (!GlimmGetCocoaViewInfo(unit, &info, error) || !loadBundleOnce(info.bundlePath, error)) return nullptr;
     Class cls = NSClassFromString(info.factoryClass.c_str());
     if (!cls) {
       *error = "the editor bundle " + info.bundlePath + " has no class " + info.factoryClass;
@@ -87,8 +83,7 @@ NSView* GlimmCreateCocoaView(AudioUnit unit, NSSize preferredSize, std::string* 
     NSObject* object = GlimmClassCreateInstance(cls);
     auto* factory = dynamic_cast<AUCocoaUIBase*>(object);
     if (!factory) {
-      if (object)
-        object->release();
+      if (object) object->release();
       *error = "the class " + info.factoryClass + " in " + info.bundlePath + " is not an editor factory";
       return nullptr;
     }
@@ -99,11 +94,9 @@ NSView* GlimmCreateCocoaView(AudioUnit unit, NSSize preferredSize, std::string* 
     } else {
       NSAutoreleasePool* pool = new NSAutoreleasePool;
       view = factory->uiViewForAudioUnit(unit, preferredSize);
-      if (view)
-        view->retain();
+      if (view) view->retain();
       pool->drain();
-      if (!view)
-        *error = "the editor factory " + info.factoryClass + " made no view";
+      if (!view) *error = "the editor factory " + info.factoryClass + " made no view";
     }
     object->release();
     return view;

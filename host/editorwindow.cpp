@@ -57,12 +57,11 @@ bool EditorWindow::openEditor(QString* error) {
 }
 
 void EditorWindow::releaseEditor() {
-  if (!m_view && !m_nsWindow)
-    return;
+  if (!m_view && !m_nsWindow) return;
   NSAutoreleasePool* pool = new NSAutoreleasePool;
   if (m_view) {
     m_view->removeFromSuperview();
-    m_view->release(); // the view tears its editor and listeners down
+    m_view->release();  // the view tears its editor and listeners down
     m_view = nullptr;
   }
   if (m_nsWindow) {

@@ -14,7 +14,7 @@ class NSWindow;
 class EditorWindow : public QMainWindow {
   Q_OBJECT
 
-public:
+ public:
   EditorWindow(AudioUnit unit, std::function<void()> speak);
   ~EditorWindow() override;
 
@@ -25,7 +25,7 @@ public:
   // The widget the panel is shown in (the window's central widget).
   QWidget* panelHost() const { return m_host; }
 
-private:
+ private:
   void releaseEditor();
 
   AudioUnit m_unit;

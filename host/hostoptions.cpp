@@ -24,21 +24,18 @@ QString parameterRanges() {
 
 QString parseSet(const QString& arg, HostOptions& o) {
   const int eq = arg.indexOf('=');
-  if (eq <= 0)
-    return QStringLiteral("--set expects NAME=VALUE, got \"%1\"").arg(arg);
+  if (eq <= 0) return QStringLiteral("--set expects NAME=VALUE, got \"%1\"").arg(arg);
   const QString name = arg.left(eq).trimmed().toLower();
   const QString valueText = arg.mid(eq + 1).trimmed();
   for (const GlimmParameterFacts& p : kGlimmParameters) {
-    if (name != QLatin1String(p.symbol))
-      continue;
+    if (name != QLatin1String(p.symbol)) continue;
     float value;
     if (p.toggle && (valueText == "on" || valueText == "off")) {
       value = valueText == "on" ? 1.f : 0.f;
     } else {
       bool ok = false;
       const double d = valueText.toDouble(&ok);
-      if (!ok || !std::isfinite(d))
-        return QStringLiteral("--set %1: \"%2\" is not a number").arg(name, valueText);
+      if (!ok || !std::isfinite(d)) return QStringLiteral("--set %1: \"%2\" is not a number").arg(name, valueText);
       if (d < p.minimum || d > p.maximum)
         return QStringLiteral("--set %1: %2 is outside %3..%4").arg(name, valueText).arg(p.minimum).arg(p.maximum);
       value = static_cast<float>(d);
@@ -49,27 +46,27 @@ QString parseSet(const QString& arg, HostOptions& o) {
   return QStringLiteral("--set: unknown parameter \"%1\" (%2)").arg(name, parameterNames());
 }
 
-} // namespace
+}  // namespace
 
 QString hostUsage() {
   return QStringLiteral(
-      "Usage: glimm-host [options]\n"
-      "Loads the speech unit, opens its editor and plays what it says.\n"
-      "\n"
-      "  --unit PATH          speech unit module to load (default: the one beside glimm-host)\n"
-      "  --text TEXT          set the unit's text before the editor opens (at most 511 bytes)\n"
-      "  --set NAME=VALUE     set a parameter; repeatable. Names and ranges:\n"
-      "                       %1\n"
-      "  --speak              speak once the editor is shown\n"
-      "  --wav FILE           also write everything the unit renders to FILE (WAV, 16-bit)\n"
-      "  --rate HZ            sample rate, 8000..192000 (default 48000)\n"
-      "  --screenshot FILE    save a PNG of the window once the editor is shown and filled\n"
-      "  --no-window          run without the editor window (no display needed)\n"
-      "  --quit-after-speech  exit when the utterance has finished\n"
-      "  --list-devices       list the audio output devices and exit\n"
-      "  --help               show this text\n"
-      "\n"
-      "Without a display run it as: xvfb-run -a glimm-host ..., or QT_QPA_PLATFORM=offscreen glimm-host ...\n")
+             "Usage: glimm-host [options]\n"
+             "Loads the speech unit, opens its editor and plays what it says.\n"
+             "\n"
+             "  --unit PATH          speech unit module to load (default: the one beside glimm-host)\n"
+             "  --text TEXT          set the unit's text before the editor opens (at most 511 bytes)\n"
+             "  --set NAME=VALUE     set a parameter; repeatable. Names and ranges:\n"
+             "                       %1\n"
+             "  --speak              speak once the editor is shown\n"
+             "  --wav FILE           also write everything the unit renders to FILE (WAV, 16-bit)\n"
+             "  --rate HZ            sample rate, 8000..192000 (default 48000)\n"
+             "  --screenshot FILE    save a PNG of the window once the editor is shown and filled\n"
+             "  --no-window          run without the editor window (no display needed)\n"
+             "  --quit-after-speech  exit when the utterance has finished\n"
+             "  --list-devices       list the audio output devices and exit\n"
+             "  --help               show this text\n"
+             "\n"
+             "Without a display run it as: xvfb-run -a glimm-host ..., or QT_QPA_PLATFORM=offscreen glimm-host ...\n")
       .arg(parameterRanges());
 }
 
@@ -102,15 +99,13 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
       return needValue(i, a, out);
     };
     auto flag = [&](bool& out) {
-      if (hasInline)
-        r.error = QStringLiteral("%1 takes no value").arg(a);
+      if (hasInline) r.error = QStringLiteral("%1 takes no value").arg(a);
       out = true;
     };
     if (a == "--help" || a == "-h") {
       flag(o.help);
     } else if (a == "--unit") {
-      if (value(o.unitPath) && o.unitPath.isEmpty())
-        r.error = QStringLiteral("--unit needs a path");
+      if (value(o.unitPath) && o.unitPath.isEmpty()) r.error = QStringLiteral("--unit needs a path");
     } else if (a == "--text") {
       if (value(o.text)) {
         o.hasText = true;
@@ -121,13 +116,11 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
       }
     } else if (a == "--set") {
       QString v;
-      if (value(v))
-        r.error = parseSet(v, o);
+      if (value(v)) r.error = parseSet(v, o);
     } else if (a == "--speak") {
       flag(o.speak);
     } else if (a == "--wav") {
-      if (value(o.wavPath) && o.wavPath.isEmpty())
-        r.error = QStringLiteral("--wav needs a file name");
+      if (value(o.wavPath) && o.wavPath.isEmpty()) r.error = QStringLiteral("--wav needs a file name");
     } else if (a == "--rate") {
       QString v;
       if (value(v)) {

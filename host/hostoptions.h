@@ -7,10 +7,10 @@
 #include <vector>
 
 struct HostOptions {
-  QString unitPath;             // empty: the speech unit built beside the host
+  QString unitPath;  // empty: the speech unit built beside the host
   QString text;
   bool hasText = false;
-  std::vector<std::pair<unsigned, float>> params; // parameter ID, value, in command-line order
+  std::vector<std::pair<unsigned, float>> params;  // parameter ID, value, in command-line order
   bool speak = false;
   QString wavPath;
   int sampleRate = 48000;
@@ -23,7 +23,7 @@ struct HostOptions {
 
 struct HostOptionsResult {
   HostOptions options;
-  QString error; // empty when the command line is good
+  QString error;  // empty when the command line is good
 };
 
 HostOptionsResult parseHostOptions(const QStringList& arguments);

@@ -21,8 +21,7 @@ void say(const QString& text) { std::fprintf(stderr, "glimm-host: %s\n", qPrinta
 
 bool haveDisplay() {
   const char* platform = std::getenv("QT_QPA_PLATFORM");
-  if (platform && *platform)
-    return true; // the user chose a platform (offscreen, vnc, …): let Qt use it
+  if (platform && *platform) return true;  // the user chose a platform (offscreen, vnc, …): let Qt use it
   const char* x = std::getenv("DISPLAY");
   const char* w = std::getenv("WAYLAND_DISPLAY");
   return (x && *x) || (w && *w);
@@ -30,17 +29,18 @@ bool haveDisplay() {
 
 QStringList argumentsOf(int argc, char** argv) {
   QStringList list;
-  for (int i = 0; i < argc; ++i)
-    list << QString::fromLocal8Bit(argv[i]);
+  for (int i = 0; i < argc; ++i) list << QString::fromLocal8Bit(argv[i]);
   return list;
 }
 
 // Quits once an utterance has been heard and has then stayed silent for a
 // while; the check runs only while that wait is on.
 class SpeechEndWatcher : public QObject {
-public:
+ public:
   SpeechEndWatcher(const AudioOutput& audio, double sampleRate, QObject* parent)
-      : QObject(parent), m_audio(audio), m_quietFrames((unsigned long long)(sampleRate * 0.8)),
+      : QObject(parent),
+        m_audio(audio),
+        m_quietFrames((unsigned long long)(sampleRate * 0.8)),
         m_limitFrames((unsigned long long)(sampleRate * 300)) {
     connect(&m_timer, &QTimer::timeout, this, [this] { check(); });
   }
@@ -49,7 +49,7 @@ public:
     m_timer.start(50);
   }
 
-private:
+ private:
   void check() {
     const auto now = m_audio.framesRendered();
     const auto loud = m_audio.lastLoudFrame();
@@ -65,7 +65,7 @@ private:
   const unsigned long long m_quietFrames, m_limitFrames;
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   const HostOptionsResult parsed = parseHostOptions(argumentsOf(argc, argv));
@@ -81,10 +81,8 @@ int main(int argc, char** argv) {
   }
   if (opt.listDevices) {
     const auto devices = AudioOutput::listDevices();
-    if (devices.empty())
-      std::puts("No audio output devices.");
-    for (const auto& d : devices)
-      std::puts(d.c_str());
+    if (devices.empty()) std::puts("No audio output devices.");
+    for (const auto& d : devices) std::puts(d.c_str());
     return 0;
   }
   if (!opt.noWindow && !haveDisplay()) {
@@ -133,10 +131,8 @@ int main(int argc, char** argv) {
 
   SpeechEndWatcher watcher(audio, unit.sampleRate(), app.get());
   auto speakNow = [&] {
-    if (opt.speak)
-      (void)unit.play();  // only an uninitialised unit refuses, and load() initialised it
-    if (opt.quitAfterSpeech)
-      watcher.startWatching();
+    if (opt.speak) (void)unit.play();  // only an uninitialised unit refuses, and load() initialised it
+    if (opt.quitAfterSpeech) watcher.startWatching();
   };
 
   std::unique_ptr<EditorWindow> window;
@@ -153,7 +149,7 @@ int main(int argc, char** argv) {
     QTimer::singleShot(300, app.get(), [&] {
       if (!opt.screenshotPath.isEmpty() && !window->saveScreenshot(opt.screenshotPath)) {
         say("could not write the screenshot " + opt.screenshotPath);
-        app->exit(1); // as an unwritable --wav does: what was asked for is not there
+        app->exit(1);  // as an unwritable --wav does: what was asked for is not there
         return;
       }
       speakNow();

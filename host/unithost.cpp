@@ -11,8 +11,7 @@
 std::string defaultUnitModulePath() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0)
-    return kGlimmSpeechUnitFileName;
+  if (n <= 0) return kGlimmSpeechUnitFileName;
   self[n] = '\0';
   std::string dir(self);
   dir.erase(dir.find_last_of('/') + 1);
@@ -21,8 +20,7 @@ std::string defaultUnitModulePath() {
   // Installed, the unit lives in the private library folder. With neither
   // there, the path beside the host is the one an error should name.
   const std::string installed = dir + GLIMM_UNIT_RELDIR "/" + kGlimmSpeechUnitFileName;
-  if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0)
-    return installed;
+  if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) return installed;
 #endif
   return beside;
 }
@@ -71,10 +69,9 @@ bool UnitHost::load(const std::string& modulePath, double sampleRate, unsigned m
   fmt.mBitsPerChannel = 32;
   err = AudioUnitSetProperty(m_unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, &fmt, sizeof fmt);
   if (err == noErr)
-    err = AudioUnitSetProperty(m_unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0,
-                               &maxFrames, sizeof maxFrames);
-  if (err == noErr)
-    err = AudioUnitInitialize(m_unit);
+    err = AudioUnitSetProperty(m_unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0, &maxFrames,
+                               sizeof maxFrames);
+  if (err == noErr) err = AudioUnitInitialize(m_unit);
   if (err != noErr) {
     m_error = "the unit in " + modulePath + " refused a " + std::to_string(int(sampleRate)) +
               " Hz stereo float stream (status " + std::to_string(err) + ")";

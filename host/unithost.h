@@ -6,7 +6,7 @@
 #include <string>
 
 class UnitHost {
-public:
+ public:
   UnitHost() = default;
   ~UnitHost();
   UnitHost(const UnitHost&) = delete;
@@ -27,7 +27,7 @@ public:
   OSStatus getParameter(AudioUnitParameterID id, float* value) const;
   OSStatus play();
 
-private:
+ private:
   void* m_module = nullptr;
   AudioUnit m_unit = nullptr;
   double m_sampleRate = 0;

@@ -17,7 +17,7 @@
 #include <vector>
 
 class SpeechUnit final : private VoiceController::Observer {
-public:
+ public:
   explicit SpeechUnit(AudioComponentInstance instance);
   ~SpeechUnit();
 
@@ -28,8 +28,7 @@ public:
 
   OSStatus getPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement elem, UInt32* outSize,
                            Boolean* outWritable);
-  OSStatus getProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement elem, void* out,
-                       UInt32* ioSize);
+  OSStatus getProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement elem, void* out, UInt32* ioSize);
   OSStatus setProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement elem, const void* data,
                        UInt32 size);
   OSStatus addPropertyListener(AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc, void* userData);
@@ -42,7 +41,7 @@ public:
   OSStatus render(AudioUnitRenderActionFlags* flags, UInt32 bus, UInt32 frames, AudioBufferList* io);
   OSStatus midiEvent(UInt32 status, UInt32 data1, UInt32 data2);
 
-private:
+ private:
   struct Listener {
     AudioUnitPropertyID id;
     AudioUnitPropertyListenerProc proc;

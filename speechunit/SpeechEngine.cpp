@@ -21,54 +21,41 @@
 
 namespace glimmspeech {
 
-int espeakPitch(float pitch)
-{
-  return int(std::lround(std::clamp(pitch, 0.0f, 255.0f) * 100.0 / 255.0));
-}
+int espeakPitch(float pitch) { return int(std::lround(std::clamp(pitch, 0.0f, 255.0f) * 100.0 / 255.0)); }
 
-int espeakRate(float speed)
-{
+int espeakRate(float speed) {
   // Exponential so that the slider spans the engine's whole usable range;
   // below 80 wpm the engine stays at 80, and 450 makes it speed up wrongly.
   const double s = std::clamp(double(speed), 20.0, 200.0);
   return int(std::lround(80.0 * std::pow(449.0 / 80.0, (s - 20.0) / 180.0)));
 }
 
-int formantPercent(float value)
-{
+int formantPercent(float value) {
   // Exponential around 128 = 100 %: 50 % at 0, 199 % at 255. Scaling formants
   // towards 0 % makes the engine produce clipped noise instead of a voice.
   const double v = std::clamp(double(value), 0.0, 255.0);
   return int(std::lround(100.0 * std::pow(2.0, (v - 128.0) / 128.0)));
 }
 
-double noteForPitch(float pitch)
-{
-  return std::clamp(double(pitch), 0.0, 255.0) / 2.0;
-}
+double noteForPitch(float pitch) { return std::clamp(double(pitch), 0.0, 255.0) / 2.0; }
 
-double hzForNote(double note)
-{
-  return 440.0 * std::pow(2.0, (note - 69.0) / 12.0);
-}
+double hzForNote(double note) { return 440.0 * std::pow(2.0, (note - 69.0) / 12.0); }
 
-} // namespace glimmspeech
+}  // namespace glimmspeech
 
 using namespace glimmspeech;
 
 class SpeechEngine {
-public:
+ public:
   static SpeechEngine& instance();
 
-  void add(const std::shared_ptr<SpeechVoice>& v)
-  {
+  void add(const std::shared_ptr<SpeechVoice>& v) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_voices.push_back(v);
     startLocked();
   }
 
-  void remove(SpeechVoice* v)
-  {
+  void remove(SpeechVoice* v) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_voices.erase(std::remove_if(m_voices.begin(), m_voices.end(),
                                   [v](const std::shared_ptr<SpeechVoice>& p) { return p.get() == v; }),
@@ -78,91 +65,72 @@ public:
   std::mutex& mutex() { return m_mutex; }
 
   // Async-signal-safe and lock-free: the render thread may call it.
-  void wake()
-  {
+  void wake() {
     const uint64_t one = 1;
     ssize_t r = ::write(m_eventFd, &one, sizeof one);
     (void)r;
   }
 
-private:
+ private:
   SpeechEngine() { m_eventFd = ::eventfd(0, EFD_CLOEXEC); }
 
-  ~SpeechEngine()
-  {
+  ~SpeechEngine() {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_quit = true;
     }
     wake();
-    if (m_thread.joinable())
-      m_thread.join();
-    if (m_eventFd >= 0)
-      ::close(m_eventFd);
-    if (!m_variantDir.empty())
-      ::rmdir(m_variantDir.c_str());
-    if (m_workerLocale)
-      freelocale(m_workerLocale);
+    if (m_thread.joinable()) m_thread.join();
+    if (m_eventFd >= 0) ::close(m_eventFd);
+    if (!m_variantDir.empty()) ::rmdir(m_variantDir.c_str());
+    if (m_workerLocale) freelocale(m_workerLocale);
   }
 
-  void startLocked()
-  {
-    if (!m_thread.joinable() && m_eventFd >= 0)
-      m_thread = std::thread([this] { run(); });
+  void startLocked() {
+    if (!m_thread.joinable() && m_eventFd >= 0) m_thread = std::thread([this] { run(); });
   }
 
-  void waitForWake()
-  {
+  void waitForWake() {
     uint64_t v;
     while (::read(m_eventFd, &v, sizeof v) < 0 && errno == EINTR) {
     }
   }
 
-  bool quitting()
-  {
+  bool quitting() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_quit;
   }
 
-  void run()
-  {
+  void run() {
     for (;;) {
       waitForWake();
-      if (quitting())
-        return;
+      if (quitting()) return;
       serviceDeferred();
       while (std::shared_ptr<SpeechVoice> v = takeJob()) {
         runJob(*v);
         serviceDeferred();
-        if (quitting())
-          return;
+        if (quitting()) return;
       }
     }
   }
 
-  std::vector<std::shared_ptr<SpeechVoice>> voices()
-  {
+  std::vector<std::shared_ptr<SpeechVoice>> voices() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_voices;
   }
 
-  void serviceDeferred()
-  {
+  void serviceDeferred() {
     for (const auto& v : voices()) {
       const uint32_t flags = v->m_deferred.exchange(0);
-      if (!flags)
-        continue;
+      if (!flags) continue;
       std::lock_guard<std::mutex> lock(v->m_clientMutex);
-      if (v->m_client)
-        v->m_client->serviceDeferred(flags);
+      if (v->m_client) v->m_client->serviceDeferred(flags);
     }
   }
 
-  std::shared_ptr<SpeechVoice> takeJob()
-  {
+  std::shared_ptr<SpeechVoice> takeJob() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_quit)
-      return nullptr;
+    if (m_quit) return nullptr;
     // Round robin, so one busy voice cannot starve the others.
     for (size_t i = 0; i < m_voices.size(); ++i) {
       const size_t k = (m_nextVoice + i) % m_voices.size();
@@ -181,23 +149,19 @@ private:
 
   // ---- espeak-ng, on the worker thread only -------------------------------
 
-  bool ensureEspeak()
-  {
-    if (m_espeakTried)
-      return m_espeakOk;
+  bool ensureEspeak() {
+    if (m_espeakTried) return m_espeakOk;
     m_espeakTried = true;
     // Initialisation switches the process's LC_CTYPE; the host owns that, so
     // it is put back, and only this thread gets the UTF-8 character type.
     m_workerLocale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    if (m_workerLocale)
-      uselocale(m_workerLocale);
+    if (m_workerLocale) uselocale(m_workerLocale);
     // The engine is initialised once per process: keep the library loaded when
     // this module is unloaded, so a reloaded module finds it ready (and its
     // memory stays reachable) instead of initialising it again.
     Dl_info info;
     if (dladdr(reinterpret_cast<void*>(&espeak_ng_Initialize), &info) && info.dli_fname) {
-      if (void* pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE))
-        dlclose(pin);
+      if (void* pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(pin);
     }
     if (espeak_ng_GetSampleRate() <= 0) {
       const char* ctype = std::setlocale(LC_CTYPE, nullptr);
@@ -205,13 +169,10 @@ private:
       espeak_ng_InitializePath(nullptr);
       espeak_ng_ERROR_CONTEXT context = nullptr;
       const espeak_ng_STATUS status = espeak_ng_Initialize(&context);
-      if (context)
-        espeak_ng_ClearErrorContext(&context);
+      if (context) espeak_ng_ClearErrorContext(&context);
       std::setlocale(LC_CTYPE, savedCtype.c_str());
-      if (status != ENS_OK)
-        return false;
-      if (espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr) != ENS_OK)
-        return false;
+      if (status != ENS_OK) return false;
+      if (espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr) != ENS_OK) return false;
     }
     espeak_SetSynthCallback(&SpeechEngine::synthCallback);
     m_espeakRate = espeak_ng_GetSampleRate();
@@ -222,26 +183,21 @@ private:
 
   // The voice-file loader lower-cases its path and limits it to 60 bytes, so
   // the private folder gets a short lower-case name of our own making.
-  static std::string makeVariantDir()
-  {
+  static std::string makeVariantDir() {
     std::random_device rd;
     std::mt19937 gen(rd());
     const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::uniform_int_distribution<int> pick(0, int(sizeof alphabet) - 2);
     for (int attempt = 0; attempt < 16; ++attempt) {
       std::string dir = "/tmp/glimm-speech-";
-      for (int i = 0; i < 10; ++i)
-        dir += alphabet[pick(gen)];
-      if (::mkdir(dir.c_str(), 0700) == 0)
-        return dir;
-      if (errno != EEXIST)
-        break;
+      for (int i = 0; i < 10; ++i) dir += alphabet[pick(gen)];
+      if (::mkdir(dir.c_str(), 0700) == 0) return dir;
+      if (errno != EEXIST) break;
     }
     return {};
   }
 
-  bool loadVoice(const SpeechSettings& s)
-  {
+  bool loadVoice(const SpeechSettings& s) {
     const int throat = formantPercent(s.throat);
     const int mouth = formantPercent(s.mouth);
     if (!m_variantDir.empty() && (throat != 100 || mouth != 100)) {
@@ -258,8 +214,7 @@ private:
         ::close(fd);
         const bool loaded = written && espeak_ng_SetVoiceByFile(path.c_str()) == ENS_OK;
         ::unlink(path.c_str());
-        if (loaded)
-          return true;
+        if (loaded) return true;
       }
     }
     return espeak_ng_SetVoiceByName("en") == ENS_OK;
@@ -274,8 +229,7 @@ private:
     bool cancelled = false;
   };
 
-  void runJob(SpeechVoice& v)
-  {
+  void runJob(SpeechVoice& v) {
     const SpeechVoice::Job job = std::move(m_current);
     // Whatever is still queued belongs to a superseded utterance.
     v.m_ring.discardWritten();
@@ -307,63 +261,48 @@ private:
     m_run = &run;
     espeak_ng_Synthesize(job.text.c_str(), job.text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
                          nullptr);
-    if (!run.cancelled)
-      resample(run, nullptr, 0);
+    if (!run.cancelled) resample(run, nullptr, 0);
     m_run = nullptr;
     soxr_delete(run.resampler);
-    if (run.cancelled)
-      v.m_ring.discardWritten();
+    if (run.cancelled) v.m_ring.discardWritten();
     v.m_running = false;
   }
 
-  bool cancelled(JobRun& run)
-  {
-    if (!run.cancelled && (run.generation != run.voice->m_generation.load() || quitting()))
-      run.cancelled = true;
+  bool cancelled(JobRun& run) {
+    if (!run.cancelled && (run.generation != run.voice->m_generation.load() || quitting())) run.cancelled = true;
     return run.cancelled;
   }
 
   // Feeds samples (or, with in == nullptr, the end of input) through the
   // resampler into the voice's ring, waiting for room when the ring is full.
-  void resample(JobRun& run, const short* in, size_t n)
-  {
+  void resample(JobRun& run, const short* in, size_t n) {
     const double ratio = run.voice->m_rate / m_espeakRate;
     const size_t cap = size_t(std::ceil((n + 64) * ratio)) + 256;
-    if (run.out.size() < cap)
-      run.out.resize(cap);
+    if (run.out.size() < cap) run.out.resize(cap);
     for (;;) {
       size_t used = 0, produced = 0;
-      if (soxr_process(run.resampler, in, n, &used, run.out.data(), run.out.size(), &produced))
-        return;
+      if (soxr_process(run.resampler, in, n, &used, run.out.data(), run.out.size(), &produced)) return;
       // The resampler can overshoot full scale on loud engine output; hosts expect [-1, 1].
-      for (size_t i = 0; i < produced; ++i)
-        run.out[i] = std::clamp(run.out[i], -1.0f, 1.0f);
-      if (!push(run, run.out.data(), produced))
-        return;
-      if (in && used == 0 && produced == 0)
-        return;
+      for (size_t i = 0; i < produced; ++i) run.out[i] = std::clamp(run.out[i], -1.0f, 1.0f);
+      if (!push(run, run.out.data(), produced)) return;
+      if (in && used == 0 && produced == 0) return;
       in = in ? in + used : nullptr;
       n -= used;
       // At the end, drain until the resampler has nothing left.
-      if (in ? n == 0 : produced == 0)
-        return;
+      if (in ? n == 0 : produced == 0) return;
     }
   }
 
-  bool push(JobRun& run, const float* data, size_t n)
-  {
+  bool push(JobRun& run, const float* data, size_t n) {
     SpeechVoice& v = *run.voice;
     while (n > 0) {
-      if (cancelled(run))
-        return false;
+      if (cancelled(run)) return false;
       const size_t k = v.m_ring.write(data, n);
       data += k;
       n -= k;
-      if (n == 0)
-        break;
+      if (n == 0) break;
       v.m_needSpace = true;
-      if (v.m_ring.freeSpace() > 0)
-        continue;
+      if (v.m_ring.freeSpace() > 0) continue;
       waitForWake();
       // Requests that arrive meanwhile may cancel this job.
       serviceDeferred();
@@ -371,16 +310,12 @@ private:
     return true;
   }
 
-  static int synthCallback(short* wav, int numSamples, espeak_EVENT*)
-  {
+  static int synthCallback(short* wav, int numSamples, espeak_EVENT*) {
     SpeechEngine& e = instance();
     JobRun* run = e.m_run;
-    if (!run)
-      return 1;
-    if (e.cancelled(*run))
-      return 1;
-    if (wav && numSamples > 0)
-      e.resample(*run, wav, size_t(numSamples));
+    if (!run) return 1;
+    if (e.cancelled(*run)) return 1;
+    if (wav && numSamples > 0) e.resample(*run, wav, size_t(numSamples));
     return e.cancelled(*run) ? 1 : 0;
   }
 
@@ -403,8 +338,7 @@ private:
 
 // Out of line: an inline function's static would be a unique symbol, and
 // those keep the module from ever being unloaded.
-SpeechEngine& SpeechEngine::instance()
-{
+SpeechEngine& SpeechEngine::instance() {
   static SpeechEngine engine;
   return engine;
 }
@@ -412,14 +346,10 @@ SpeechEngine& SpeechEngine::instance()
 // ---- SpeechVoice ----------------------------------------------------------
 
 SpeechVoice::SpeechVoice(SpeechEngine* engine, double sampleRate, SpeechVoiceClient* client)
-    : m_engine(engine), m_rate(sampleRate), m_ring(kRingFrames), m_client(client)
-{
-}
+    : m_engine(engine), m_rate(sampleRate), m_ring(kRingFrames), m_client(client) {}
 
-std::shared_ptr<SpeechVoice> SpeechVoice::create(double sampleRate, SpeechVoiceClient* client)
-{
-  if (!(sampleRate >= 1000.0 && sampleRate <= 1.0e6))
-    return nullptr;
+std::shared_ptr<SpeechVoice> SpeechVoice::create(double sampleRate, SpeechVoiceClient* client) {
+  if (!(sampleRate >= 1000.0 && sampleRate <= 1.0e6)) return nullptr;
   SpeechEngine& engine = SpeechEngine::instance();
   std::shared_ptr<SpeechVoice> v(new SpeechVoice(&engine, sampleRate, client));
   engine.add(v);
@@ -428,16 +358,14 @@ std::shared_ptr<SpeechVoice> SpeechVoice::create(double sampleRate, SpeechVoiceC
 
 SpeechVoice::~SpeechVoice() = default;
 
-void SpeechVoice::detach()
-{
+void SpeechVoice::detach() {
   stop();
   m_engine->remove(this);
   std::lock_guard<std::mutex> lock(m_clientMutex);
   m_client = nullptr;
 }
 
-void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings)
-{
+void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings) {
   // The old utterance stops now, not when the worker gets to the new one.
   m_ring.discardWritten();
   {
@@ -450,8 +378,7 @@ void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings
   m_engine->wake();
 }
 
-void SpeechVoice::stop()
-{
+void SpeechVoice::stop() {
   {
     std::lock_guard<std::mutex> lock(m_engine->mutex());
     ++m_generation;
@@ -462,8 +389,7 @@ void SpeechVoice::stop()
   m_engine->wake();
 }
 
-size_t SpeechVoice::render(float* out, size_t frames)
-{
+size_t SpeechVoice::render(float* out, size_t frames) {
   const size_t n = m_ring.read(out, frames);
   if (m_needSpace.load(std::memory_order_relaxed) && m_ring.readable() < m_ring.capacity() / 2 &&
       m_needSpace.exchange(false))
@@ -471,16 +397,13 @@ size_t SpeechVoice::render(float* out, size_t frames)
   return n;
 }
 
-void SpeechVoice::postDeferred(uint32_t flags)
-{
+void SpeechVoice::postDeferred(uint32_t flags) {
   m_deferred.fetch_or(flags);
   m_engine->wake();
 }
 
-bool SpeechVoice::busy() const
-{
-  if (m_running.load() || m_ring.readable() > 0)
-    return true;
+bool SpeechVoice::busy() const {
+  if (m_running.load() || m_ring.readable() > 0) return true;
   std::lock_guard<std::mutex> lock(m_engine->mutex());
   return m_hasJob;
 }

@@ -13,12 +13,12 @@
 #include <string>
 
 struct SpeechSettings {
-  float pitch = 128;  // 0..255
-  float speed = 100;  // 20..200
-  float mouth = 128;  // 0..255, 128 = neutral
-  float throat = 128; // 0..255, 128 = neutral
+  float pitch = 128;   // 0..255
+  float speed = 100;   // 20..200
+  float mouth = 128;   // 0..255, 128 = neutral
+  float throat = 128;  // 0..255, 128 = neutral
   bool sing = false;
-  double singNote = 64; // MIDI note held flat while singing
+  double singNote = 64;  // MIDI note held flat while singing
 };
 
 namespace glimmspeech {
@@ -28,21 +28,21 @@ int formantPercent(float value);
 // Pitch parameter as a MIDI note in sing mode: two steps per semitone.
 double noteForPitch(float pitch);
 double hzForNote(double note);
-}
+}  // namespace glimmspeech
 
 // Work the engine thread does for a voice's owner, outside the render thread.
 class SpeechVoiceClient {
-public:
+ public:
   virtual void serviceDeferred(uint32_t flags) = 0;
 
-protected:
+ protected:
   ~SpeechVoiceClient() = default;
 };
 
 class SpeechEngine;
 
 class SpeechVoice {
-public:
+ public:
   // The ring holds about 20 s at 48 kHz, so an ordinary utterance is synthesised
   // in one go and never keeps the shared engine from other voices.
   static constexpr size_t kRingFrames = size_t(1) << 20;
@@ -69,7 +69,7 @@ public:
   SpeechVoice(const SpeechVoice&) = delete;
   SpeechVoice& operator=(const SpeechVoice&) = delete;
 
-private:
+ private:
   friend class SpeechEngine;
   struct Job {
     std::string text;

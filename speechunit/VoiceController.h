@@ -37,12 +37,12 @@
 class SpeechVoice;
 
 class VoiceController {
-public:
+ public:
   class Observer {
-  public:
+   public:
     virtual void parameterChanged(int index) = 0;
 
-  protected:
+   protected:
     ~Observer() = default;
   };
 
@@ -89,7 +89,7 @@ public:
   VoiceController(const VoiceController&) = delete;
   VoiceController& operator=(const VoiceController&) = delete;
 
-private:
+ private:
   class EngineClient;
 
   bool onRenderThread() const;

@@ -10,8 +10,7 @@ namespace glimm {
 // Runs f; anything it throws stops here. For entry points whose failure has
 // already been reported, or that have nothing to report it to.
 template <typename F>
-void atBoundary(F&& f) noexcept
-{
+void atBoundary(F&& f) noexcept {
   try {
     f();
   } catch (...) {
@@ -21,8 +20,7 @@ void atBoundary(F&& f) noexcept
 // Runs f and returns what it returns; onNoMemory when it ran out of memory,
 // onError for anything else it threw.
 template <typename R, typename F>
-R atBoundary(F&& f, R onError, R onNoMemory) noexcept
-{
+R atBoundary(F&& f, R onError, R onNoMemory) noexcept {
   try {
     return f();
   } catch (const std::bad_alloc&) {
@@ -33,9 +31,8 @@ R atBoundary(F&& f, R onError, R onNoMemory) noexcept
 }
 
 template <typename R, typename F>
-R atBoundary(F&& f, R onError) noexcept
-{
+R atBoundary(F&& f, R onError) noexcept {
   return atBoundary(static_cast<F&&>(f), onError, onError);
 }
 
-} // namespace glimm
+}  // namespace glimm

@@ -11,19 +11,18 @@
 #include <memory>
 
 class SpscRing {
-public:
+ public:
   // capacityPow2 must be a power of two.
   explicit SpscRing(size_t capacityPow2)
-      : m_cap(capacityPow2), m_mask(capacityPow2 - 1), m_buf(new float[capacityPow2])
-  {
-  }
+      : m_cap(capacityPow2), m_mask(capacityPow2 - 1), m_buf(new float[capacityPow2]) {}
 
   size_t capacity() const { return m_cap; }
 
   // Producer side.
-  size_t freeSpace() const { return m_cap - size_t(m_write.load(std::memory_order_relaxed) - m_read.load(std::memory_order_acquire)); }
-  size_t write(const float* src, size_t n)
-  {
+  size_t freeSpace() const {
+    return m_cap - size_t(m_write.load(std::memory_order_relaxed) - m_read.load(std::memory_order_acquire));
+  }
+  size_t write(const float* src, size_t n) {
     const uint64_t w = m_write.load(std::memory_order_relaxed);
     n = std::min(n, freeSpace());
     const size_t at = size_t(w & m_mask);
@@ -35,8 +34,7 @@ public:
   }
   // Everything written so far becomes stale: the consumer skips it. Callable
   // from any thread; the mark only moves forward.
-  void discardWritten()
-  {
+  void discardWritten() {
     const uint64_t w = m_write.load(std::memory_order_acquire);
     uint64_t d = m_discard.load(std::memory_order_relaxed);
     while (d < w && !m_discard.compare_exchange_weak(d, w, std::memory_order_release, std::memory_order_relaxed)) {
@@ -44,14 +42,12 @@ public:
   }
 
   // Consumer side.
-  size_t read(float* dst, size_t n)
-  {
+  size_t read(float* dst, size_t n) {
     uint64_t r = m_read.load(std::memory_order_relaxed);
     // Load the discard mark before the write index: the mark never passes it.
     const uint64_t d = m_discard.load(std::memory_order_acquire);
     const uint64_t w = m_write.load(std::memory_order_acquire);
-    if (d > r)
-      r = d;
+    if (d > r) r = d;
     n = std::min(n, size_t(w - r));
     const size_t at = size_t(r & m_mask);
     const size_t first = std::min(n, m_cap - at);
@@ -60,14 +56,13 @@ public:
     m_read.store(r + n, std::memory_order_release);
     return n;
   }
-  size_t readable() const
-  {
+  size_t readable() const {
     const uint64_t r = std::max(m_read.load(std::memory_order_acquire), m_discard.load(std::memory_order_acquire));
     const uint64_t w = m_write.load(std::memory_order_acquire);
     return w > r ? size_t(w - r) : 0;
   }
 
-private:
+ private:
   const size_t m_cap;
   const size_t m_mask;
   std::unique_ptr<float[]> m_buf;

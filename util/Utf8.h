@@ -9,8 +9,7 @@ namespace glimm::utf8 {
 
 // Decodes the sequence at s[0..n) into `out`: its length, or 0 when it is not
 // strict UTF-8 (out is then unchanged). n must be at least 1.
-inline size_t decode(const unsigned char* s, size_t n, char32_t& out)
-{
+inline size_t decode(const unsigned char* s, size_t n, char32_t& out) {
   const unsigned char b = s[0];
   size_t len;
   char32_t c, least;
@@ -26,35 +25,29 @@ inline size_t decode(const unsigned char* s, size_t n, char32_t& out)
   } else {
     return 0;
   }
-  if (len > n)
-    return 0;
+  if (len > n) return 0;
   for (size_t i = 1; i < len; ++i) {
-    if ((s[i] & 0xC0) != 0x80)
-      return 0;
+    if ((s[i] & 0xC0) != 0x80) return 0;
     c = (c << 6) | (s[i] & 0x3F);
   }
-  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-    return 0;
+  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
   out = c;
   return len;
 }
 
-inline bool valid(const char* text, size_t n)
-{
+inline bool valid(const char* text, size_t n) {
   const auto* s = reinterpret_cast<const unsigned char*>(text);
   char32_t c;
   for (size_t i = 0; i < n;) {
     const size_t len = decode(s + i, n - i, c);
-    if (len == 0)
-      return false;
+    if (len == 0) return false;
     i += len;
   }
   return true;
 }
 
 // Appends the encoding of a Unicode scalar value (not a surrogate).
-inline void append(std::string& s, char32_t c)
-{
+inline void append(std::string& s, char32_t c) {
   if (c < 0x80) {
     s += char(c);
   } else if (c < 0x800) {
@@ -74,8 +67,7 @@ inline void append(std::string& s, char32_t c)
 
 // Calls f(code point) for each character of text already known to be valid.
 template <typename F>
-void forEach(const std::string& text, F&& f)
-{
+void forEach(const std::string& text, F&& f) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   char32_t c = 0;
   for (size_t i = 0; i < text.size();) {
@@ -85,4 +77,4 @@ void forEach(const std::string& text, F&& f)
   }
 }
 
-} // namespace glimm::utf8
+}  // namespace glimm::utf8

@@ -27,8 +27,10 @@ void NSView::addSubview(NSView* view, NSWindowOrderingMode place, NSView* otherV
   view->removeFromSuperview();
   auto anchor = std::find(m_subviews.begin(), m_subviews.end(), otherView);
   if (!otherView || anchor == m_subviews.end()) {
-    if (place == NSWindowBelow) m_subviews.insert(m_subviews.begin(), view);
-    else m_subviews.push_back(view);
+    if (place == NSWindowBelow)
+      m_subviews.insert(m_subviews.begin(), view);
+    else
+      m_subviews.push_back(view);
   } else {
     m_subviews.insert(place == NSWindowBelow ? anchor : anchor + 1, view);
   }
@@ -72,7 +74,10 @@ void NSView::dealloc() {
 
 // ---- NSWindow -------------------------------------------------------------------
 
-NSWindow::NSWindow() { setContentView(new NSView()); m_contentView->release(); }
+NSWindow::NSWindow() {
+  setContentView(new NSView());
+  m_contentView->release();
+}
 
 void NSWindow::setContentView(NSView* view) {
   if (view == m_contentView) return;

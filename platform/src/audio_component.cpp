@@ -319,16 +319,14 @@ AudioComponent AudioComponentInstanceGetComponent(AudioComponentInstance inInsta
 
 // ---- Audio Unit calls --------------------------------------------------------
 
-#define GLIMM_DISPATCH(ProcType, selector, ...)                  \
-  Call c(inUnit);                                                \
-  if (!c.record) return badComponentInstance;                    \
-  auto proc = c.method<ProcType>(selector);                      \
-  if (!proc) return badComponentSelector;                        \
+#define GLIMM_DISPATCH(ProcType, selector, ...) \
+  Call c(inUnit);                               \
+  if (!c.record) return badComponentInstance;   \
+  auto proc = c.method<ProcType>(selector);     \
+  if (!proc) return badComponentSelector;       \
   return proc(c.self(), ##__VA_ARGS__)
 
-OSStatus AudioUnitInitialize(AudioUnit inUnit) {
-  GLIMM_DISPATCH(AudioUnitInitializeProc, kAudioUnitInitializeSelect);
-}
+OSStatus AudioUnitInitialize(AudioUnit inUnit) { GLIMM_DISPATCH(AudioUnitInitializeProc, kAudioUnitInitializeSelect); }
 
 OSStatus AudioUnitUninitialize(AudioUnit inUnit) {
   GLIMM_DISPATCH(AudioUnitUninitializeProc, kAudioUnitUninitializeSelect);
@@ -336,26 +334,23 @@ OSStatus AudioUnitUninitialize(AudioUnit inUnit) {
 
 OSStatus AudioUnitGetPropertyInfo(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                                   AudioUnitElement inElement, UInt32* outDataSize, Boolean* outWritable) {
-  GLIMM_DISPATCH(AudioUnitGetPropertyInfoProc, kAudioUnitGetPropertyInfoSelect, inID, inScope, inElement,
-                 outDataSize, outWritable);
+  GLIMM_DISPATCH(AudioUnitGetPropertyInfoProc, kAudioUnitGetPropertyInfoSelect, inID, inScope, inElement, outDataSize,
+                 outWritable);
 }
 
 OSStatus AudioUnitGetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                               AudioUnitElement inElement, void* outData, UInt32* ioDataSize) {
-  GLIMM_DISPATCH(AudioUnitGetPropertyProc, kAudioUnitGetPropertySelect, inID, inScope, inElement, outData,
-                 ioDataSize);
+  GLIMM_DISPATCH(AudioUnitGetPropertyProc, kAudioUnitGetPropertySelect, inID, inScope, inElement, outData, ioDataSize);
 }
 
 OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                               AudioUnitElement inElement, const void* inData, UInt32 inDataSize) {
-  GLIMM_DISPATCH(AudioUnitSetPropertyProc, kAudioUnitSetPropertySelect, inID, inScope, inElement, inData,
-                 inDataSize);
+  GLIMM_DISPATCH(AudioUnitSetPropertyProc, kAudioUnitSetPropertySelect, inID, inScope, inElement, inData, inDataSize);
 }
 
-OSStatus AudioUnitAddPropertyListener(AudioUnit inUnit, AudioUnitPropertyID inID,
-                                      AudioUnitPropertyListenerProc inProc, void* inProcUserData) {
-  GLIMM_DISPATCH(AudioUnitAddPropertyListenerProc, kAudioUnitAddPropertyListenerSelect, inID, inProc,
-                 inProcUserData);
+OSStatus AudioUnitAddPropertyListener(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitPropertyListenerProc inProc,
+                                      void* inProcUserData) {
+  GLIMM_DISPATCH(AudioUnitAddPropertyListenerProc, kAudioUnitAddPropertyListenerSelect, inID, inProc, inProcUserData);
 }
 
 OSStatus AudioUnitRemovePropertyListenerWithUserData(AudioUnit inUnit, AudioUnitPropertyID inID,
@@ -376,9 +371,8 @@ OSStatus AudioUnitSetParameter(AudioUnit inUnit, AudioUnitParameterID inID, Audi
                  inBufferOffsetInFrames);
 }
 
-OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,
-                         const AudioTimeStamp* inTimeStamp, UInt32 inOutputBusNumber, UInt32 inNumberFrames,
-                         AudioBufferList* ioData) {
+OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags, const AudioTimeStamp* inTimeStamp,
+                         UInt32 inOutputBusNumber, UInt32 inNumberFrames, AudioBufferList* ioData) {
   GLIMM_DISPATCH(AudioUnitRenderProc, kAudioUnitRenderSelect, ioActionFlags, inTimeStamp, inOutputBusNumber,
                  inNumberFrames, ioData);
 }

@@ -135,8 +135,7 @@ void deliverValue(uint64_t listenerId, uint64_t registrationId, ParamKey key) {
 }
 
 // Runs on the listener's loop.
-void deliverEvent(uint64_t listenerId, uint64_t registrationId, void* object, AudioUnitEvent event,
-                  UInt64 hostTime) {
+void deliverEvent(uint64_t listenerId, uint64_t registrationId, void* object, AudioUnitEvent event, UInt64 hostTime) {
   std::shared_ptr<Listener> l;
   {
     std::lock_guard<std::mutex> lock(gMutex);
@@ -144,7 +143,7 @@ void deliverEvent(uint64_t listenerId, uint64_t registrationId, void* object, Au
     if (!l || !stillRegistered(*l, registrationId)) return;
   }
   const AudioUnit unit = event.mEventType == kAudioUnitEvent_PropertyChange ? event.mArgument.mProperty.mAudioUnit
-                                                                           : event.mArgument.mParameter.mAudioUnit;
+                                                                            : event.mArgument.mParameter.mAudioUnit;
   if (!unitAlive(unit)) return;
   call(*l, object, event, hostTime, 0);
 }
@@ -260,14 +259,16 @@ OSStatus addRegistration(AUListenerBase* ref, void* object, const AudioUnitEvent
   }
   if (e.mEventType != kAudioUnitEvent_PropertyChange) return noErr;
   // Outside the lock: a unit may call its listeners from within this call.
-  const OSStatus err = AudioUnitAddPropertyListener(e.mArgument.mProperty.mAudioUnit, e.mArgument.mProperty.mPropertyID,
-                                                    propertyChanged, reinterpret_cast<void*>(uintptr_t(registrationId)));
+  const OSStatus err =
+      AudioUnitAddPropertyListener(e.mArgument.mProperty.mAudioUnit, e.mArgument.mProperty.mPropertyID, propertyChanged,
+                                   reinterpret_cast<void*>(uintptr_t(registrationId)));
   if (err != noErr) {
     std::lock_guard<std::mutex> lock(gMutex);
     if (auto l = find(idOf(ref))) {
       auto& regs = l->registrations;
-      regs.erase(std::remove_if(regs.begin(), regs.end(), [&](const Registration& r) { return r.id == registrationId; }),
-                 regs.end());
+      regs.erase(
+          std::remove_if(regs.begin(), regs.end(), [&](const Registration& r) { return r.id == registrationId; }),
+          regs.end());
     }
   }
   return err;
@@ -278,8 +279,8 @@ void removePropertyListeners(const std::vector<Registration>& removed) {
     if (r.event.mEventType != kAudioUnitEvent_PropertyChange) continue;
     // A unit disposed meanwhile answers badComponentInstance, which is fine.
     (void)AudioUnitRemovePropertyListenerWithUserData(r.event.mArgument.mProperty.mAudioUnit,
-                                                r.event.mArgument.mProperty.mPropertyID, propertyChanged,
-                                                reinterpret_cast<void*>(uintptr_t(r.id)));
+                                                      r.event.mArgument.mProperty.mPropertyID, propertyChanged,
+                                                      reinterpret_cast<void*>(uintptr_t(r.id)));
   }
 }
 
@@ -354,8 +355,7 @@ OSStatus AUEventListenerAddEventType(AUEventListenerRef inListener, void* inObje
   return addRegistration(inListener, inObject, *inEvent);
 }
 
-OSStatus AUEventListenerRemoveEventType(AUEventListenerRef inListener, void* inObject,
-                                        const AudioUnitEvent* inEvent) {
+OSStatus AUEventListenerRemoveEventType(AUEventListenerRef inListener, void* inObject, const AudioUnitEvent* inEvent) {
   if (!inEvent) return kAudio_ParamError;
   return removeRegistration(inListener, inObject, *inEvent);
 }
@@ -365,8 +365,8 @@ OSStatus AUParameterSet(AUParameterListenerRef inSendingListener, void* inSendin
                         UInt32 inBufferOffsetInFrames) {
   if (!inParameter) return kAudio_ParamError;
   const AudioUnitParameter p = *inParameter;
-  OSStatus err = AudioUnitSetParameter(p.mAudioUnit, p.mParameterID, p.mScope, p.mElement, inValue,
-                                       inBufferOffsetInFrames);
+  OSStatus err =
+      AudioUnitSetParameter(p.mAudioUnit, p.mParameterID, p.mScope, p.mElement, inValue, inBufferOffsetInFrames);
   if (err != noErr) return err;
   // Listeners get what the unit holds now, which may be clamped; a unit that
   // cannot report it gets the value as sent.

@@ -78,8 +78,10 @@ bool fromUtf8(const std::string& utf8, CFStringEncoding encoding, std::string* o
   bool ok = true;
   out->clear();
   glimm::utf8::forEach(utf8, [&](uint32_t cp) {
-    if (cp >= limit) ok = false;
-    else out->push_back(static_cast<char>(cp));
+    if (cp >= limit)
+      ok = false;
+    else
+      out->push_back(static_cast<char>(cp));
   });
   return ok;
 }

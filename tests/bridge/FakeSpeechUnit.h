@@ -22,8 +22,8 @@ struct Unit : fakeunits::UnitBase {
   char text[kTextSize] = {};
 
   // Failures to simulate.
-  int failReadOf = -1;        // this parameter's read fails
-  bool failWrites = false;    // every parameter write fails
+  int failReadOf = -1;      // this parameter's read fails
+  bool failWrites = false;  // every parameter write fails
   OSStatus textReadStatus = noErr;
 
   // What happened.
@@ -67,10 +67,14 @@ inline OSStatus getPropertyInfo(void* self, AudioUnitPropertyID id, AudioUnitSco
   Unit* u = unitOf(self);
   UInt32 s = 0;
   Boolean w = false;
-  if (id == kAudioUnitProperty_CocoaUI && !u->editorBundle.empty()) s = sizeof(AudioUnitCocoaViewInfo);
-  else if (id == kText) s = kTextSize, w = true;
-  else if (id == kPlay) s = 8, w = true;
-  else return kAudioUnitErr_InvalidProperty;
+  if (id == kAudioUnitProperty_CocoaUI && !u->editorBundle.empty())
+    s = sizeof(AudioUnitCocoaViewInfo);
+  else if (id == kText)
+    s = kTextSize, w = true;
+  else if (id == kPlay)
+    s = 8, w = true;
+  else
+    return kAudioUnitErr_InvalidProperty;
   if (size) *size = s;
   if (writable) *writable = w;
   return noErr;

@@ -285,8 +285,10 @@ class BridgeViewTest : public QObject {
     auto send = [&](AudioUnitEventType type, UInt32 id, float value) {
       AudioUnitEvent e{};
       e.mEventType = type;
-      if (type == kAudioUnitEvent_PropertyChange) e.mArgument.mProperty = {u.au, id, kAudioUnitScope_Global, 0};
-      else e.mArgument.mParameter = {u.au, id, kAudioUnitScope_Global, 0};
+      if (type == kAudioUnitEvent_PropertyChange)
+        e.mArgument.mProperty = {u.au, id, kAudioUnitScope_Global, 0};
+      else
+        e.mArgument.mParameter = {u.au, id, kAudioUnitScope_Global, 0};
       EventListenerDispatcher(v.view, v.view, &e, 0, value);
     };
     send(kAudioUnitEvent_ParameterValueChange, 5, 1);

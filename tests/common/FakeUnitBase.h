@@ -71,8 +71,7 @@ class Component {
     return noErr;
   }
 
-  static OSStatus addListener(void* self, AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc,
-                              void* userData) {
+  static OSStatus addListener(void* self, AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc, void* userData) {
     unitOf(self)->listeners.push_back({id, proc, userData});
     return noErr;
   }
@@ -96,14 +95,22 @@ class Component {
 
   static AudioComponentMethod lookup(SInt16 selector) {
     switch (selector) {
-      case kAudioUnitGetParameterSelect: return method(s_calls.getParameter);
-      case kAudioUnitSetParameterSelect: return method(s_calls.setParameter);
-      case kAudioUnitGetPropertyInfoSelect: return method(s_calls.getPropertyInfo);
-      case kAudioUnitGetPropertySelect: return method(s_calls.getProperty);
-      case kAudioUnitSetPropertySelect: return method(s_calls.setProperty);
-      case kAudioUnitAddPropertyListenerSelect: return method(addListener);
-      case kAudioUnitRemovePropertyListenerWithUserDataSelect: return method(removeListener);
-      default: return nullptr;
+      case kAudioUnitGetParameterSelect:
+        return method(s_calls.getParameter);
+      case kAudioUnitSetParameterSelect:
+        return method(s_calls.setParameter);
+      case kAudioUnitGetPropertyInfoSelect:
+        return method(s_calls.getPropertyInfo);
+      case kAudioUnitGetPropertySelect:
+        return method(s_calls.getProperty);
+      case kAudioUnitSetPropertySelect:
+        return method(s_calls.setProperty);
+      case kAudioUnitAddPropertyListenerSelect:
+        return method(addListener);
+      case kAudioUnitRemovePropertyListenerWithUserDataSelect:
+        return method(removeListener);
+      default:
+        return nullptr;
     }
   }
 

@@ -12,9 +12,8 @@
 
 class TestContract : public QObject {
   Q_OBJECT
-private slots:
-  void tableIsConsistent()
-  {
+ private slots:
+  void tableIsConsistent() {
     std::set<std::string> symbols;
     for (int i = 0; i < kGlimmParamCount; ++i) {
       const GlimmParameterFacts& p = kGlimmParameters[i];
@@ -22,8 +21,7 @@ private slots:
       const std::string sym = p.symbol;
       // A port symbol: a C identifier, ASCII only.
       QVERIFY2(!sym.empty() && (std::isalpha(uchar(sym[0])) || sym[0] == '_'), p.symbol);
-      for (char c : sym)
-        QVERIFY2(std::isalnum(uchar(c)) || c == '_', p.symbol);
+      for (char c : sym) QVERIFY2(std::isalnum(uchar(c)) || c == '_', p.symbol);
       QVERIFY2(symbols.insert(sym).second, p.symbol);
       QVERIFY(p.name && *p.name);
       QVERIFY(p.minimum < p.maximum);
@@ -44,8 +42,7 @@ private slots:
     QCOMPARE(glimmParameterBySymbol("sing")->index, int(kGlimmParam_SingMode));
   }
 
-  void decodeRefusesWhatIsNotStrict_data()
-  {
+  void decodeRefusesWhatIsNotStrict_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("overlong 2") << QByteArray("\xC0\x80", 2);
     QTest::newRow("overlong 2b") << QByteArray("\xC1\xBF", 2);
@@ -58,8 +55,7 @@ private slots:
     QTest::newRow("cut short") << QByteArray("\xE2\x82", 2);
     QTest::newRow("bad continuation") << QByteArray("\xE2\x28\xA1", 3);
   }
-  void decodeRefusesWhatIsNotStrict()
-  {
+  void decodeRefusesWhatIsNotStrict() {
     QFETCH(QByteArray, bytes);
     char32_t c = 0x1234;
     QCOMPARE(glimm::utf8::decode(reinterpret_cast<const unsigned char*>(bytes.constData()), size_t(bytes.size()), c),
@@ -68,8 +64,7 @@ private slots:
     QVERIFY(!glimm::utf8::valid(bytes.constData(), size_t(bytes.size())));
   }
 
-  void encodeAndDecodeRoundTrip()
-  {
+  void encodeAndDecodeRoundTrip() {
     for (char32_t c : {0x0u, 0x41u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFDu, 0xFFFFu, 0x10000u,
                        0x1F600u, 0x10FFFFu}) {
       std::string s;
@@ -82,8 +77,7 @@ private slots:
   }
 
   // Random bytes: valid exactly when Qt's own decoder takes them unchanged.
-  void validAgreesWithQt()
-  {
+  void validAgreesWithQt() {
     std::mt19937 rng(7);
     const unsigned char pool[] = {0x41, 0x7F, 0x80, 0xBF, 0xC0, 0xC2, 0xDF, 0xE0, 0xE2, 0xED,
                                   0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0x9F, 0xA0, 0x8F, 0x90};
@@ -91,16 +85,14 @@ private slots:
     for (int round = 0; round < 20000; ++round) {
       QByteArray b;
       const int n = 1 + int(rng() % 6);
-      for (int i = 0; i < n; ++i)
-        b.append(char(pool[rng() % sizeof pool]));
-      if (b.startsWith("\xEF\xBB\xBF"))
-        continue; // a BOM is Qt's to drop
+      for (int i = 0; i < n; ++i) b.append(char(pool[rng() % sizeof pool]));
+      if (b.startsWith("\xEF\xBB\xBF")) continue;  // a BOM is Qt's to drop
       const bool ours = glimm::utf8::valid(b.constData(), size_t(b.size()));
       const bool qts = QString::fromUtf8(b).toUtf8() == b;
       QVERIFY2(ours == qts, b.toHex().constData());
       valid += ours;
     }
-    QVERIFY(valid > 100); // the pool makes valid text too
+    QVERIFY(valid > 100);  // the pool makes valid text too
   }
 };
 

@@ -8,16 +8,15 @@
 
 class VstGlimm3Editor;
 
-struct HostLinkCall
-{
+struct HostLinkCall {
   enum Kind { Parameter, Text, Play, GetProperty, Activate };
   explicit HostLinkCall(Kind k) : kind(k) {}
   Kind kind;
   void* context = nullptr;
-  int index = 0;        // parameter index
-  float value = 0;      // parameter value
+  int index = 0;    // parameter index
+  float value = 0;  // parameter value
   void* sender = nullptr;
-  QByteArray buffer;    // all 512 bytes given to setTextProperty
+  QByteArray buffer;  // all 512 bytes given to setTextProperty
   int propertyID = 0;
   int size = 0;
   void* nativeView = nullptr;
@@ -26,9 +25,8 @@ struct HostLinkCall
   QByteArray text() const { return buffer.left(buffer.indexOf('\0')); }
 };
 
-class RecordingHostLink
-{
-public:
+class RecordingHostLink {
+ public:
   static RecordingHostLink& instance();
 
   void reset();
@@ -50,7 +48,7 @@ public:
   int getPropertyStatus = 0;
   int pendingAnnouncements = 0;
 
-private:
+ private:
   friend void setTextProperty(void*, char*, void*);
   friend int getProperty(void*, int, void*, int);
   QByteArray m_store = QByteArray(512, '\0');

@@ -10,42 +10,38 @@ using Kind = HostLinkCall::Kind;
 
 namespace {
 
-QSlider* sliderFor(TestEditor& ed, int index)
-{
+QSlider* sliderFor(TestEditor& ed, int index) {
   QSlider* s[] = {ed.m_pitchSlider, ed.m_speedSlider, ed.m_mouthSlider, ed.m_throatSlider};
   return s[index];
 }
 
-QLabel* labelFor(TestEditor& ed, int index)
-{
+QLabel* labelFor(TestEditor& ed, int index) {
   QLabel* l[] = {ed.m_pitchLabel, ed.m_speedLabel, ed.m_mouthLabel, ed.m_throatLabel};
   return l[index];
 }
 
 // Every value the panel shows, to see that nothing changed.
-QStringList snapshot(TestEditor& ed)
-{
+QStringList snapshot(TestEditor& ed) {
   QStringList out;
-  for (QSlider* s : ed.m_panel->findChildren<QSlider*>())
-    out << QString::number(s->value());
-  for (QLabel* l : ed.m_panel->findChildren<QLabel*>())
-    out << l->text();
+  for (QSlider* s : ed.m_panel->findChildren<QSlider*>()) out << QString::number(s->value());
+  for (QLabel* l : ed.m_panel->findChildren<QLabel*>()) out << l->text();
   return out;
 }
 
-} // namespace
+}  // namespace
 
-class TestEditorControls : public QObject
-{
+class TestEditorControls : public QObject {
   Q_OBJECT
 
-private slots:
+ private slots:
   void init() { RecordingHostLink::instance().reset(); }
   // Values from the unit never go back to it.
-  void cleanup() { QCOMPARE(RecordingHostLink::instance().count(Kind::Parameter), m_expectedSends); m_expectedSends = 0; }
+  void cleanup() {
+    QCOMPARE(RecordingHostLink::instance().count(Kind::Parameter), m_expectedSends);
+    m_expectedSends = 0;
+  }
 
-  void switches()
-  {
+  void switches() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     e->m_phoneticSwitch->setValue(1);
@@ -70,20 +66,17 @@ private slots:
     m_expectedSends = 2;
   }
 
-  void nullContextStillUpdatesLabels()
-  {
+  void nullContextStillUpdatesLabels() {
     OpenEditor e(nullptr);
     e->m_mouthSlider->setValue(17);
     e->m_singSwitch->setValue(1);
     QCOMPARE(e->m_mouthLabel->text(), QStringLiteral("17"));
     QCOMPARE(e->m_singLabel->text(), QStringLiteral("ON"));
-    for (const HostLinkCall& c : RecordingHostLink::instance().calls)
-      QCOMPARE(c.context, nullptr);
+    for (const HostLinkCall& c : RecordingHostLink::instance().calls) QCOMPARE(c.context, nullptr);
     m_expectedSends = 2;
   }
 
-  void sliderFromUnit_data()
-  {
+  void sliderFromUnit_data() {
     const float inf = std::numeric_limits<float>::infinity();
     QTest::addColumn<int>("index");
     QTest::addColumn<float>("value");
@@ -91,7 +84,7 @@ private slots:
     QTest::addColumn<QString>("label");
     QTest::newRow("whole") << 0 << 42.f << 42 << "42";
     QTest::newRow("truncates") << 2 << 99.9f << 99 << "99";
-    QTest::newRow("toward zero") << 3 << -0.5f << 0 << "0"; // already there: label untouched
+    QTest::newRow("toward zero") << 3 << -0.5f << 0 << "0";  // already there: label untouched
     QTest::newRow("below range") << 1 << 12.f << 20 << "12";
     QTest::newRow("above range") << 0 << 300.f << 255 << "300";
     QTest::newRow("negative") << 2 << -7.9f << 0 << "-7";
@@ -101,8 +94,7 @@ private slots:
     QTest::newRow("below int") << 0 << -3e9f << 0 << "-2147483648";
     QTest::newRow("largest below 2^31") << 2 << 2147483520.f << 255 << "2147483520";
   }
-  void sliderFromUnit()
-  {
+  void sliderFromUnit() {
     QFETCH(int, index);
     QFETCH(float, value);
     QFETCH(int, position);
@@ -113,8 +105,7 @@ private slots:
     QCOMPARE(labelFor(*e, index)->text(), label);
   }
 
-  void sameValueChangesNothing()
-  {
+  void sameValueChangesNothing() {
     OpenEditor e;
     e->updateControls(0, 99.f);
     QCOMPARE(e->m_pitchLabel->text(), QStringLiteral("99"));
@@ -125,23 +116,20 @@ private slots:
   }
 
   // NaN has no position: it is ignored, where converting it would be undefined.
-  void nanIsIgnoredForSliders()
-  {
+  void nanIsIgnoredForSliders() {
     OpenEditor e;
     e->updateControls(1, 50.f);
     const QStringList before = snapshot(*e);
-    for (int index = 0; index < 4; ++index)
-      e->updateControls(index, std::numeric_limits<float>::quiet_NaN());
+    for (int index = 0; index < 4; ++index) e->updateControls(index, std::numeric_limits<float>::quiet_NaN());
     QCOMPARE(snapshot(*e), before);
   }
 
-  void singSwitchFromUnit()
-  {
+  void singSwitchFromUnit() {
     OpenEditor e;
     QSlider* sw = e->m_singSwitch;
     QLabel* label = e->m_singLabel;
 
-    e->updateControls(4, 0.3f); // switch stays at 0, label rewritten
+    e->updateControls(4, 0.3f);  // switch stays at 0, label rewritten
     QCOMPARE(sw->value(), 0);
     QCOMPARE(label->text(), QStringLiteral("OFF"));
 
@@ -150,7 +138,7 @@ private slots:
     QCOMPARE(label->text(), QStringLiteral("ON"));
 
     label->setText("marker");
-    e->updateControls(4, 1.f); // equal: nothing at all
+    e->updateControls(4, 1.f);  // equal: nothing at all
     QCOMPARE(label->text(), QStringLiteral("marker"));
 
     e->updateControls(4, 0.7f);
@@ -172,20 +160,17 @@ private slots:
     QCOMPARE(label->text(), QStringLiteral("OFF"));
   }
 
-  void unknownIndexChangesNothing()
-  {
+  void unknownIndexChangesNothing() {
     OpenEditor e;
     const QStringList before = snapshot(*e);
-    for (int index : {5, -1, 6, 1000, -2147483647 - 1})
-      e->updateControls(index, 1.f);
+    for (int index : {5, -1, 6, 1000, -2147483647 - 1}) e->updateControls(index, 1.f);
     QCOMPARE(snapshot(*e), before);
     // Phonetic and filter switches have no parameter and are never set from the unit.
     QCOMPARE(e->m_phoneticSwitch->value(), 0);
     QCOMPARE(e->m_filterSwitch->value(), 0);
   }
 
-  void viewButtonSwitchesViews()
-  {
+  void viewButtonSwitchesViews() {
     OpenEditor e;
     QVERIFY(QTest::qWaitForWindowExposed(e.host.get()));
     QWidget* panel = e->m_panel;
@@ -197,9 +182,10 @@ private slots:
     QCOMPARE(e->m_viewButton->text(), QStringLiteral("param"));
     QVERIFY(e->m_configGroup->isVisible());
     QVERIFY(e->m_singSwitch->isVisible());
-    QVERIFY(e->m_configGroup->isAncestorOf(panel->childAt(onPitchRow)) || panel->childAt(onPitchRow) == e->m_configGroup);
+    QVERIFY(e->m_configGroup->isAncestorOf(panel->childAt(onPitchRow)) ||
+            panel->childAt(onPitchRow) == e->m_configGroup);
 
-    e->m_pitchSlider->setValue(9); // rows keep working while covered
+    e->m_pitchSlider->setValue(9);  // rows keep working while covered
     QCOMPARE(e->m_pitchLabel->text(), QStringLiteral("9"));
 
     QTest::mouseClick(e->m_viewButton, Qt::LeftButton);
@@ -211,7 +197,7 @@ private slots:
     m_expectedSends = 1;
   }
 
-private:
+ private:
   int m_expectedSends = 0;
 };
 

@@ -15,25 +15,21 @@ namespace {
 
 const char kPanelFamily[] = "Amiga Forever Pro";
 
-QString expectedSliderStyle()
-{
+QString expectedSliderStyle() {
   QFile file(":Resources/qss/default.css");
-  if (!file.open(QIODevice::ReadOnly))
-    return QString();
+  if (!file.open(QIODevice::ReadOnly)) return QString();
   return QString::fromLatin1(file.readAll());
 }
 
-struct Expected
-{
+struct Expected {
   const char* className;
-  QRect geometry;        // an empty size means the label's natural size
-  const char* text;      // nullptr: no text to check
+  QRect geometry;    // an empty size means the label's natural size
+  const char* text;  // nullptr: no text to check
   const char* styleSheet;
   bool panelFont;
 };
 
-void checkWidget(QWidget* w, const Expected& e, const QString& sliderStyle, int row)
-{
+void checkWidget(QWidget* w, const Expected& e, const QString& sliderStyle, int row) {
   const QByteArray where = QByteArray("row ") + QByteArray::number(row) + " (" + e.className + ")";
   QVERIFY2(w, where);
   QCOMPARE(QByteArray(w->metaObject()->className()), QByteArray(e.className));
@@ -59,21 +55,18 @@ void checkWidget(QWidget* w, const Expected& e, const QString& sliderStyle, int 
       text = field->toPlainText();
     QVERIFY2(text == QLatin1String(e.text), where + " text: " + text.toUtf8());
   }
-  if (auto* slider = qobject_cast<QSlider*>(w))
-    QCOMPARE(slider->orientation(), Qt::Horizontal);
+  if (auto* slider = qobject_cast<QSlider*>(w)) QCOMPARE(slider->orientation(), Qt::Horizontal);
 }
 
-} // namespace
+}  // namespace
 
-class TestEditorPanel : public QObject
-{
+class TestEditorPanel : public QObject {
   Q_OBJECT
 
-private slots:
+ private slots:
   void init() { RecordingHostLink::instance().reset(); }
 
-  void newEditorHoldsInitialText()
-  {
+  void newEditorHoldsInitialText() {
     TestEditor editor(unitContext());
     QCOMPARE(editor.m_text, QStringLiteral("Execute"));
     QCOMPARE(editor.bufferBytes(), QByteArray("Execute", 8) + QByteArray(504, '\0'));
@@ -82,13 +75,12 @@ private slots:
     QVERIFY(RecordingHostLink::instance().calls.isEmpty());
   }
 
-  void slotsAreInTheirPublishedOrder()
-  {
+  void slotsAreInTheirPublishedOrder() {
     const QMetaObject& mo = VstGlimm3Editor::staticMetaObject;
     QCOMPARE(QByteArray(mo.className()), QByteArray("VstGlimm3Editor"));
-    const QList<QByteArray> expected = {
-      "updateText()", "processInput()", "setPitch(int)", "setSpeed(int)", "setMouth(int)",
-      "setThroat(int)", "setSingMode(int)", "setFilter(int)", "setPhonetic(int)", "switchView()"};
+    const QList<QByteArray> expected = {"updateText()",     "processInput()", "setPitch(int)",    "setSpeed(int)",
+                                        "setMouth(int)",    "setThroat(int)", "setSingMode(int)", "setFilter(int)",
+                                        "setPhonetic(int)", "switchView()"};
     QList<QByteArray> actual;
     for (int i = mo.methodOffset(); i < mo.methodCount(); ++i) {
       QCOMPARE(mo.method(i).methodType(), QMetaMethod::Slot);
@@ -99,8 +91,7 @@ private slots:
   }
 
   // Before open and after close, updates from either side touch nothing.
-  void closedEditorIsInert()
-  {
+  void closedEditorIsInert() {
     auto& link = RecordingHostLink::instance();
     link.setUnitText("from the unit");
     QWidget host;
@@ -120,7 +111,7 @@ private slots:
 
     QVERIFY(editor.open(&host));
     QVERIFY(editor.m_isOpen);
-    QVERIFY(link.calls.isEmpty()); // building runs no slot
+    QVERIFY(link.calls.isEmpty());  // building runs no slot
     editor.close();
     QVERIFY(!editor.m_isOpen);
     QVERIFY(!editor.m_panel);
@@ -128,12 +119,11 @@ private slots:
     poke();
     QVERIFY(link.calls.isEmpty());
     QCOMPARE(editor.bufferText(), QByteArray("Execute"));
-    editor.close(); // closing twice is harmless
+    editor.close();  // closing twice is harmless
     QVERIFY(!editor.m_isOpen);
   }
 
-  void openBuildsTheWidgetTree()
-  {
+  void openBuildsTheWidgetTree() {
     OpenEditor e;
     TestEditor& ed = *e;
     const QString sliderStyle = expectedSliderStyle();
@@ -151,45 +141,52 @@ private slots:
     const char* white = "color:#FFFFFF;";
     const char* whiteShort = "color:white;";
     const Expected panelRows[] = {
-      {"QLabel", {0, 0, 440, 30}, "", "background:url(':Resources/img/c64bg.png') repeat-x;", false},
-      {"QLabel", {320, 164, 122, 32}, "", "background:url(':Resources/img/logo2.png') no-repeat;", false},
-      {"GlimmTextEdit", {0, 30, 440, 120}, "Execute", "background-color:#4242E7; color:#F0F0F0; border:8px solid #8585DF;", true},
-      {"QGroupBox", {10, 160, 300, 140}, nullptr, "QGroupBox {background-color: transparent; border: 2px solid white;}", true},
-      {"QSlider", {100, 185, 120, 16}, nullptr, nullptr, false},
-      {"QLabel", {16, 185, 0, 0}, "pitch", white, true},
-      {"QLabel", {230, 185, 50, 16}, "0", whiteShort, true},
-      {"QSlider", {100, 210, 120, 16}, nullptr, nullptr, false},
-      {"QLabel", {16, 210, 0, 0}, "speed", white, true},
-      {"QLabel", {230, 210, 50, 16}, "20", whiteShort, true},
-      {"QSlider", {100, 235, 120, 16}, nullptr, nullptr, false},
-      {"QLabel", {16, 235, 0, 0}, "mouth", white, true},
-      {"QLabel", {230, 235, 50, 16}, "0", whiteShort, true},
-      {"QSlider", {100, 260, 120, 16}, nullptr, nullptr, false},
-      {"QLabel", {16, 260, 0, 0}, "throat", white, true},
-      {"QLabel", {230, 260, 50, 16}, "0", whiteShort, true},
-      {"QPushButton", {320, 260, 87, 34}, "SPEAK!", whiteShort, true},
-      {"QPushButton", {320, 210, 87, 34}, "config", whiteShort, true},
-      {"QWidget", {15, 165, 290, 130}, nullptr, "background-color:#B8B8D1;", false},
+        {"QLabel", {0, 0, 440, 30}, "", "background:url(':Resources/img/c64bg.png') repeat-x;", false},
+        {"QLabel", {320, 164, 122, 32}, "", "background:url(':Resources/img/logo2.png') no-repeat;", false},
+        {"GlimmTextEdit",
+         {0, 30, 440, 120},
+         "Execute",
+         "background-color:#4242E7; color:#F0F0F0; border:8px solid #8585DF;",
+         true},
+        {"QGroupBox",
+         {10, 160, 300, 140},
+         nullptr,
+         "QGroupBox {background-color: transparent; border: 2px solid white;}",
+         true},
+        {"QSlider", {100, 185, 120, 16}, nullptr, nullptr, false},
+        {"QLabel", {16, 185, 0, 0}, "pitch", white, true},
+        {"QLabel", {230, 185, 50, 16}, "0", whiteShort, true},
+        {"QSlider", {100, 210, 120, 16}, nullptr, nullptr, false},
+        {"QLabel", {16, 210, 0, 0}, "speed", white, true},
+        {"QLabel", {230, 210, 50, 16}, "20", whiteShort, true},
+        {"QSlider", {100, 235, 120, 16}, nullptr, nullptr, false},
+        {"QLabel", {16, 235, 0, 0}, "mouth", white, true},
+        {"QLabel", {230, 235, 50, 16}, "0", whiteShort, true},
+        {"QSlider", {100, 260, 120, 16}, nullptr, nullptr, false},
+        {"QLabel", {16, 260, 0, 0}, "throat", white, true},
+        {"QLabel", {230, 260, 50, 16}, "0", whiteShort, true},
+        {"QPushButton", {320, 260, 87, 34}, "SPEAK!", whiteShort, true},
+        {"QPushButton", {320, 210, 87, 34}, "config", whiteShort, true},
+        {"QWidget", {15, 165, 290, 130}, nullptr, "background-color:#B8B8D1;", false},
     };
     const QList<QWidget*> children = ed.panelChildren();
     QCOMPARE(children.size(), int(std::size(panelRows)));
     for (int i = 0; i < children.size(); ++i) {
       checkWidget(children[i], panelRows[i], sliderStyle, i + 2);
-      if (QTest::currentTestFailed())
-        return;
+      if (QTest::currentTestFailed()) return;
       QCOMPARE(children[i]->isVisible(), children[i] != ed.m_configGroup);
     }
 
     const Expected groupRows[] = {
-      {"QLabel", {2, 20, 0, 0}, "phonetic mode", whiteShort, true},
-      {"QSlider", {180, 20, 28, 16}, nullptr, nullptr, false},
-      {"QLabel", {230, 20, 36, 16}, "off", whiteShort, true},
-      {"QLabel", {2, 45, 0, 0}, "filter on", whiteShort, true},
-      {"QSlider", {180, 45, 28, 16}, nullptr, nullptr, false},
-      {"QLabel", {230, 45, 36, 16}, "off", whiteShort, true},
-      {"QLabel", {2, 70, 0, 0}, "sing mode", whiteShort, true},
-      {"QSlider", {180, 70, 28, 16}, nullptr, nullptr, false},
-      {"QLabel", {230, 70, 36, 16}, "off", whiteShort, true},
+        {"QLabel", {2, 20, 0, 0}, "phonetic mode", whiteShort, true},
+        {"QSlider", {180, 20, 28, 16}, nullptr, nullptr, false},
+        {"QLabel", {230, 20, 36, 16}, "off", whiteShort, true},
+        {"QLabel", {2, 45, 0, 0}, "filter on", whiteShort, true},
+        {"QSlider", {180, 45, 28, 16}, nullptr, nullptr, false},
+        {"QLabel", {230, 45, 36, 16}, "off", whiteShort, true},
+        {"QLabel", {2, 70, 0, 0}, "sing mode", whiteShort, true},
+        {"QSlider", {180, 70, 28, 16}, nullptr, nullptr, false},
+        {"QLabel", {230, 70, 36, 16}, "off", whiteShort, true},
     };
     const QList<QWidget*> group = ed.m_configGroup->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
     QCOMPARE(group.size(), int(std::size(groupRows)));
@@ -201,8 +198,7 @@ private slots:
     ed.m_configGroup->show();
     for (int i = 0; i < group.size(); ++i) {
       checkWidget(group[i], groupRows[i], sliderStyle, i + 21);
-      if (QTest::currentTestFailed())
-        return;
+      if (QTest::currentTestFailed()) return;
     }
     ed.m_configGroup->hide();
 
@@ -228,9 +224,9 @@ private slots:
 
     // Ranges and values.
     const QList<QPair<QSlider*, QPair<int, int>>> ranges = {
-      {ed.m_pitchSlider, {0, 255}}, {ed.m_speedSlider, {20, 200}}, {ed.m_mouthSlider, {0, 255}},
-      {ed.m_throatSlider, {0, 255}}, {ed.m_phoneticSwitch, {0, 1}}, {ed.m_filterSwitch, {0, 1}},
-      {ed.m_singSwitch, {0, 1}}};
+        {ed.m_pitchSlider, {0, 255}},  {ed.m_speedSlider, {20, 200}}, {ed.m_mouthSlider, {0, 255}},
+        {ed.m_throatSlider, {0, 255}}, {ed.m_phoneticSwitch, {0, 1}}, {ed.m_filterSwitch, {0, 1}},
+        {ed.m_singSwitch, {0, 1}}};
     for (const auto& r : ranges) {
       QCOMPARE(r.first->minimum(), r.second.first);
       QCOMPARE(r.first->maximum(), r.second.second);
@@ -248,8 +244,7 @@ private slots:
 
   // Each signal reaches its slot exactly once, and the editor's connections
   // come before any made after open.
-  void signalsReachTheirSlots()
-  {
+  void signalsReachTheirSlots() {
     OpenEditor e;
     TestEditor& ed = *e;
     auto& link = RecordingHostLink::instance();
@@ -258,10 +253,15 @@ private slots:
     QObject::connect(ed.m_pitchSlider, &QSlider::valueChanged,
                      [&] { callsWhenLaterReceiverRan = int(link.calls.size()); });
 
-    struct SliderCase { QSlider* slider; int index; QLabel* label; };
-    const SliderCase sliders[] = {
-      {ed.m_pitchSlider, 0, ed.m_pitchLabel}, {ed.m_speedSlider, 1, ed.m_speedLabel},
-      {ed.m_mouthSlider, 2, ed.m_mouthLabel}, {ed.m_throatSlider, 3, ed.m_throatLabel}};
+    struct SliderCase {
+      QSlider* slider;
+      int index;
+      QLabel* label;
+    };
+    const SliderCase sliders[] = {{ed.m_pitchSlider, 0, ed.m_pitchLabel},
+                                  {ed.m_speedSlider, 1, ed.m_speedLabel},
+                                  {ed.m_mouthSlider, 2, ed.m_mouthLabel},
+                                  {ed.m_throatSlider, 3, ed.m_throatLabel}};
     for (const SliderCase& c : sliders) {
       link.calls.clear();
       emit c.slider->valueChanged(42);
@@ -309,8 +309,7 @@ private slots:
     QVERIFY(link.calls.isEmpty());
   }
 
-  void reopenRebuildsWithCurrentText()
-  {
+  void reopenRebuildsWithCurrentText() {
     OpenEditor e;
     TestEditor& ed = *e;
     ed.m_textEdit->setPlainText("second text");
@@ -338,8 +337,7 @@ private slots:
 
   // A host that destroys its container first leaves the editor without a
   // panel; later updates and the destructor must not touch freed widgets.
-  void hostDestroysContainerFirst()
-  {
+  void hostDestroysContainerFirst() {
     auto host = std::make_unique<QWidget>();
     host->resize(440, 320);
     TestEditor editor(unitContext());
@@ -354,16 +352,14 @@ private slots:
     QVERIFY(RecordingHostLink::instance().calls.isEmpty());
   }
 
-  void openNeedsAParent()
-  {
+  void openNeedsAParent() {
     TestEditor editor(unitContext());
     QVERIFY(!editor.open(nullptr));
     QVERIFY(!editor.m_isOpen);
     QVERIFY(!editor.m_panel);
   }
 
-  void pluginInstanceDefersToAnExistingApplication()
-  {
+  void pluginInstanceDefersToAnExistingApplication() {
     QCoreApplication* app = QCoreApplication::instance();
     QVERIFY(app);
     QVERIFY(!pluginInstance());
@@ -372,8 +368,7 @@ private slots:
   }
 
 #ifdef GLIMM_TEST_HAVE_RESOURCES
-  void fontRegistersOncePerProcess()
-  {
+  void fontRegistersOncePerProcess() {
     for (int i = 0; i < 3; ++i) {
       OpenEditor e;
       QCOMPARE(QFontInfo(e->m_textEdit->font()).family(), QString::fromLatin1(kPanelFamily));
@@ -387,8 +382,7 @@ private slots:
     QFontDatabase::removeApplicationFont(id);
   }
 
-  void sliderStyleComesFromTheResources()
-  {
+  void sliderStyleComesFromTheResources() {
     OpenEditor e;
     QVERIFY(e->m_pitchSlider->styleSheet().contains("QSlider::groove:horizontal"));
     QCOMPARE(e->m_singSwitch->styleSheet(), e->m_pitchSlider->styleSheet());
@@ -396,12 +390,10 @@ private slots:
 #else
   // Without the resource collection there is no style sheet: the sliders
   // keep the toolkit's look and everything else is as usual.
-  void missingStyleSheetLeavesSlidersUnstyled()
-  {
+  void missingStyleSheetLeavesSlidersUnstyled() {
     QVERIFY(!QFile::exists(":Resources/qss/default.css"));
     OpenEditor e;
-    for (QSlider* s : e->m_panel->findChildren<QSlider*>())
-      QVERIFY(s->styleSheet().isEmpty());
+    for (QSlider* s : e->m_panel->findChildren<QSlider*>()) QVERIFY(s->styleSheet().isEmpty());
     QCOMPARE(e->m_panel->findChildren<QSlider*>().size(), 7);
     QCOMPARE(e->m_textEdit->font().family(), QString::fromLatin1(kPanelFamily));
     QCOMPARE(e->m_textEdit->toPlainText(), QStringLiteral("Execute"));

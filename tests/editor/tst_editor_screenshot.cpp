@@ -8,43 +8,34 @@
 
 namespace {
 
-bool near(QRgb a, QRgb b, int tolerance = 6)
-{
-  return qAbs(qRed(a) - qRed(b)) <= tolerance && qAbs(qGreen(a) - qGreen(b)) <= tolerance
-         && qAbs(qBlue(a) - qBlue(b)) <= tolerance;
+bool near(QRgb a, QRgb b, int tolerance = 6) {
+  return qAbs(qRed(a) - qRed(b)) <= tolerance && qAbs(qGreen(a) - qGreen(b)) <= tolerance &&
+         qAbs(qBlue(a) - qBlue(b)) <= tolerance;
 }
 
-QByteArray hex(QRgb c)
-{
-  return QColor(c).name().toLatin1();
-}
+QByteArray hex(QRgb c) { return QColor(c).name().toLatin1(); }
 
-int countIn(const QImage& img, const QRect& r, const std::function<bool(QRgb)>& match)
-{
+int countIn(const QImage& img, const QRect& r, const std::function<bool(QRgb)>& match) {
   int n = 0;
   for (int y = r.top(); y <= r.bottom(); ++y)
-    for (int x = r.left(); x <= r.right(); ++x)
-      n += match(img.pixel(x, y)) ? 1 : 0;
+    for (int x = r.left(); x <= r.right(); ++x) n += match(img.pixel(x, y)) ? 1 : 0;
   return n;
 }
 
-} // namespace
+}  // namespace
 
-class TestEditorScreenshot : public QObject
-{
+class TestEditorScreenshot : public QObject {
   Q_OBJECT
 
-private slots:
-  void panelLooksRight()
-  {
+ private slots:
+  void panelLooksRight() {
     OpenEditor e;
     QVERIFY(QTest::qWaitForWindowExposed(e.host.get()));
     QCoreApplication::processEvents();
     QImage shot = e.host->screen()->grabWindow(e.host->winId()).toImage().convertToFormat(QImage::Format_RGB32);
     QCOMPARE(shot.size(), QSize(440, 320));
     const QByteArray out = qgetenv("GLIMM_SCREENSHOT");
-    if (!out.isEmpty())
-      QVERIFY(shot.save(QString::fromLocal8Bit(out)));
+    if (!out.isEmpty()) QVERIFY(shot.save(QString::fromLocal8Bit(out)));
 
     const QRgb panel = qRgb(0xB8, 0xB8, 0xD1);
     for (QPoint p : {QPoint(315, 155), QPoint(3, 310), QPoint(436, 305), QPoint(436, 200)})
@@ -53,9 +44,10 @@ private slots:
     // Text area: 8-pixel light border around the blue field.
     const QRgb border = qRgb(0x85, 0x85, 0xDF);
     const QRgb field = qRgb(0x42, 0x42, 0xE7);
-    for (QPoint p : {QPoint(0, 90), QPoint(7, 90), QPoint(432, 90), QPoint(439, 90), QPoint(200, 30),
-                     QPoint(200, 37), QPoint(200, 142), QPoint(200, 149)})
-      QVERIFY2(near(shot.pixel(p), border), hex(shot.pixel(p)) + " at " + QByteArray::number(p.x()) + "," + QByteArray::number(p.y()));
+    for (QPoint p : {QPoint(0, 90), QPoint(7, 90), QPoint(432, 90), QPoint(439, 90), QPoint(200, 30), QPoint(200, 37),
+                     QPoint(200, 142), QPoint(200, 149)})
+      QVERIFY2(near(shot.pixel(p), border),
+               hex(shot.pixel(p)) + " at " + QByteArray::number(p.x()) + "," + QByteArray::number(p.y()));
     for (QPoint p : {QPoint(8, 140), QPoint(300, 100), QPoint(431, 141)})
       QVERIFY2(near(shot.pixel(p), field), hex(shot.pixel(p)));
     // "Execute" in near-white at the top left of the field.
@@ -80,10 +72,13 @@ private slots:
         return k.hsvSaturation() > 120 && k.value() > 120 && k.hsvHue() >= from && k.hsvHue() <= to;
       };
     };
-    QVERIFY(countIn(shot, logo, hue(42, 70)) > 10);   // yellow
-    QVERIFY(countIn(shot, logo, [](QRgb c) { QColor k(c); return k.hsvSaturation() > 120 && k.value() > 120 && (k.hsvHue() <= 10 || k.hsvHue() >= 350); }) > 10); // red
-    QVERIFY(countIn(shot, logo, hue(20, 40)) > 10);   // orange
-    QVERIFY(countIn(shot, logo, hue(200, 250)) > 10); // blue
+    QVERIFY(countIn(shot, logo, hue(42, 70)) > 10);  // yellow
+    QVERIFY(countIn(shot, logo, [](QRgb c) {
+              QColor k(c);
+              return k.hsvSaturation() > 120 && k.value() > 120 && (k.hsvHue() <= 10 || k.hsvHue() >= 350);
+            }) > 10);                                  // red
+    QVERIFY(countIn(shot, logo, hue(20, 40)) > 10);    // orange
+    QVERIFY(countIn(shot, logo, hue(200, 250)) > 10);  // blue
 
     // Pitch slider at 0: handle at the left, then a white-bordered black groove.
     const int x = 100 + 80;

@@ -17,37 +17,28 @@ using Kind = HostLinkCall::Kind;
 
 namespace {
 
-QByteArray utf8(const char* s)
-{
-  return QByteArray(s);
-}
+QByteArray utf8(const char* s) { return QByteArray(s); }
 
 // Counts mouse releases that reach a widget.
-class ReleaseCounter : public QObject
-{
-public:
+class ReleaseCounter : public QObject {
+ public:
   int releases = 0;
-  bool eventFilter(QObject*, QEvent* e) override
-  {
-    if (e->type() == QEvent::MouseButtonRelease)
-      ++releases;
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::MouseButtonRelease) ++releases;
     return false;
   }
 };
 
 // Dismisses the next modal box and remembers what it said.
-struct ModalCatcher
-{
+struct ModalCatcher {
   QString title;
   QString text;
   bool seen = false;
 
-  void arm()
-  {
+  void arm() {
     QTimer::singleShot(0, [this] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box)
-        return;
+      if (!box) return;
       seen = true;
       title = box->windowTitle();
       text = box->text();
@@ -58,32 +49,28 @@ struct ModalCatcher
 
 // What the field holds, character for character (toPlainText would turn
 // no-break spaces into spaces).
-QString fieldText(TestEditor& ed)
-{
+QString fieldText(TestEditor& ed) {
   return ed.m_textEdit->document()->toRawText().replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
 }
 
-} // namespace
+}  // namespace
 
-class TestEditorText : public QObject
-{
+class TestEditorText : public QObject {
   Q_OBJECT
 
-private slots:
+ private slots:
   void init() { RecordingHostLink::instance().reset(); }
 
   // --- keys -----------------------------------------------------------------
 
-  void returnPlays_data()
-  {
+  void returnPlays_data() {
     QTest::addColumn<int>("key");
     QTest::addColumn<int>("modifiers");
     QTest::newRow("Return") << int(Qt::Key_Return) << int(Qt::NoModifier);
     QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
     QTest::newRow("Alt+Return") << int(Qt::Key_Return) << int(Qt::AltModifier);
   }
-  void returnPlays()
-  {
+  void returnPlays() {
     QFETCH(int, key);
     QFETCH(int, modifiers);
     OpenEditor e;
@@ -95,16 +82,14 @@ private slots:
     QCOMPARE(fieldText(*e), QStringLiteral("Execute"));
   }
 
-  void shiftOrControlReturnBreaks_data()
-  {
+  void shiftOrControlReturnBreaks_data() {
     QTest::addColumn<int>("modifiers");
     QTest::newRow("Shift") << int(Qt::ShiftModifier);
     QTest::newRow("Control") << int(Qt::ControlModifier);
     QTest::newRow("Control+Shift+Alt") << int(Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier);
     QTest::newRow("Shift+keypad") << int(Qt::ShiftModifier | Qt::KeypadModifier);
   }
-  void shiftOrControlReturnBreaks()
-  {
+  void shiftOrControlReturnBreaks() {
     QFETCH(int, modifiers);
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
@@ -113,13 +98,12 @@ private slots:
     e->m_textEdit->moveCursor(QTextCursor::Left);
     QTest::keyClick(e->m_textEdit, Qt::Key_Return, Qt::KeyboardModifiers(modifiers));
     QCOMPARE(link.count(Kind::Play), 0);
-    QCOMPARE(e->m_textEdit->document()->blockCount(), 2); // a paragraph, not a line separator
+    QCOMPARE(e->m_textEdit->document()->blockCount(), 2);  // a paragraph, not a line separator
     QCOMPARE(link.callsOf(Kind::Text).last().text(), QByteArray("Executea\nb"));
     QCOMPARE(e->bufferText(), QByteArray("Executea\nb"));
   }
 
-  void typingSendsEachChange()
-  {
+  void typingSendsEachChange() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     e->m_textEdit->selectAll();
@@ -136,8 +120,7 @@ private slots:
     QCOMPARE(sent.last().buffer.mid(8), QByteArray(504, '\0'));
   }
 
-  void the257thCharacterIsCut()
-  {
+  void the257thCharacterIsCut() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     const QString full(256, QLatin1Char('a'));
@@ -151,18 +134,17 @@ private slots:
     QCOMPARE(e->m_textEdit->textCursor().position(), 256);
     QVERIFY(!e->m_textEdit->textCursor().hasSelection());
     const auto sent = link.callsOf(Kind::Text);
-    QCOMPARE(sent.size(), 2); // the nested run, then the outer one
+    QCOMPARE(sent.size(), 2);  // the nested run, then the outer one
     QCOMPARE(sent[0].text(), full.toUtf8());
     QCOMPARE(sent[1].text(), full.toUtf8());
   }
 
   // Multi-byte text reaches the buffer's byte limit before 256 characters:
   // the field is cut to what fits, so field and unit agree.
-  void byteLimitCutsAtWholeCharacters()
-  {
+  void byteLimitCutsAtWholeCharacters() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
-    const QString euros(200, QChar(0x20AC)); // 600 bytes in UTF-8
+    const QString euros(200, QChar(0x20AC));  // 600 bytes in UTF-8
     e->m_textEdit->setPlainText(euros);
     const QString fits(170, QChar(0x20AC));  // 510 bytes
     QCOMPARE(fieldText(*e), fits);
@@ -174,22 +156,20 @@ private slots:
     QCOMPARE(sent.last().buffer.size(), 512);
   }
 
-  void cutNeverSplitsASurrogatePair()
-  {
+  void cutNeverSplitsASurrogatePair() {
     OpenEditor e;
     const QString prefix(255, QLatin1Char('a'));
-    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80"); // two UTF-16 units
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");  // two UTF-16 units
     e->m_textEdit->setPlainText(prefix + emoji);                  // 257 units
     QCOMPARE(fieldText(*e), prefix);
     QCOMPARE(e->bufferText(), prefix.toUtf8());
 
-    e->m_textEdit->setPlainText(QString(254, QLatin1Char('a')) + emoji + "z"); // 257 units
+    e->m_textEdit->setPlainText(QString(254, QLatin1Char('a')) + emoji + "z");  // 257 units
     QCOMPARE(fieldText(*e), QString(254, QLatin1Char('a')) + emoji);
     QCOMPARE(e->bufferText(), (QString(254, QLatin1Char('a')) + emoji).toUtf8());
   }
 
-  void pastedRichTextArrivesPlain()
-  {
+  void pastedRichTextArrivesPlain() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     auto* mime = new QMimeData;
@@ -207,8 +187,7 @@ private slots:
 
   // --- play ------------------------------------------------------------------
 
-  void speakPlaysOnPress()
-  {
+  void speakPlaysOnPress() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     QPushButton* speak = e->speakButton();
@@ -222,8 +201,7 @@ private slots:
 
   // --- from the unit -----------------------------------------------------------
 
-  void equalTextFromUnitChangesNothing()
-  {
+  void equalTextFromUnitChangesNothing() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     link.setUnitText("Execute");
@@ -237,8 +215,7 @@ private slots:
     QCOMPARE(fieldText(*e), QStringLiteral("Execute"));
   }
 
-  void differentTextIsShownAndEchoedOnce()
-  {
+  void differentTextIsShownAndEchoedOnce() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     link.setUnitText("Hello");
@@ -254,8 +231,7 @@ private slots:
     QCOMPARE(link.pendingAnnouncements, 0);
   }
 
-  void longTextFromUnitIsCut()
-  {
+  void longTextFromUnitIsCut() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     link.setUnitText(QByteArray(300, 'x'));
@@ -273,20 +249,33 @@ private slots:
   // Valid UTF-8 is read as UTF-8 and goes back byte for byte; anything else
   // is read as Latin-1, so every byte becomes a character, and is then stored
   // as UTF-8. Either way the exchange comes to rest.
-  void textFromUnitKeepsItsCharacters_data()
-  {
+  void textFromUnitKeepsItsCharacters_data() {
     QTest::addColumn<QByteArray>("unit");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QByteArray>("settled");
-    const QString gruesse = QString::fromUtf8("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC");
-    QTest::newRow("UTF-8") << utf8("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC") << gruesse << gruesse.toUtf8();
+    const QString gruesse = QString::fromUtf8(
+        "Gr\xC3\xBC\xC3\x9F"
+        "e \xE2\x82\xAC");
+    QTest::newRow("UTF-8") << utf8(
+                                  "Gr\xC3\xBC\xC3\x9F"
+                                  "e \xE2\x82\xAC")
+                           << gruesse << gruesse.toUtf8();
     QTest::newRow("emoji") << utf8("hi \xF0\x9F\x98\x80") << QString::fromUtf8("hi \xF0\x9F\x98\x80")
                            << utf8("hi \xF0\x9F\x98\x80");
     QTest::newRow("leading BOM") << utf8("\xEF\xBB\xBFhi") << (QChar(0xFEFF) + QStringLiteral("hi"))
                                  << utf8("\xEF\xBB\xBFhi");
-    QTest::newRow("no-break space, line separator")
-      << utf8("a\xC2\xA0" "b\xE2\x80\xA8" "c") << QString::fromUtf8("a\xC2\xA0" "b\xE2\x80\xA8" "c")
-      << utf8("a\xC2\xA0" "b\xE2\x80\xA8" "c");
+    QTest::newRow("no-break space, line separator") << utf8(
+                                                           "a\xC2\xA0"
+                                                           "b\xE2\x80\xA8"
+                                                           "c")
+                                                    << QString::fromUtf8(
+                                                           "a\xC2\xA0"
+                                                           "b\xE2\x80\xA8"
+                                                           "c")
+                                                    << utf8(
+                                                           "a\xC2\xA0"
+                                                           "b\xE2\x80\xA8"
+                                                           "c");
     QTest::newRow("Latin-1") << utf8("caf\xE9") << QStringLiteral("caf\u00e9") << utf8("caf\xC3\xA9");
     QTest::newRow("C1 bytes") << utf8("\x80\x9F") << QStringLiteral("\u0080\u009f") << utf8("\xC2\x80\xC2\x9F");
     QTest::newRow("overlong") << utf8("\xC0\xAF") << QStringLiteral("\u00c0\u00af") << utf8("\xC3\x80\xC2\xAF");
@@ -297,8 +286,7 @@ private slots:
     QTest::newRow("cut sequence") << utf8("ab\xE2\x82") << QStringLiteral("ab\u00e2\u0082")
                                   << utf8("ab\xC3\xA2\xC2\x82");
   }
-  void textFromUnitKeepsItsCharacters()
-  {
+  void textFromUnitKeepsItsCharacters() {
     QFETCH(QByteArray, unit);
     QFETCH(QString, shown);
     QFETCH(QByteArray, settled);
@@ -318,8 +306,7 @@ private slots:
   }
 
   // Markup from the unit is text: shown as it is, and sent back unchanged.
-  void markupFromUnitIsText()
-  {
+  void markupFromUnitIsText() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
     const QByteArray markup("<b>hi</b> there <img src=\"file:///etc/hostname\">");
@@ -331,8 +318,7 @@ private slots:
     QCOMPARE(link.count(Kind::Text), 1);
   }
 
-  void fieldLoadsNoResources()
-  {
+  void fieldLoadsNoResources() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("pixel.png");
@@ -355,8 +341,7 @@ private slots:
     QVERIFY(!viaDocument.canConvert<QImage>() || viaDocument.value<QImage>().isNull());
   }
 
-  void unterminatedTextIsReadUpTo511Bytes()
-  {
+  void unterminatedTextIsReadUpTo511Bytes() {
     auto& link = RecordingHostLink::instance();
     {
       // 170 euro signs (510 bytes), then a sequence cut by the 512-byte end.
@@ -380,13 +365,12 @@ private slots:
     }
   }
 
-  void failedReadLeavesEverything()
-  {
+  void failedReadLeavesEverything() {
     auto& link = RecordingHostLink::instance();
     {
       OpenEditor e;
       link.setUnitText("unit text");
-      link.getPropertyStatus = -10879; // an Audio Unit error status
+      link.getPropertyStatus = -10879;  // an Audio Unit error status
       e->updateTextEdit();
       QCOMPARE(fieldText(*e), QStringLiteral("Execute"));
       QCOMPARE(e->bufferText(), QByteArray("Execute"));
@@ -412,11 +396,12 @@ private slots:
   }
 
   // A mixed text survives any number of views opening on the same unit.
-  void mixedTextSurvivesReopening()
-  {
+  void mixedTextSurvivesReopening() {
     auto& link = RecordingHostLink::instance();
-    const QByteArray text = QString::fromUtf8("Plain ASCII, caf\xC3\xA9, 5 \xE2\x82\xAC, "
-                                              "\xF0\x9F\x98\x80 and <b>x</b>").toUtf8();
+    const QByteArray text = QString::fromUtf8(
+                                "Plain ASCII, caf\xC3\xA9, 5 \xE2\x82\xAC, "
+                                "\xF0\x9F\x98\x80 and <b>x</b>")
+                                .toUtf8();
     link.setUnitText(text);
     const QByteArray unitBytes = link.unitBytes();
 
@@ -443,8 +428,7 @@ private slots:
 
   // --- mouse -------------------------------------------------------------------
 
-  void logoReleaseShowsAboutAndIsConsumed()
-  {
+  void logoReleaseShowsAboutAndIsConsumed() {
     OpenEditor e;
     QVERIFY(QTest::qWaitForWindowExposed(e.host.get()));
     ReleaseCounter panelSees;
@@ -453,7 +437,7 @@ private slots:
     ModalCatcher about;
     about.arm();
     QTest::mousePress(e->m_logoLabel, Qt::LeftButton);
-    QCoreApplication::processEvents(); // the press alone opens nothing
+    QCoreApplication::processEvents();  // the press alone opens nothing
     QVERIFY(!about.seen);
 
     about.arm();
@@ -472,8 +456,7 @@ private slots:
     QVERIFY(RecordingHostLink::instance().calls.isEmpty());
   }
 
-  void pressInFieldActivatesItsNativeView()
-  {
+  void pressInFieldActivatesItsNativeView() {
     OpenEditor e;
     QVERIFY(QTest::qWaitForWindowExposed(e.host.get()));
     auto& link = RecordingHostLink::instance();
@@ -488,7 +471,7 @@ private slots:
     QCOMPARE(activated.size(), 1);
     QCOMPARE(activated[0].nativeView, reinterpret_cast<void*>(e->m_textEdit->winId()));
     QVERIFY(activated[0].nativeView);
-    QCOMPARE(e->m_textEdit->textCursor().position(), 0); // the press placed the cursor
+    QCOMPARE(e->m_textEdit->textCursor().position(), 0);  // the press placed the cursor
     QCOMPARE(link.calls.size(), 1);
   }
 };

@@ -8,13 +8,11 @@
 #include <clocale>
 #include <string>
 
-class TestPluginInstance : public QObject
-{
+class TestPluginInstance : public QObject {
   Q_OBJECT
 
-private slots:
-  void createsTheApplicationOnceAndKeepsTheHostLocale()
-  {
+ private slots:
+  void createsTheApplicationOnceAndKeepsTheHostLocale() {
     // Meaningful only if the environment names a locale other than the
     // process's own, so that adopting it would show.
     QCOMPARE(qgetenv("LC_ALL"), QByteArray("C.UTF-8"));

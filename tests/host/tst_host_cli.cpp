@@ -32,16 +32,16 @@ Run runHost(const QStringList& args, const QProcessEnvironment& env = QProcessEn
   return r;
 }
 
-} // namespace
+}  // namespace
 
 class TestHostCli : public QObject {
   Q_OBJECT
-private slots:
+ private slots:
   void speaksRecordsAndShowsThePanel() {
     QTemporaryDir dir;
     const QString wav = dir.filePath("out.wav"), shot = dir.filePath("shot.png");
-    const Run r = runHost({"--text", "hello world", "--speak", "--wav", wav, "--screenshot", shot,
-                           "--quit-after-speech"});
+    const Run r =
+        runHost({"--text", "hello world", "--speak", "--wav", wav, "--screenshot", shot, "--quit-after-speech"});
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
 
     SF_INFO info = {};

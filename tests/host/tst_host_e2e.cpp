@@ -38,8 +38,7 @@ class TestHostEndToEnd : public QObject {
   template <class T>
   T* widgetAt(QRect geometry) {
     for (T* w : m_window->panelHost()->findChildren<T*>())
-      if (w->geometry() == geometry)
-        return w;
+      if (w->geometry() == geometry) return w;
     return nullptr;
   }
   QByteArray unitText() {
@@ -50,7 +49,7 @@ class TestHostEndToEnd : public QObject {
     return QByteArray(buffer, int(strnlen(buffer, sizeof buffer)));
   }
 
-private slots:
+ private slots:
   void initTestCase() {
     m_driver = std::make_unique<GlimmRunLoopDriver>();
     m_unit = std::make_unique<UnitHost>();
@@ -78,7 +77,7 @@ private slots:
   void typingReachesTheUnitAndReturnSpeaks() {
     auto* field = m_window->panelHost()->findChild<QTextEdit*>();
     QCOMPARE(field->toPlainText(), QString("one"));
-    clickAt(field, QPoint(field->width() - 20, field->height() - 20)); // below the text: cursor to the end
+    clickAt(field, QPoint(field->width() - 20, field->height() - 20));  // below the text: cursor to the end
     QTRY_VERIFY(field->hasFocus());
     xdotool({"type", "--delay", "20", " two"});
     QTRY_COMPARE(field->toPlainText(), QString("one two"));
@@ -88,7 +87,7 @@ private slots:
     QVERIFY(m_audio->lastLoudFrame() < before);
     xdotool({"key", "Return"});
     QTRY_VERIFY_WITH_TIMEOUT(m_audio->lastLoudFrame() > before, 10000);
-    QCOMPARE(field->toPlainText(), QString("one two")); // Return spoke; it inserted nothing
+    QCOMPARE(field->toPlainText(), QString("one two"));  // Return spoke; it inserted nothing
   }
 
   void movingThePitchSliderSetsTheUnit() {
@@ -97,7 +96,7 @@ private slots:
     float before = -1;
     QCOMPARE(m_unit->getParameter(kGlimmParam_Pitch, &before), noErr);
     QCOMPARE(slider->value(), int(before));
-    clickAt(slider, QPoint(slider->width() - 4, slider->height() / 2)); // the groove's far end
+    clickAt(slider, QPoint(slider->width() - 4, slider->height() / 2));  // the groove's far end
     QTRY_VERIFY(slider->value() > int(before));
     xdotool({"key", "End"});
     QTRY_COMPARE(slider->value(), 255);
@@ -115,7 +114,7 @@ private slots:
     QCOMPARE(label->text(), QString("42"));
     float speed = 0;
     QCOMPARE(m_unit->getParameter(kGlimmParam_Speed, &speed), noErr);
-    QCOMPARE(speed, 42.f); // the slider took it without sending anything back
+    QCOMPARE(speed, 42.f);  // the slider took it without sending anything back
   }
 };
 

@@ -5,11 +5,11 @@
 
 class TestHostOptions : public QObject {
   Q_OBJECT
-private slots:
+ private slots:
   void acceptsEveryOption() {
-    const auto r = parseHostOptions({"glimm-host", "--unit", "/x/u.so", "--text", "hello world", "--set",
-                                     "pitch=100", "--set=speed=20", "--set", "sing=on", "--speak", "--wav",
-                                     "o.wav", "--rate", "44100", "--screenshot", "s.png", "--quit-after-speech"});
+    const auto r = parseHostOptions({"glimm-host", "--unit", "/x/u.so", "--text", "hello world", "--set", "pitch=100",
+                                     "--set=speed=20", "--set", "sing=on", "--speak", "--wav", "o.wav", "--rate",
+                                     "44100", "--screenshot", "s.png", "--quit-after-speech"});
     QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
     const HostOptions& o = r.options;
     QCOMPARE(o.unitPath, QString("/x/u.so"));
@@ -50,8 +50,7 @@ private slots:
     QTest::newRow("rate") << QStringList{"--rate", "12x"} << "12x";
     QTest::newRow("rate too low") << QStringList{"--rate", "100"} << "100";
     QTest::newRow("flag with value") << QStringList{"--speak=yes"} << "--speak";
-    QTest::newRow("screenshot without window") << QStringList{"--no-window", "--screenshot", "a.png"}
-                                               << "--no-window";
+    QTest::newRow("screenshot without window") << QStringList{"--no-window", "--screenshot", "a.png"} << "--no-window";
     QTest::newRow("text too long") << QStringList{"--text", QString(300, QChar(0xe9))} << "511";
   }
   void refusesBadCommandLines() {
@@ -65,8 +64,8 @@ private slots:
 
   void usageDocumentsEveryOption() {
     const QString usage = hostUsage();
-    for (const char* o : {"--unit", "--text", "--set", "--speak", "--wav", "--rate", "--screenshot",
-                          "--no-window", "--quit-after-speech", "--list-devices", "--help"})
+    for (const char* o : {"--unit", "--text", "--set", "--speak", "--wav", "--rate", "--screenshot", "--no-window",
+                          "--quit-after-speech", "--list-devices", "--help"})
       QVERIFY2(usage.contains(QLatin1String(o)), o);
   }
 };

@@ -70,9 +70,7 @@ inline OSStatus setProperty(void* self, AudioUnitPropertyID id, AudioUnitScope s
   return noErr;
 }
 
-inline AudioComponentDescription description() {
-  return {kType, kSubType, kManufacturer, 0, 0};
-}
+inline AudioComponentDescription description() { return {kType, kSubType, kManufacturer, 0, 0}; }
 
 // Registers the component once per process.
 inline AudioComponent component() {

@@ -18,7 +18,9 @@ bool readable(int fd) {
   return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
-void append(void* ctx) { static_cast<std::vector<int>*>(ctx)->push_back(int(static_cast<std::vector<int>*>(ctx)->size())); }
+void append(void* ctx) {
+  static_cast<std::vector<int>*>(ctx)->push_back(int(static_cast<std::vector<int>*>(ctx)->size()));
+}
 
 struct Tagged {
   std::vector<char>* log;
@@ -30,9 +32,7 @@ void logTag(void* ctx) {
 }
 
 // Drops whatever earlier cases left queued on this thread's loop.
-void drain() {
-  CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
-}
+void drain() { CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false); }
 
 }  // namespace
 
@@ -93,7 +93,8 @@ class TestCore : public QObject {
     QVERIFY(!CFURLGetFileSystemRepresentation(u, true, buf, 17));  // no room for the NUL
     CFRelease(u);
 
-    CFURLRef rel = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>("lib/x.so"), 8, false);
+    CFURLRef rel =
+        CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>("lib/x.so"), 8, false);
     QVERIFY(CFURLGetFileSystemRepresentation(rel, true, buf, sizeof buf));
     QCOMPARE(QByteArray(reinterpret_cast<char*>(buf)), (QDir::currentPath() + "/lib/x.so").toUtf8());
     CFRelease(rel);
@@ -145,7 +146,8 @@ class TestCore : public QObject {
     QCOMPARE(ran.size(), size_t(2));
 
     // A stop from within a callback ends the run; one sent while idle ends the next.
-    GlimmCFRunLoopPerform(rl, kCFRunLoopDefaultMode, [](void*) { CFRunLoopStop(CFRunLoopGetCurrent()); }, nullptr);
+    GlimmCFRunLoopPerform(
+        rl, kCFRunLoopDefaultMode, [](void*) { CFRunLoopStop(CFRunLoopGetCurrent()); }, nullptr);
     GlimmCFRunLoopPerform(rl, kCFRunLoopDefaultMode, append, &ran);
     QCOMPARE(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false), SInt32(kCFRunLoopRunStopped));
     QCOMPARE(ran.size(), size_t(2));
@@ -173,18 +175,24 @@ class TestCore : public QObject {
     CFRunLoopRef rl = CFRunLoopGetCurrent();
     QVERIFY(!CFRunLoopCopyCurrentMode(rl));
     static QByteArray outer, inner;
-    GlimmCFRunLoopPerform(rl, kCFRunLoopDefaultMode, [](void*) {
-      CFRunLoopRef l = CFRunLoopGetCurrent();
-      GlimmCFRunLoopPerform(l, CFSTR("Nested"), [](void*) {
-        CFStringRef m = CFRunLoopCopyCurrentMode(CFRunLoopGetCurrent());
-        inner = CFStringGetCStringPtr(m, kCFStringEncodingUTF8);
-        CFRelease(m);
-      }, nullptr);
-      CFRunLoopRunInMode(CFSTR("Nested"), 0, false);
-      CFStringRef m = CFRunLoopCopyCurrentMode(l);
-      outer = CFStringGetCStringPtr(m, kCFStringEncodingUTF8);
-      CFRelease(m);
-    }, nullptr);
+    GlimmCFRunLoopPerform(
+        rl, kCFRunLoopDefaultMode,
+        [](void*) {
+          CFRunLoopRef l = CFRunLoopGetCurrent();
+          GlimmCFRunLoopPerform(
+              l, CFSTR("Nested"),
+              [](void*) {
+                CFStringRef m = CFRunLoopCopyCurrentMode(CFRunLoopGetCurrent());
+                inner = CFStringGetCStringPtr(m, kCFStringEncodingUTF8);
+                CFRelease(m);
+              },
+              nullptr);
+          CFRunLoopRunInMode(CFSTR("Nested"), 0, false);
+          CFStringRef m = CFRunLoopCopyCurrentMode(l);
+          outer = CFStringGetCStringPtr(m, kCFStringEncodingUTF8);
+          CFRelease(m);
+        },
+        nullptr);
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
     QCOMPARE(inner, QByteArray("Nested"));
     QCOMPARE(outer, QByteArray("kCFRunLoopDefaultMode"));
@@ -240,7 +248,8 @@ class TestCore : public QObject {
       CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
       QCOMPARE(ran.size(), size_t(1));
       // A due timer does.
-      glimm::cf::runloop::schedule(rl, kCFRunLoopDefaultMode, glimm::cf::monotonicNs() - 1, [&ran] { ran.push_back(7); });
+      glimm::cf::runloop::schedule(rl, kCFRunLoopDefaultMode, glimm::cf::monotonicNs() - 1,
+                                   [&ran] { ran.push_back(7); });
       QVERIFY(readable(fd));
       const UInt64 passes = GlimmCFRunLoopGetPassCount(rl);
       CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
@@ -274,7 +283,8 @@ class TestCore : public QObject {
     std::thread([&] { rl = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent()))); }).join();
     static int never = 0;
     // Queuing to a loop whose thread is gone is harmless; the work is dropped with the loop.
-    GlimmCFRunLoopPerform(rl, kCFRunLoopDefaultMode, [](void*) { ++never; }, nullptr);
+    GlimmCFRunLoopPerform(
+        rl, kCFRunLoopDefaultMode, [](void*) { ++never; }, nullptr);
     QVERIFY(GlimmCFRunLoopGetFileDescriptor(rl) >= 0);
     CFRelease(rl);
     QCOMPARE(never, 0);

@@ -30,7 +30,7 @@ struct Sink {
 void eventProc(void* refCon, void* object, const AudioUnitEvent* e, UInt64, AudioUnitParameterValue value) {
   auto* sink = static_cast<Sink*>(refCon);
   const UInt32 id = e->mEventType == kAudioUnitEvent_PropertyChange ? e->mArgument.mProperty.mPropertyID
-                                                                   : e->mArgument.mParameter.mParameterID;
+                                                                    : e->mArgument.mParameter.mParameterID;
   sink->got.push_back({object, e->mEventType, id, value, std::this_thread::get_id()});
   if (sink->onEvent) sink->onEvent(*sink);
 }
@@ -163,7 +163,8 @@ class TestListeners : public QObject {
     const AudioUnitEvent other = propertyEvent(unit, kOtherProperty);
     const AudioUnitEvent begin = valueEvent(unit, 2, kAudioUnitEvent_BeginParameterChangeGesture);
     const AudioUnitEvent end = valueEvent(unit, 2, kAudioUnitEvent_EndParameterChangeGesture);
-    for (const auto* e : {&value, &other, &begin, &end}) QCOMPARE(AUEventListenerAddEventType(l, &objA, e), OSStatus(noErr));
+    for (const auto* e : {&value, &other, &begin, &end})
+      QCOMPARE(AUEventListenerAddEventType(l, &objA, e), OSStatus(noErr));
     QCOMPARE(gLastOpened->listeners.size(), size_t(2));  // one per watched property
 
     setValueProperty(unit, 1);
@@ -174,12 +175,11 @@ class TestListeners : public QObject {
     QVERIFY(s.got.empty());  // nothing before the loop runs
     runOnce();
     QCOMPARE(s.got.size(), size_t(5));
-    const std::vector<std::pair<AudioUnitEventType, UInt32>> expected{
-        {kAudioUnitEvent_PropertyChange, kValueProperty},
-        {kAudioUnitEvent_BeginParameterChangeGesture, 2},
-        {kAudioUnitEvent_PropertyChange, kOtherProperty},
-        {kAudioUnitEvent_PropertyChange, kValueProperty},
-        {kAudioUnitEvent_EndParameterChangeGesture, 2}};
+    const std::vector<std::pair<AudioUnitEventType, UInt32>> expected{{kAudioUnitEvent_PropertyChange, kValueProperty},
+                                                                      {kAudioUnitEvent_BeginParameterChangeGesture, 2},
+                                                                      {kAudioUnitEvent_PropertyChange, kOtherProperty},
+                                                                      {kAudioUnitEvent_PropertyChange, kValueProperty},
+                                                                      {kAudioUnitEvent_EndParameterChangeGesture, 2}};
     for (size_t i = 0; i < expected.size(); ++i) {
       QCOMPARE(s.got[i].type, expected[i].first);
       QCOMPARE(s.got[i].id, expected[i].second);
@@ -295,7 +295,8 @@ class TestListeners : public QObject {
   void parameterListenersAndAnyParameter() {
     Sink s;
     AUParameterListenerRef l = nullptr;
-    QCOMPARE(AUListenerCreate(parameterProc, &s, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode, 0.f, &l), OSStatus(noErr));
+    QCOMPARE(AUListenerCreate(parameterProc, &s, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode, 0.f, &l),
+             OSStatus(noErr));
     AudioUnitParameter any = parameter(unit, kAUParameterListener_AnyParameter);
     QCOMPARE(AUListenerAddParameter(l, &objA, &any), OSStatus(noErr));
     const AudioUnitParameter p0 = parameter(unit, 0), p3 = parameter(unit, 3);

@@ -64,7 +64,8 @@ class TestQtDriver : public QObject {
 
     // Work for a mode Qt never runs wakes the driver once, then it sleeps again.
     static int unwatched = 0;
-    GlimmCFRunLoopPerform(CFRunLoopGetCurrent(), CFSTR("Unwatched"), [](void*) { ++unwatched; }, nullptr);
+    GlimmCFRunLoopPerform(
+        CFRunLoopGetCurrent(), CFSTR("Unwatched"), [](void*) { ++unwatched; }, nullptr);
     QTRY_VERIFY(driver.activations() >= 2);
     const quint64 after = driver.activations();
     idleFor(300);

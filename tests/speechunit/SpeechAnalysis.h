@@ -10,31 +10,25 @@
 
 namespace analysis {
 
-inline double rms(const float* x, size_t n)
-{
+inline double rms(const float* x, size_t n) {
   double e = 0;
-  for (size_t i = 0; i < n; ++i)
-    e += double(x[i]) * x[i];
+  for (size_t i = 0; i < n; ++i) e += double(x[i]) * x[i];
   return n ? std::sqrt(e / n) : 0.0;
 }
 
-inline double peak(const std::vector<float>& x)
-{
+inline double peak(const std::vector<float>& x) {
   double p = 0;
-  for (float v : x)
-    p = std::max(p, double(std::fabs(v)));
+  for (float v : x) p = std::max(p, double(std::fabs(v)));
   return p;
 }
 
 // Seconds between the first and the last 10-ms frame louder than -40 dBFS.
-inline double activeSeconds(const std::vector<float>& x, double rate)
-{
+inline double activeSeconds(const std::vector<float>& x, double rate) {
   const size_t frame = size_t(rate / 100);
   long first = -1, last = -1;
   for (size_t i = 0; i + frame <= x.size(); i += frame) {
     if (rms(&x[i], frame) > 0.01) {
-      if (first < 0)
-        first = long(i);
+      if (first < 0) first = long(i);
       last = long(i + frame);
     }
   }
@@ -42,25 +36,21 @@ inline double activeSeconds(const std::vector<float>& x, double rate)
 }
 
 // Index of the first sample louder than `threshold`, or -1.
-inline long firstSound(const std::vector<float>& x, double threshold = 0.01)
-{
+inline long firstSound(const std::vector<float>& x, double threshold = 0.01) {
   for (size_t i = 0; i < x.size(); ++i)
-    if (std::fabs(x[i]) > threshold)
-      return long(i);
+    if (std::fabs(x[i]) > threshold) return long(i);
   return -1;
 }
 
 // Median F0 over strongly periodic 40-ms frames (normalised autocorrelation,
 // shortest lag within 90 % of the best, parabolic refinement).
-inline double medianF0(const std::vector<float>& x, double rate, double fmin = 60, double fmax = 700)
-{
+inline double medianF0(const std::vector<float>& x, double rate, double fmin = 60, double fmax = 700) {
   const size_t win = size_t(rate * 0.04);
   const size_t minLag = size_t(rate / fmax), maxLag = size_t(rate / fmin);
   std::vector<double> estimates;
   for (size_t start = 0; start + win + maxLag + 1 < x.size(); start += win / 2) {
     const float* s = &x[start];
-    if (rms(s, win) < 0.02)
-      continue;
+    if (rms(s, win) < 0.02) continue;
     std::vector<double> r(maxLag + 2, 0.0);
     double best = 0;
     for (size_t lag = minLag; lag <= maxLag + 1; ++lag) {
@@ -71,11 +61,9 @@ inline double medianF0(const std::vector<float>& x, double rate, double fmin = 6
         e1 += double(s[i + lag]) * s[i + lag];
       }
       r[lag] = num / std::sqrt(e0 * e1 + 1e-12);
-      if (lag <= maxLag)
-        best = std::max(best, r[lag]);
+      if (lag <= maxLag) best = std::max(best, r[lag]);
     }
-    if (best < 0.8)
-      continue;
+    if (best < 0.8) continue;
     for (size_t lag = minLag + 1; lag <= maxLag; ++lag) {
       if (r[lag] >= 0.9 * best && r[lag] >= r[lag - 1] && r[lag] >= r[lag + 1]) {
         const double a = r[lag - 1], b = r[lag], c = r[lag + 1];
@@ -86,22 +74,18 @@ inline double medianF0(const std::vector<float>& x, double rate, double fmin = 6
       }
     }
   }
-  if (estimates.empty())
-    return 0;
+  if (estimates.empty()) return 0;
   std::nth_element(estimates.begin(), estimates.begin() + estimates.size() / 2, estimates.end());
   return estimates[estimates.size() / 2];
 }
 
-inline void fft(std::vector<std::complex<double>>& a)
-{
+inline void fft(std::vector<std::complex<double>>& a) {
   const size_t n = a.size();
   for (size_t i = 1, j = 0; i < n; ++i) {
     size_t bit = n >> 1;
-    for (; j & bit; bit >>= 1)
-      j ^= bit;
+    for (; j & bit; bit >>= 1) j ^= bit;
     j ^= bit;
-    if (i < j)
-      std::swap(a[i], a[j]);
+    if (i < j) std::swap(a[i], a[j]);
   }
   for (size_t len = 2; len <= n; len <<= 1) {
     const std::complex<double> w = std::polar(1.0, -2 * M_PI / double(len));
@@ -117,21 +101,17 @@ inline void fft(std::vector<std::complex<double>>& a)
 }
 
 // Power-weighted mean frequency of the loud frames within [lo, hi] Hz.
-inline double spectralCentroid(const std::vector<float>& x, double rate, double lo = 0, double hi = 1e9)
-{
+inline double spectralCentroid(const std::vector<float>& x, double rate, double lo = 0, double hi = 1e9) {
   const size_t n = 2048;
   double num = 0, den = 0;
   std::vector<std::complex<double>> buf(n);
   for (size_t start = 0; start + n <= x.size(); start += n / 2) {
-    if (rms(&x[start], n) < 0.02)
-      continue;
-    for (size_t i = 0; i < n; ++i)
-      buf[i] = x[start + i] * (0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(n)));
+    if (rms(&x[start], n) < 0.02) continue;
+    for (size_t i = 0; i < n; ++i) buf[i] = x[start + i] * (0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(n)));
     fft(buf);
     for (size_t k = 1; k < n / 2; ++k) {
       const double f = double(k) * rate / double(n);
-      if (f < lo || f > hi)
-        continue;
+      if (f < lo || f > hi) continue;
       const double p = std::norm(buf[k]);
       num += p * f;
       den += p;
@@ -140,9 +120,6 @@ inline double spectralCentroid(const std::vector<float>& x, double rate, double 
   return den > 0 ? num / den : 0;
 }
 
-inline double cents(double f, double ref)
-{
-  return 1200.0 * std::log2(f / ref);
-}
+inline double cents(double f, double ref) { return 1200.0 * std::log2(f / ref); }
 
-} // namespace analysis
+}  // namespace analysis

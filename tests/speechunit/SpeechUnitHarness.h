@@ -16,25 +16,21 @@
 
 namespace harness {
 
-inline AudioComponentDescription speechDescription()
-{
+inline AudioComponentDescription speechDescription() {
   AudioComponentDescription d;
   std::memset(&d, 0, sizeof d);
   d.componentType = kAudioUnitType_MusicDevice;
-  d.componentSubType = 0x676c6d33;      // 'glm3'
-  d.componentManufacturer = 0x476c6d6d; // 'Glmm'
+  d.componentSubType = 0x676c6d33;       // 'glm3'
+  d.componentManufacturer = 0x476c6d6d;  // 'Glmm'
   return d;
 }
 
-inline AudioUnit newUnit(double rate = 48000, UInt32 channels = 2)
-{
+inline AudioUnit newUnit(double rate = 48000, UInt32 channels = 2) {
   const AudioComponentDescription d = speechDescription();
   AudioComponent c = AudioComponentFindNext(nullptr, &d);
-  if (!c)
-    return nullptr;
+  if (!c) return nullptr;
   AudioUnit u = nullptr;
-  if (AudioComponentInstanceNew(c, &u) != noErr)
-    return nullptr;
+  if (AudioComponentInstanceNew(c, &u) != noErr) return nullptr;
   AudioStreamBasicDescription f;
   std::memset(&f, 0, sizeof f);
   f.mSampleRate = rate;
@@ -52,28 +48,24 @@ inline AudioUnit newUnit(double rate = 48000, UInt32 channels = 2)
   return u;
 }
 
-inline OSStatus setText(AudioUnit u, const std::string& text)
-{
+inline OSStatus setText(AudioUnit u, const std::string& text) {
   char buf[kGlimmTextBufferSize] = {};
   std::memcpy(buf, text.data(), std::min(text.size(), sizeof buf));
   return AudioUnitSetProperty(u, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buf, sizeof buf);
 }
 
-inline OSStatus play(AudioUnit u)
-{
+inline OSStatus play(AudioUnit u) {
   const char bytes[kGlimmPlayDataSize] = {};
   return AudioUnitSetProperty(u, kGlimmProperty_Play, kAudioUnitScope_Global, 0, bytes, sizeof bytes);
 }
 
-inline void setParam(AudioUnit u, AudioUnitParameterID id, float v)
-{
+inline void setParam(AudioUnit u, AudioUnitParameterID id, float v) {
   AudioUnitSetParameter(u, id, kAudioUnitScope_Global, 0, v, 0);
 }
 
 // One stereo block; returns false when the unit reported silence (nothing queued).
 inline bool renderBlock(AudioUnit u, std::vector<float>& left, std::vector<float>& right, UInt32 frames,
-                        OSStatus* status = nullptr)
-{
+                        OSStatus* status = nullptr) {
   left.assign(frames, 1.0f);
   right.assign(frames, 1.0f);
   alignas(AudioBufferList) unsigned char storage[sizeof(AudioBufferList) + sizeof(AudioBuffer)];
@@ -85,16 +77,14 @@ inline bool renderBlock(AudioUnit u, std::vector<float>& left, std::vector<float
   AudioTimeStamp ts;
   std::memset(&ts, 0, sizeof ts);
   const OSStatus err = AudioUnitRender(u, &flags, &ts, 0, frames, list);
-  if (status)
-    *status = err;
+  if (status) *status = err;
   return err == noErr && !(flags & kAudioUnitRenderAction_OutputIsSilence);
 }
 
 // Renders one utterance: waits (in wall time) for the first audio, then
 // collects until nothing new has arrived for a while. Rendering runs faster
 // than real time, so it may catch up with the synthesis in between.
-inline std::vector<float> renderUtterance(AudioUnit u, double maxSeconds = 30, double rate = 48000)
-{
+inline std::vector<float> renderUtterance(AudioUnit u, double maxSeconds = 30, double rate = 48000) {
   using Clock = std::chrono::steady_clock;
   std::vector<float> out, l, r;
   const size_t limit = size_t(maxSeconds * rate);
@@ -104,16 +94,14 @@ inline std::vector<float> renderUtterance(AudioUnit u, double maxSeconds = 30, d
       out.insert(out.end(), l.begin(), l.end());
       lastAudio = Clock::now();
     } else {
-      if (Clock::now() - lastAudio > std::chrono::milliseconds(out.empty() ? 3000 : 400))
-        break;
+      if (Clock::now() - lastAudio > std::chrono::milliseconds(out.empty() ? 3000 : 400)) break;
       std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
   }
   return out;
 }
 
-inline std::vector<float> speak(AudioUnit u, const std::string& text, double maxSeconds = 30)
-{
+inline std::vector<float> speak(AudioUnit u, const std::string& text, double maxSeconds = 30) {
   setText(u, text);
   play(u);
   return renderUtterance(u, maxSeconds);
@@ -121,11 +109,9 @@ inline std::vector<float> speak(AudioUnit u, const std::string& text, double max
 
 // Runs the current thread's run loop until `done` or about two seconds pass.
 template <typename Pred>
-bool runUntil(Pred done)
-{
-  for (int i = 0; i < 200 && !done(); ++i)
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, false);
+bool runUntil(Pred done) {
+  for (int i = 0; i < 200 && !done(); ++i) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, false);
   return done();
 }
 
-} // namespace harness
+}  // namespace harness

@@ -14,8 +14,7 @@
 namespace {
 
 // Renders until the voice is idle (or `maxSeconds` of audio), in host-sized blocks.
-std::vector<float> renderAll(SpeechVoice& v, double maxSeconds = 30)
-{
+std::vector<float> renderAll(SpeechVoice& v, double maxSeconds = 30) {
   std::vector<float> out;
   float block[512];
   const size_t limit = size_t(maxSeconds * v.sampleRate());
@@ -24,16 +23,14 @@ std::vector<float> renderAll(SpeechVoice& v, double maxSeconds = 30)
     const size_t n = v.render(block, 512);
     out.insert(out.end(), block, block + n);
     if (n == 0) {
-      if (!v.busy() && ++idle > 3)
-        break;
+      if (!v.busy() && ++idle > 3) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
   return out;
 }
 
-std::vector<float> say(const char* text, SpeechSettings s = {}, double rate = 48000)
-{
+std::vector<float> say(const char* text, SpeechSettings s = {}, double rate = 48000) {
   auto v = SpeechVoice::create(rate);
   v->speak(glimmPrepareSpeechText(text, 511), s);
   auto out = renderAll(*v);
@@ -41,26 +38,27 @@ std::vector<float> say(const char* text, SpeechSettings s = {}, double rate = 48
   return out;
 }
 
-} // namespace
+}  // namespace
 
 class TestSpeechEngine : public QObject {
   Q_OBJECT
 
-private slots:
-  void textAllowList()
-  {
+ private slots:
+  void textAllowList() {
     // Characters the synthesiser mishandles become spaces; allowed ones survive.
-    QCOMPARE(glimmPrepareSpeechText("a\x01" "b\rc\x7f", 511), std::string("a b c "));
+    QCOMPARE(glimmPrepareSpeechText("a\x01"
+                                    "b\rc\x7f",
+                                    511),
+             std::string("a b c "));
     QCOMPARE(glimmPrepareSpeechText("tab\there\nnext", 511), std::string("tab\there\nnext"));
-    QCOMPARE(glimmPrepareSpeechText("\xe1\x87\x9c", 511), std::string(" "));          // U+11DC
+    QCOMPARE(glimmPrepareSpeechText("\xe1\x87\x9c", 511), std::string(" "));  // U+11DC
     QCOMPARE(glimmPrepareSpeechText("caf\xc3\xa9 \xe2\x82\xac", 511), std::string("caf\xc3\xa9 \xe2\x82\xac"));
-    QCOMPARE(glimmPrepareSpeechText("\xe2\x80\x94", 511), std::string("\xe2\x80\x94")); // em dash
-    QCOMPARE(glimmPrepareSpeechText("\xf0\x9f\x98\x80!", 511), std::string(" !"));    // emoji
-    QCOMPARE(glimmPrepareSpeechText("\xc2\x85", 511), std::string(" "));              // C1 control
+    QCOMPARE(glimmPrepareSpeechText("\xe2\x80\x94", 511), std::string("\xe2\x80\x94"));  // em dash
+    QCOMPARE(glimmPrepareSpeechText("\xf0\x9f\x98\x80!", 511), std::string(" !"));       // emoji
+    QCOMPARE(glimmPrepareSpeechText("\xc2\x85", 511), std::string(" "));                 // C1 control
   }
 
-  void textInvalidUtf8AndBounds()
-  {
+  void textInvalidUtf8AndBounds() {
     // Stray 8-bit bytes read as Latin-1; truncated, overlong and surrogate
     // sequences never pass through.
     QCOMPARE(glimmPrepareSpeechText("caf\xe9", 511), std::string("caf\xc3\xa9"));
@@ -75,17 +73,15 @@ private slots:
     QCOMPARE(glimmPrepareSpeechText(nullptr, 5), std::string());
   }
 
-  void randomBytesOnlyYieldAllowedText()
-  {
+  void randomBytesOnlyYieldAllowedText() {
     // Whatever the bytes, the output is valid UTF-8 made of allowed code points.
     QRandomGenerator rng(1234);
     for (int round = 0; round < 2000; ++round) {
       char buf[64];
-      for (char& c : buf)
-        c = char(rng.bounded(256));
+      for (char& c : buf) c = char(rng.bounded(256));
       const std::string out = glimmPrepareSpeechText(buf, sizeof buf);
       const QString decoded = QString::fromUtf8(out.data(), qsizetype(out.size()));
-      QCOMPARE(decoded.toUtf8(), QByteArray(out.data(), qsizetype(out.size()))); // valid UTF-8
+      QCOMPARE(decoded.toUtf8(), QByteArray(out.data(), qsizetype(out.size())));  // valid UTF-8
       for (const QChar ch : decoded) {
         const ushort u = ch.unicode();
         const bool ok = (u >= 0x20 && u <= 0x7E) || u == '\t' || u == '\n' || (u >= 0xA0 && u <= 0x24F) ||
@@ -100,29 +96,27 @@ private slots:
     }
   }
 
-  void parameterMapping()
-  {
+  void parameterMapping() {
     using namespace glimmspeech;
     QCOMPARE(espeakPitch(0), 0);
     QCOMPARE(espeakPitch(255), 100);
     QCOMPARE(espeakRate(20), 80);
     QCOMPARE(espeakRate(100), 172);
-    QCOMPARE(espeakRate(200), 449); // 450 would misbehave
+    QCOMPARE(espeakRate(200), 449);  // 450 would misbehave
     QCOMPARE(formantPercent(128), 100);
-    QCOMPARE(formantPercent(0), 50); // never towards 0 %, which makes noise
+    QCOMPARE(formantPercent(0), 50);  // never towards 0 %, which makes noise
     QCOMPARE(formantPercent(255), 199);
     QCOMPARE(noteForPitch(120), 60.0);
     QVERIFY(std::fabs(hzForNote(69) - 440.0) < 1e-9);
   }
 
-  void ringWrapAndDiscard()
-  {
+  void ringWrapAndDiscard() {
     SpscRing ring(8);
     float in[6] = {1, 2, 3, 4, 5, 6}, out[8] = {};
     QCOMPARE(ring.write(in, 6), size_t(6));
     QCOMPARE(ring.read(out, 4), size_t(4));
-    QCOMPARE(ring.write(in, 6), size_t(6)); // wraps
-    QCOMPARE(ring.write(in, 1), size_t(0)); // full
+    QCOMPARE(ring.write(in, 6), size_t(6));  // wraps
+    QCOMPARE(ring.write(in, 1), size_t(0));  // full
     QCOMPARE(ring.read(out, 8), size_t(8));
     const float expected[8] = {5, 6, 1, 2, 3, 4, 5, 6};
     QVERIFY(std::memcmp(out, expected, sizeof out) == 0);
@@ -135,9 +129,8 @@ private slots:
   }
 
   // The first test to speak, so the engine initialises inside it.
-  void speaksAndKeepsLocale()
-  {
-    std::setlocale(LC_CTYPE, "C"); // initialisation would switch it to UTF-8
+  void speaksAndKeepsLocale() {
+    std::setlocale(LC_CTYPE, "C");  // initialisation would switch it to UTF-8
     const std::string before = std::setlocale(LC_ALL, nullptr);
     auto out = say("Hello world");
     QVERIFY(analysis::peak(out) > 0.05);

@@ -17,68 +17,54 @@ struct EventLog {
   std::vector<float> values;
 };
 
-void onEvent(void* ref, void*, const AudioUnitEvent* e, UInt64, AudioUnitParameterValue v)
-{
+void onEvent(void* ref, void*, const AudioUnitEvent* e, UInt64, AudioUnitParameterValue v) {
   auto* log = static_cast<EventLog*>(ref);
   log->events.push_back(*e);
   log->values.push_back(v);
 }
 
 int gPropertyCalls = 0;
-void onProperty(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement)
-{
-  ++gPropertyCalls;
-}
+void onProperty(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement) { ++gPropertyCalls; }
 
-float param(AudioUnit u, AudioUnitParameterID id)
-{
+float param(AudioUnit u, AudioUnitParameterID id) {
   AudioUnitParameterValue v = -1;
   AudioUnitGetParameter(u, id, kAudioUnitScope_Global, 0, &v);
   return v;
 }
 
-double f0Of(AudioUnit u, const std::string& text)
-{
-  return analysis::medianF0(speak(u, text), 48000);
-}
+double f0Of(AudioUnit u, const std::string& text) { return analysis::medianF0(speak(u, text), 48000); }
 
-} // namespace
+}  // namespace
 
 class TestSpeechUnit : public QObject {
   Q_OBJECT
   void* m_module = nullptr;
   AudioUnit m_unit = nullptr;
 
-private slots:
-  void initTestCase()
-  {
+ private slots:
+  void initTestCase() {
     m_module = dlopen(GLIMM_SPEECH_UNIT_PATH, RTLD_NOW | RTLD_LOCAL);
     QVERIFY2(m_module, dlerror());
     m_unit = newUnit();
     QVERIFY(m_unit);
   }
 
-  void init()
-  {
+  void init() {
     AudioUnitReset(m_unit, kAudioUnitScope_Global, 0);
     const float defaults[] = {128, 100, 128, 128, 0};
-    for (UInt32 i = 0; i < 5; ++i)
-      setParam(m_unit, i, defaults[i]);
+    for (UInt32 i = 0; i < 5; ++i) setParam(m_unit, i, defaults[i]);
   }
 
-  void cleanupTestCase()
-  {
-    if (m_unit)
-      AudioComponentInstanceDispose(m_unit);
+  void cleanupTestCase() {
+    if (m_unit) AudioComponentInstanceDispose(m_unit);
   }
 
-  void describesItself()
-  {
+  void describesItself() {
     UInt32 size = 0;
     Boolean writable = true;
-    QCOMPARE(AudioUnitGetPropertyInfo(m_unit, kAudioUnitProperty_ParameterList, kAudioUnitScope_Global, 0, &size,
-                                      &writable),
-             OSStatus(noErr));
+    QCOMPARE(
+        AudioUnitGetPropertyInfo(m_unit, kAudioUnitProperty_ParameterList, kAudioUnitScope_Global, 0, &size, &writable),
+        OSStatus(noErr));
     QCOMPARE(size, UInt32(5 * sizeof(AudioUnitParameterID)));
     const char* names[] = {"pitch", "speed", "mouth", "throat", "sing mode"};
     const float ranges[][2] = {{0, 255}, {20, 200}, {0, 255}, {0, 255}, {0, 1}};
@@ -135,8 +121,7 @@ private slots:
     AudioComponentInstanceDispose(fresh);
   }
 
-  void parametersClampRefuseAndAnnounce()
-  {
+  void parametersClampRefuseAndAnnounce() {
     AUEventListenerRef listener = nullptr;
     EventLog log;
     QCOMPARE(AUEventListenerCreate(onEvent, &log, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode, 0.0f, 0.0f, &listener),
@@ -163,7 +148,8 @@ private slots:
     QCOMPARE(AudioUnitSetParameter(m_unit, kGlimmParam_Throat, kAudioUnitScope_Global, 0, INFINITY, 0),
              OSStatus(kAudioUnitErr_InvalidParameterValue));
     QCOMPARE(param(m_unit, kGlimmParam_Throat), 128.0f);
-    QCOMPARE(AudioUnitSetParameter(m_unit, 5, kAudioUnitScope_Global, 0, 1, 0), OSStatus(kAudioUnitErr_InvalidParameter));
+    QCOMPARE(AudioUnitSetParameter(m_unit, 5, kAudioUnitScope_Global, 0, 1, 0),
+             OSStatus(kAudioUnitErr_InvalidParameter));
     QCOMPARE(AudioUnitSetParameter(m_unit, 0, kAudioUnitScope_Input, 0, 1, 0), OSStatus(kAudioUnitErr_InvalidScope));
 
     // An unchanged value is not announced.
@@ -185,8 +171,7 @@ private slots:
     AUListenerDispose(listener);
   }
 
-  void textProperty()
-  {
+  void textProperty() {
     QVERIFY(AudioUnitAddPropertyListener(m_unit, kGlimmProperty_Text, onProperty, nullptr) == noErr);
     gPropertyCalls = 0;
     char buf[600];
@@ -218,8 +203,7 @@ private slots:
              OSStatus(kAudioUnitErr_InvalidPropertyValue));
   }
 
-  void silenceThenSpeech()
-  {
+  void silenceThenSpeech() {
     setText(m_unit, "Hello there, how are you?");
     std::vector<float> l, r;
     for (int i = 0; i < 20; ++i) {
@@ -234,13 +218,11 @@ private slots:
 
     // Both channels carry the same voice.
     play(m_unit);
-    while (!renderBlock(m_unit, l, r, 256))
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!renderBlock(m_unit, l, r, 256)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     QCOMPARE(l, r);
   }
 
-  void voiceParametersShapeTheSound()
-  {
+  void voiceParametersShapeTheSound() {
     const std::string vowel = "ah, a long vowel, ah";
     setParam(m_unit, kGlimmParam_Pitch, 30);
     const double low = f0Of(m_unit, vowel);
@@ -282,8 +264,7 @@ private slots:
     }
   }
 
-  void singsMidiNotes()
-  {
+  void singsMidiNotes() {
     setText(m_unit, "la la la la");
     // Outside sing mode a note-on does nothing.
     QCOMPARE(MusicDeviceMIDIEvent(m_unit, 0x90, 60, 100, 0), OSStatus(noErr));
@@ -301,22 +282,20 @@ private slots:
       QCOMPARE(param(m_unit, kGlimmParam_Pitch), float(note * 2));
     }
     // Play in sing mode holds the pitch parameter's note.
-    setParam(m_unit, kGlimmParam_Pitch, 114); // note 57, A3
+    setParam(m_unit, kGlimmParam_Pitch, 114);  // note 57, A3
     play(m_unit);
     const double f0 = analysis::medianF0(renderUtterance(m_unit), 48000);
     QVERIFY2(std::fabs(analysis::cents(f0, 220.0)) <= 25, qPrintable(QString::number(f0)));
   }
 
-  void secondPlayRestarts()
-  {
+  void secondPlayRestarts() {
     const std::string text = "This sentence is long enough to be cut off in the middle by a second request.";
     const double full = analysis::activeSeconds(speak(m_unit, text), 48000);
     play(m_unit);
     std::vector<float> l, r;
     int got = 0;
-    while (got < 100) // about half a second in
-      if (renderBlock(m_unit, l, r, 256))
-        ++got;
+    while (got < 100)  // about half a second in
+      if (renderBlock(m_unit, l, r, 256)) ++got;
     play(m_unit);
     const double rest = analysis::activeSeconds(renderUtterance(m_unit), 48000);
     // A reference cut short (the collection stops after a pause in arriving
@@ -325,20 +304,17 @@ private slots:
     const double full2 = analysis::activeSeconds(speak(m_unit, text), 48000);
     const double ref = std::max(full, full2);
     // The restart speaks the whole text again, nothing of the first run is left.
-    QVERIFY2(std::fabs(rest - ref) < 0.25 * ref,
-             qPrintable(QString("%1 vs %2 and %3").arg(rest).arg(full).arg(full2)));
+    QVERIFY2(std::fabs(rest - ref) < 0.25 * ref, qPrintable(QString("%1 vs %2 and %3").arg(rest).arg(full).arg(full2)));
 
     // Reset silences the unit.
     play(m_unit);
-    while (!renderBlock(m_unit, l, r, 256))
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!renderBlock(m_unit, l, r, 256)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     AudioUnitReset(m_unit, kAudioUnitScope_Global, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     QVERIFY(!renderBlock(m_unit, l, r, 256));
   }
 
-  void twoUnitsAlternate()
-  {
+  void twoUnitsAlternate() {
     AudioUnit other = newUnit();
     QVERIFY(other);
     setParam(other, kGlimmParam_Pitch, 240);
@@ -353,10 +329,8 @@ private slots:
       b.clear();
       // Interleaved like two tracks of one host.
       for (int i = 0; i < 4000 && (a.size() < 48000 * 1.5 || b.size() < 48000 * 1.5); ++i) {
-        if (renderBlock(m_unit, l, r, 256))
-          a.insert(a.end(), l.begin(), l.end());
-        if (renderBlock(other, l, r, 256))
-          b.insert(b.end(), l.begin(), l.end());
+        if (renderBlock(m_unit, l, r, 256)) a.insert(a.end(), l.begin(), l.end());
+        if (renderBlock(other, l, r, 256)) b.insert(b.end(), l.begin(), l.end());
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
       const double fa = analysis::medianF0(a, 48000), fb = analysis::medianF0(b, 48000);
@@ -365,13 +339,16 @@ private slots:
     AudioComponentInstanceDispose(other);
   }
 
-  void badInputIsHarmless()
-  {
+  void badInputIsHarmless() {
     const std::string probe = "ah, a long vowel, ah";
     const auto before = speak(m_unit, probe);
     // Embedded engine commands (raise pitch, slow down) work neither in the
     // text that holds them nor in later utterances.
-    const auto embedded = speak(m_unit, "\x01" "99P \x01" "1S " + probe);
+    const auto embedded = speak(m_unit,
+                                "\x01"
+                                "99P \x01"
+                                "1S " +
+                                    probe);
     const auto after = speak(m_unit, probe);
     const double f0Before = analysis::medianF0(before, 48000);
     for (const auto* out : {&embedded, &after}) {
@@ -382,7 +359,8 @@ private slots:
     QVERIFY2(std::fabs(tAfter - tBefore) < 0.25 * tBefore, qPrintable(QString("%1 %2").arg(tBefore).arg(tAfter)));
 
     // Code points that corrupt the engine's memory, and broken UTF-8.
-    for (const char* text : {"\xe1\x87\x9c", "a \xe1\x87\x9c b \xe0\xab\xa4", "\xff\xfe\xc0\x80 broken \xe2\x82", "A_"}) {
+    for (const char* text :
+         {"\xe1\x87\x9c", "a \xe1\x87\x9c b \xe0\xab\xa4", "\xff\xfe\xc0\x80 broken \xe2\x82", "A_"}) {
       setText(m_unit, text);
       play(m_unit);
       renderUtterance(m_unit, 5);
@@ -406,8 +384,7 @@ private slots:
     QVERIFY(!renderBlock(m_unit, l, r, 256));
   }
 
-  void unloadUnregisters()
-  {
+  void unloadUnregisters() {
     AudioComponentInstanceDispose(m_unit);
     m_unit = nullptr;
     const AudioComponentDescription d = speechDescription();

@@ -19,41 +19,35 @@ struct Recorder final : VoiceController::Observer {
   };
   std::mutex mutex;
   std::vector<Call> calls;
-  void parameterChanged(int index) override
-  {
+  void parameterChanged(int index) override {
     std::lock_guard<std::mutex> lock(mutex);
     calls.push_back({index, std::this_thread::get_id()});
   }
-  std::vector<Call> take()
-  {
+  std::vector<Call> take() {
     std::lock_guard<std::mutex> lock(mutex);
     return std::exchange(calls, {});
   }
 };
 
 template <typename F>
-bool waitFor(F&& done, int ms = 10000)
-{
+bool waitFor(F&& done, int ms = 10000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!done()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
+    if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
 }
 
 // Renders in blocks until something audible comes out or time runs out.
-double peakOfSpeech(VoiceController& v, int seconds = 10)
-{
+double peakOfSpeech(VoiceController& v, int seconds = 10) {
   std::vector<float> block(512);
   double peak = 0;
   waitFor(
       [&] {
         for (int i = 0; i < 50; ++i) {
           const size_t got = v.render(block.data(), block.size());
-          for (size_t k = 0; k < got; ++k)
-            peak = std::max(peak, double(std::fabs(block[k])));
+          for (size_t k = 0; k < got; ++k) peak = std::max(peak, double(std::fabs(block[k])));
         }
         return peak > 0.01;
       },
@@ -61,17 +55,15 @@ double peakOfSpeech(VoiceController& v, int seconds = 10)
   return peak;
 }
 
-} // namespace
+}  // namespace
 
 class TestVoiceController : public QObject {
   Q_OBJECT
-private slots:
-  void parametersClampRefuseAndAnnounce()
-  {
+ private slots:
+  void parametersClampRefuseAndAnnounce() {
     Recorder rec;
     VoiceController v(&rec);
-    for (const GlimmParameterFacts& p : kGlimmParameters)
-      QCOMPARE(v.parameter(p.index), p.defaultValue);
+    for (const GlimmParameterFacts& p : kGlimmParameters) QCOMPARE(v.parameter(p.index), p.defaultValue);
     QVERIFY(v.setParameter(kGlimmParam_Speed, 500));
     QCOMPARE(v.parameter(kGlimmParam_Speed), 200.f);
     QVERIFY(v.setParameter(kGlimmParam_Speed, -3));
@@ -79,7 +71,7 @@ private slots:
     QVERIFY(!v.setParameter(kGlimmParam_Pitch, NAN));
     QVERIFY(!v.setParameter(kGlimmParam_Pitch, INFINITY));
     QCOMPARE(v.parameter(kGlimmParam_Pitch), 128.f);
-    QVERIFY(v.setParameter(kGlimmParam_Mouth, 128)); // unchanged: no announcement
+    QVERIFY(v.setParameter(kGlimmParam_Mouth, 128));  // unchanged: no announcement
     const auto calls = rec.take();
     QCOMPARE(calls.size(), size_t(2));
     for (const auto& c : calls) {
@@ -88,8 +80,7 @@ private slots:
     }
   }
 
-  void textIsCutAndTerminated()
-  {
+  void textIsCutAndTerminated() {
     VoiceController v(nullptr);
     char out[kGlimmTextBufferSize];
     v.copyText(out);
@@ -104,31 +95,29 @@ private slots:
     v.setText(withNul, sizeof withNul);
     v.copyText(out);
     QCOMPARE(std::string(out), std::string("ab"));
-    QCOMPARE(out[3], '\0'); // nothing of the old text survives past the end
+    QCOMPARE(out[3], '\0');  // nothing of the old text survives past the end
     v.setText("hey", 2);
     v.copyText(out);
     QCOMPARE(std::string(out), std::string("he"));
   }
 
-  void needsStartingToSpeak()
-  {
+  void needsStartingToSpeak() {
     VoiceController v(nullptr);
     QVERIFY(!v.started());
     QVERIFY(!v.play());
     float block[64];
     QCOMPARE(v.render(block, 64), size_t(0));
-    QVERIFY(v.midi(0x90, 60, 100) == VoiceController::MidiResult::Ignored); // speech mode
+    QVERIFY(v.midi(0x90, 60, 100) == VoiceController::MidiResult::Ignored);  // speech mode
     v.setParameter(kGlimmParam_SingMode, 1);
     QVERIFY(v.midi(0x90, 60, 100) == VoiceController::MidiResult::NotStarted);
     QVERIFY(v.midi(0x80, 60, 100) == VoiceController::MidiResult::Ignored);
-    QVERIFY(v.midi(0x90, 60, 0) == VoiceController::MidiResult::Ignored); // note-on at 0 is a note-off
+    QVERIFY(v.midi(0x90, 60, 0) == VoiceController::MidiResult::Ignored);  // note-on at 0 is a note-off
   }
 
-  void speaksWhenPlayed()
-  {
+  void speaksWhenPlayed() {
     VoiceController v(nullptr);
     QVERIFY(v.start(48000));
-    QVERIFY(v.start(48000)); // a second start keeps the voice
+    QVERIFY(v.start(48000));  // a second start keeps the voice
     v.setText("hello there", 11);
     QVERIFY(v.play());
     QVERIFY(peakOfSpeech(v) > 0.01);
@@ -136,8 +125,7 @@ private slots:
     // Silenced: what was queued never comes out.
     std::vector<float> block(4096);
     size_t after = 0;
-    for (int i = 0; i < 20; ++i)
-      after += v.render(block.data(), block.size());
+    for (int i = 0; i < 20; ++i) after += v.render(block.data(), block.size());
     QCOMPARE(after, size_t(0));
     v.stop();
     QVERIFY(!v.started());
@@ -145,8 +133,7 @@ private slots:
   }
 
   // Changes made on the render thread reach the observer from another thread.
-  void renderThreadChangesAreAnnouncedElsewhere()
-  {
+  void renderThreadChangesAreAnnouncedElsewhere() {
     Recorder rec;
     VoiceController v(&rec);
     QVERIFY(v.start(48000));
@@ -169,20 +156,18 @@ private slots:
     QCOMPARE(v.parameter(kGlimmParam_Throat), 40.f);
   }
 
-  void singModeNoteSetsPitchAndSings()
-  {
+  void singModeNoteSetsPitchAndSings() {
     Recorder rec;
     VoiceController v(&rec);
     QVERIFY(v.start(48000));
     v.setText("la", 2);
     v.setParameter(kGlimmParam_SingMode, 1);
     rec.take();
-    QVERIFY(v.midi(0x93, 60, 100) == VoiceController::MidiResult::Taken); // any channel
+    QVERIFY(v.midi(0x93, 60, 100) == VoiceController::MidiResult::Taken);  // any channel
     QVERIFY(waitFor([&] { return v.parameter(kGlimmParam_Pitch) == 120.f; }));
     QVERIFY(peakOfSpeech(v) > 0.01);
     bool announced = false;
-    for (const auto& c : rec.take())
-      announced |= c.index == kGlimmParam_Pitch;
+    for (const auto& c : rec.take()) announced |= c.index == kGlimmParam_Pitch;
     QVERIFY(announced);
   }
 };

@@ -41,17 +41,20 @@ OSStatus getPropertyInfo(void*, AudioUnitPropertyID id, AudioUnitScope, AudioUni
                          Boolean* writable) {
   UInt32 s = 0;
   Boolean w = false;
-  if (id == kAudioUnitProperty_CocoaUI) s = sizeof(AudioUnitCocoaViewInfo);
-  else if (id == kText) s = kTextSize, w = true;
-  else if (id == kPlay) s = kPlaySize, w = true;
-  else return kAudioUnitErr_InvalidProperty;
+  if (id == kAudioUnitProperty_CocoaUI)
+    s = sizeof(AudioUnitCocoaViewInfo);
+  else if (id == kText)
+    s = kTextSize, w = true;
+  else if (id == kPlay)
+    s = kPlaySize, w = true;
+  else
+    return kAudioUnitErr_InvalidProperty;
   if (size) *size = s;
   if (writable) *writable = w;
   return noErr;
 }
 
-OSStatus getProperty(void* self, AudioUnitPropertyID id, AudioUnitScope, AudioUnitElement, void* out,
-                     UInt32* size) {
+OSStatus getProperty(void* self, AudioUnitPropertyID id, AudioUnitScope, AudioUnitElement, void* out, UInt32* size) {
   Unit* u = unitOf(self);
   if (!out || !size) return kAudio_ParamError;
   if (id == kAudioUnitProperty_CocoaUI) {

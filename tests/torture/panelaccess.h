@@ -21,13 +21,20 @@ struct EditorAccess : VstGlimm3Editor {
   static QTextEdit* field(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_textEdit); }
   static QSlider* control(VstGlimm3Editor* e, int index) {
     switch (index) {
-      case 0: return e->*(&EditorAccess::m_pitchSlider);
-      case 1: return e->*(&EditorAccess::m_speedSlider);
-      case 2: return e->*(&EditorAccess::m_mouthSlider);
-      case 3: return e->*(&EditorAccess::m_throatSlider);
-      case 4: return e->*(&EditorAccess::m_singSwitch);
-      case 5: return e->*(&EditorAccess::m_phoneticSwitch);
-      default: return e->*(&EditorAccess::m_filterSwitch);
+      case 0:
+        return e->*(&EditorAccess::m_pitchSlider);
+      case 1:
+        return e->*(&EditorAccess::m_speedSlider);
+      case 2:
+        return e->*(&EditorAccess::m_mouthSlider);
+      case 3:
+        return e->*(&EditorAccess::m_throatSlider);
+      case 4:
+        return e->*(&EditorAccess::m_singSwitch);
+      case 5:
+        return e->*(&EditorAccess::m_phoneticSwitch);
+      default:
+        return e->*(&EditorAccess::m_filterSwitch);
     }
   }
   static QLabel* singLabel(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_singLabel); }

@@ -231,16 +231,26 @@ class Torture {
 
 char32_t Torture::randomCodePoint() {
   switch (pick(10)) {
-    case 0: case 1: case 2: case 3: return char32_t(between(0x20, 0x7E));
-    case 4: return char32_t(between(0xA0, 0xFF));
-    case 5: return char32_t(between(0x370, 0x52F));    // Greek, Cyrillic
-    case 6: return char32_t(between(0x4E00, 0x4EFF));  // 3 bytes in UTF-8
-    case 7: return char32_t(between(0x1F300, 0x1F64F));  // a surrogate pair, 4 bytes
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+      return char32_t(between(0x20, 0x7E));
+    case 4:
+      return char32_t(between(0xA0, 0xFF));
+    case 5:
+      return char32_t(between(0x370, 0x52F));  // Greek, Cyrillic
+    case 6:
+      return char32_t(between(0x4E00, 0x4EFF));  // 3 bytes in UTF-8
+    case 7:
+      return char32_t(between(0x1F300, 0x1F64F));  // a surrogate pair, 4 bytes
     case 8: {
-      static const char32_t odd[] = {0x0300, 0x0301, 0x200D, 0x05D0, 0x0627, 0x00AD, 0x2028, 0x00A0, 0xFEFF, '\t', 0x20AC};
+      static const char32_t odd[] = {0x0300, 0x0301, 0x200D, 0x05D0, 0x0627, 0x00AD,
+                                     0x2028, 0x00A0, 0xFEFF, '\t',   0x20AC};
       return odd[pick(int(sizeof odd / sizeof *odd))];
     }
-    default: return char32_t(between(0x100, 0x24F));
+    default:
+      return char32_t(between(0x100, 0x24F));
   }
 }
 
@@ -255,11 +265,33 @@ QString Torture::randomText(int maxUnits) {
 }
 
 float Torture::randomParameterValue(int index) {
-  static const float specials[] = {
-      std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-      std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-      FLT_MAX, -FLT_MAX, 1e30f, -1e30f, 3e9f, -3e9f, 2147483648.f, -2147483904.f, 1e-40f, -0.0f, -0.5f, 0.3f, 0.5f,
-      0.49999f, 0.7f, 1.0f, 19.99f, 200.5f, 255.99f, 256.f, 300.f, -1.f, 99.9f};
+  static const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                                   -std::numeric_limits<float>::quiet_NaN(),
+                                   std::numeric_limits<float>::infinity(),
+                                   -std::numeric_limits<float>::infinity(),
+                                   FLT_MAX,
+                                   -FLT_MAX,
+                                   1e30f,
+                                   -1e30f,
+                                   3e9f,
+                                   -3e9f,
+                                   2147483648.f,
+                                   -2147483904.f,
+                                   1e-40f,
+                                   -0.0f,
+                                   -0.5f,
+                                   0.3f,
+                                   0.5f,
+                                   0.49999f,
+                                   0.7f,
+                                   1.0f,
+                                   19.99f,
+                                   200.5f,
+                                   255.99f,
+                                   256.f,
+                                   300.f,
+                                   -1.f,
+                                   99.9f};
   const int kind = pick(10);
   if (kind < 4) return index == 4 ? float(pick(2)) : float(between(index == 1 ? 20 : 0, index == 1 ? 200 : 255));
   if (kind < 6) return std::uniform_real_distribution<float>(-1000, 1000)(m_rng);
@@ -273,14 +305,19 @@ void Torture::randomUnitBytes(unsigned char (&out)[chaos::kTextSize], const chao
     std::memcpy(out, b.constData(), size_t(std::min<int>(b.size(), limit)));
   };
   switch (pick(10)) {
-    case 0: case 1: putUtf8(randomText(300), 511); break;  // may cut a character: then it is not UTF-8
+    case 0:
+    case 1:
+      putUtf8(randomText(300), 511);
+      break;   // may cut a character: then it is not UTF-8
     case 2: {  // exactly 511 bytes of UTF-8
       QByteArray b;
       while (b.size() < 511) {
         const char32_t cp = randomCodePoint();
         const QByteArray c = QString::fromUcs4(&cp, 1).toUtf8();
-        if (b.size() + c.size() <= 511) b += c;
-        else b += 'x';
+        if (b.size() + c.size() <= 511)
+          b += c;
+        else
+          b += 'x';
       }
       std::memcpy(out, b.constData(), 511);
       break;
@@ -316,8 +353,11 @@ void Torture::randomUnitBytes(unsigned char (&out)[chaos::kTextSize], const chao
       std::memcpy(out, s.data(), std::min<size_t>(s.size(), 511));
       break;
     }
-    case 8: break;  // empty
-    default: std::memcpy(out, u->text, sizeof out); break;  // unchanged
+    case 8:
+      break;  // empty
+    default:
+      std::memcpy(out, u->text, sizeof out);
+      break;  // unchanged
   }
 }
 
@@ -402,17 +442,27 @@ void Torture::typeCharacter(Live& v) {
 }
 
 void Torture::pressEditingKey(Live& v) {
-  struct K { Qt::Key key; Qt::KeyboardModifiers mods; const char* name; };
-  static const K keys[] = {
-      {Qt::Key_Backspace, Qt::NoModifier, "Backspace"}, {Qt::Key_Backspace, Qt::NoModifier, "Backspace"},
-      {Qt::Key_Delete, Qt::NoModifier, "Delete"},       {Qt::Key_Left, Qt::NoModifier, "Left"},
-      {Qt::Key_Right, Qt::NoModifier, "Right"},         {Qt::Key_Home, Qt::NoModifier, "Home"},
-      {Qt::Key_End, Qt::ControlModifier, "Ctrl+End"},   {Qt::Key_Up, Qt::NoModifier, "Up"},
-      {Qt::Key_A, Qt::ControlModifier, "Ctrl+A"},       {Qt::Key_Z, Qt::ControlModifier, "Ctrl+Z"},
-      {Qt::Key_Y, Qt::ControlModifier, "Ctrl+Y"},       {Qt::Key_X, Qt::ControlModifier, "Ctrl+X"},
-      {Qt::Key_Left, Qt::ShiftModifier, "Shift+Left"}, {Qt::Key_Return, Qt::ShiftModifier, "Shift+Return"},
-      {Qt::Key_Return, Qt::ControlModifier, "Ctrl+Return"},
-      {Qt::Key_Enter, Qt::ShiftModifier | Qt::KeypadModifier, "Shift+Enter"}};
+  struct K {
+    Qt::Key key;
+    Qt::KeyboardModifiers mods;
+    const char* name;
+  };
+  static const K keys[] = {{Qt::Key_Backspace, Qt::NoModifier, "Backspace"},
+                           {Qt::Key_Backspace, Qt::NoModifier, "Backspace"},
+                           {Qt::Key_Delete, Qt::NoModifier, "Delete"},
+                           {Qt::Key_Left, Qt::NoModifier, "Left"},
+                           {Qt::Key_Right, Qt::NoModifier, "Right"},
+                           {Qt::Key_Home, Qt::NoModifier, "Home"},
+                           {Qt::Key_End, Qt::ControlModifier, "Ctrl+End"},
+                           {Qt::Key_Up, Qt::NoModifier, "Up"},
+                           {Qt::Key_A, Qt::ControlModifier, "Ctrl+A"},
+                           {Qt::Key_Z, Qt::ControlModifier, "Ctrl+Z"},
+                           {Qt::Key_Y, Qt::ControlModifier, "Ctrl+Y"},
+                           {Qt::Key_X, Qt::ControlModifier, "Ctrl+X"},
+                           {Qt::Key_Left, Qt::ShiftModifier, "Shift+Left"},
+                           {Qt::Key_Return, Qt::ShiftModifier, "Shift+Return"},
+                           {Qt::Key_Return, Qt::ControlModifier, "Ctrl+Return"},
+                           {Qt::Key_Enter, Qt::ShiftModifier | Qt::KeypadModifier, "Shift+Enter"}};
   const K& k = keys[pick(int(sizeof keys / sizeof *keys))];
   m_current = std::string("key ") + k.name + " in view " + std::to_string(v.serial);
   const bool isBreak = k.key == Qt::Key_Return || k.key == Qt::Key_Enter;
@@ -426,7 +476,11 @@ void Torture::pressEditingKey(Live& v) {
 }
 
 void Torture::pressPlayKey(Live& v) {
-  struct K { Qt::Key key; Qt::KeyboardModifiers mods; const char* name; };
+  struct K {
+    Qt::Key key;
+    Qt::KeyboardModifiers mods;
+    const char* name;
+  };
   static const K keys[] = {{Qt::Key_Return, Qt::NoModifier, "Return"},
                            {Qt::Key_Enter, Qt::KeypadModifier, "Enter"},
                            {Qt::Key_Return, Qt::AltModifier, "Alt+Return"},
@@ -455,14 +509,16 @@ void Torture::paste(Live& v) {
   m_current = "paste " + std::to_string(plain.size()) + " units (kind " + std::to_string(kind) + ") in view " +
               std::to_string(v.serial);
   QTest::keyClick(v.field, Qt::Key_V, Qt::ControlModifier);
-  if (shownText(v.field).contains(QChar::ObjectReplacementCharacter)) fail("pasted rich text left an object in the field");
+  if (shownText(v.field).contains(QChar::ObjectReplacementCharacter))
+    fail("pasted rich text left an object in the field");
   if (kind == 2 && shownText(v.field).contains(QLatin1String("only markup"))) fail("markup-only paste inserted text");
 }
 
 void Torture::clickField(Live& v) {
   m_current = "click in the field of view " + std::to_string(v.serial);
   QWidget* target = v.field->viewport();
-  QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, QPoint(between(1, target->width() - 2), between(1, target->height() - 2)));
+  QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier,
+                    QPoint(between(1, target->width() - 2), between(1, target->height() - 2)));
   NSView* native = GlimmNativeViewForWinId(uintptr_t(v.field->winId()));
   if (!native || v.window->firstResponder() != native)
     fail("a press in the text field did not give its native view the keyboard");
@@ -472,16 +528,20 @@ void Torture::moveControl(Live& v) {
   const int index = pick(10) < 8 ? pick(5) : 5 + pick(2);
   QSlider* s = v.controls[index];
   const int how = s->isVisible() ? pick(4) : 0;
-  m_current = "move control " + std::to_string(index) + " of view " + std::to_string(v.serial) + " by " +
-              std::to_string(how);
+  m_current =
+      "move control " + std::to_string(index) + " of view " + std::to_string(v.serial) + " by " + std::to_string(how);
   switch (how) {
-    case 0: s->setValue(between(s->minimum() - 5, s->maximum() + 5)); break;  // a drag
+    case 0:
+      s->setValue(between(s->minimum() - 5, s->maximum() + 5));
+      break;  // a drag
     case 1: {
-      static const Qt::Key keys[] = {Qt::Key_Right, Qt::Key_Left, Qt::Key_PageUp, Qt::Key_PageDown, Qt::Key_Home, Qt::Key_End};
+      static const Qt::Key keys[] = {Qt::Key_Right,    Qt::Key_Left, Qt::Key_PageUp,
+                                     Qt::Key_PageDown, Qt::Key_Home, Qt::Key_End};
       QTest::keyClick(s, keys[pick(6)]);
       break;
     }
-    default: QTest::mouseClick(s, Qt::LeftButton, Qt::NoModifier, QPoint(between(0, s->width() - 1), s->height() / 2));
+    default:
+      QTest::mouseClick(s, Qt::LeftButton, Qt::NoModifier, QPoint(between(0, s->width() - 1), s->height() / 2));
   }
 }
 
@@ -510,8 +570,10 @@ void Torture::clickLogo(Live& v) {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
       ++*shown;
       const auto buttons = box->buttons();
-      if (!buttons.isEmpty()) buttons.first()->click();
-      else box->reject();
+      if (!buttons.isEmpty())
+        buttons.first()->click();
+      else
+        box->reject();
     } else if (++*tries < 200) {
       QTimer::singleShot(5, *dismiss);
     }
@@ -529,8 +591,8 @@ void Torture::automate() {
   const int u = pick(2);
   const int index = pick(chaos::kParamCount);
   const float value = randomParameterValue(index);
-  m_current = "unit " + std::to_string(u) + " sets parameter " + std::to_string(index) + " to " +
-              std::to_string(double(value));
+  m_current =
+      "unit " + std::to_string(u) + " sets parameter " + std::to_string(index) + " to " + std::to_string(double(value));
   ++m_automations;
   if (chaos::automate(m_units[u].inst.unit, AudioUnitParameterID(index), value)) m_units[u].reportedAt[index] = m_event;
 }
@@ -603,18 +665,30 @@ void Torture::step() {
   }
   Live& v = *m_live[size_t(pick(int(m_live.size())))];
   const int r = pick(1000);
-  if (r < 220) typeCharacter(v);
-  else if (r < 340) pressEditingKey(v);
-  else if (r < 380) pressPlayKey(v);
-  else if (r < 450) paste(v);
-  else if (r < 480) clickField(v);
-  else if (r < 620) moveControl(v);
-  else if (r < 640) clickViewButton(v);
-  else if (r < 660) clickSpeak(v);
-  else if (r < 664) clickLogo(v);
-  else if (r < 830) automate();
-  else if (r < 920) unitText();
-  else if (r < 935) startChaos();
+  if (r < 220)
+    typeCharacter(v);
+  else if (r < 340)
+    pressEditingKey(v);
+  else if (r < 380)
+    pressPlayKey(v);
+  else if (r < 450)
+    paste(v);
+  else if (r < 480)
+    clickField(v);
+  else if (r < 620)
+    moveControl(v);
+  else if (r < 640)
+    clickViewButton(v);
+  else if (r < 660)
+    clickSpeak(v);
+  else if (r < 664)
+    clickLogo(v);
+  else if (r < 830)
+    automate();
+  else if (r < 920)
+    unitText();
+  else if (r < 935)
+    startChaos();
   else {
     m_current = "run-loop turns";
     for (int i = between(1, 5); i > 0; --i) torture::runTurn();
@@ -670,8 +744,8 @@ void Torture::afterEvent() {
     for (const Emission& e : m_emitted)
       if (e.unit == u) expected.push_back(e.call);
     if (expected.size() != unit->sets.size())
-      return fail("unit " + std::to_string(u) + " got " + std::to_string(unit->sets.size()) +
-                  " parameter writes for " + std::to_string(expected.size()) + " moves on its panels");
+      return fail("unit " + std::to_string(u) + " got " + std::to_string(unit->sets.size()) + " parameter writes for " +
+                  std::to_string(expected.size()) + " moves on its panels");
     for (size_t i = 0; i < expected.size(); ++i) {
       const chaos::SetCall& got = unit->sets[i];
       if (got.id != expected[i].id || std::memcmp(&got.value, &expected[i].value, sizeof(float)) != 0)
@@ -713,8 +787,10 @@ void Torture::checkTurn() {
                   text.toStdString() + "\"");
     const QString state = v->singLabel->text();
     const int sing = v->controls[4]->value();
-    if (!((state == QLatin1String("ON") && sing == 1) || ((state == QLatin1String("OFF") || state == QLatin1String("off")) && sing == 0)))
-      return fail(name + ": the sing label reads " + state.toStdString() + " with the switch at " + std::to_string(sing));
+    if (!((state == QLatin1String("ON") && sing == 1) ||
+          ((state == QLatin1String("OFF") || state == QLatin1String("off")) && sing == 0)))
+      return fail(name + ": the sing label reads " + state.toStdString() + " with the switch at " +
+                  std::to_string(sing));
   }
 }
 
@@ -736,8 +812,9 @@ void Torture::checkIdle() {
       const double value = unit->params[i];
       if (std::isnan(value) && i < 4) continue;  // no position to show; the slider keeps its own
       const QSlider* slider = v->controls[i];
-      const int expected = i == 4 ? (value < 0.5 ? 0 : 1)
-                                  : int(std::clamp(std::trunc(value), double(slider->minimum()), double(slider->maximum())));
+      const int expected =
+          i == 4 ? (value < 0.5 ? 0 : 1)
+                 : int(std::clamp(std::trunc(value), double(slider->minimum()), double(slider->maximum())));
       if (slider->value() != expected)
         return fail(name + ": control " + std::to_string(i) + " shows " + std::to_string(slider->value()) +
                     " for the unit's " + std::to_string(value));
@@ -797,12 +874,12 @@ int Torture::run() {
   NSAssertionHandler::setCurrentHandler(nullptr);
   m_handler->release();
 
-  std::printf("%s: seed %llu, %ld events in %.1f s: %ld views opened, %ld parameter writes, %ld plays, "
-              "%ld unit parameter changes, %ld unit texts (%ld checked as shown), %ld About boxes, "
-              "%ld injected failures, %ld idle checks\n",
-              m_failed ? "FAILED" : "passed", (unsigned long long)m_seed, m_event, double(clock.elapsed()) / 1000,
-              m_opens, m_setsTotal, m_playsTotal, m_automations, m_unitTexts, m_oracles, m_aboutBoxes, m_injected,
-              m_idles);
+  std::printf(
+      "%s: seed %llu, %ld events in %.1f s: %ld views opened, %ld parameter writes, %ld plays, "
+      "%ld unit parameter changes, %ld unit texts (%ld checked as shown), %ld About boxes, "
+      "%ld injected failures, %ld idle checks\n",
+      m_failed ? "FAILED" : "passed", (unsigned long long)m_seed, m_event, double(clock.elapsed()) / 1000, m_opens,
+      m_setsTotal, m_playsTotal, m_automations, m_unitTexts, m_oracles, m_aboutBoxes, m_injected, m_idles);
   return m_failed ? 1 : 0;
 }
 

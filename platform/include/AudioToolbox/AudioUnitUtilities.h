@@ -72,8 +72,7 @@ OSStatus AUEventListenerCreate(AUEventListenerProc inProc, void* inUserData, CFR
                                CFStringRef inRunLoopMode, Float32 inNotificationInterval,
                                Float32 inValueChangeGranularity, AUEventListenerRef* outListener);
 OSStatus AUEventListenerAddEventType(AUEventListenerRef inListener, void* inObject, const AudioUnitEvent* inEvent);
-OSStatus AUEventListenerRemoveEventType(AUEventListenerRef inListener, void* inObject,
-                                        const AudioUnitEvent* inEvent);
+OSStatus AUEventListenerRemoveEventType(AUEventListenerRef inListener, void* inObject, const AudioUnitEvent* inEvent);
 
 OSStatus AUParameterSet(AUParameterListenerRef inSendingListener, void* inSendingObject,
                         const AudioUnitParameter* inParameter, AudioUnitParameterValue inValue,

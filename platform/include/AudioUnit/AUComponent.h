@@ -19,18 +19,14 @@ typedef Float32 AudioUnitParameterValue;
 typedef UInt32 AudioUnitRenderActionFlags;
 
 enum {
-  kAudioUnitType_Output = 0x61756f75,          /* 'auou' */
-  kAudioUnitType_MusicDevice = 0x61756d75,     /* 'aumu' */
-  kAudioUnitType_MusicEffect = 0x61756d66,     /* 'aumf' */
-  kAudioUnitType_Generator = 0x6175676e,       /* 'augn' */
-  kAudioUnitType_Effect = 0x61756678           /* 'aufx' */
+  kAudioUnitType_Output = 0x61756f75,      /* 'auou' */
+  kAudioUnitType_MusicDevice = 0x61756d75, /* 'aumu' */
+  kAudioUnitType_MusicEffect = 0x61756d66, /* 'aumf' */
+  kAudioUnitType_Generator = 0x6175676e,   /* 'augn' */
+  kAudioUnitType_Effect = 0x61756678       /* 'aufx' */
 };
 
-enum {
-  kAudioUnitScope_Global = 0,
-  kAudioUnitScope_Input = 1,
-  kAudioUnitScope_Output = 2
-};
+enum { kAudioUnitScope_Global = 0, kAudioUnitScope_Input = 1, kAudioUnitScope_Output = 2 };
 
 enum {
   kAudioUnitRenderAction_PreRender = (1U << 2),
@@ -95,8 +91,7 @@ typedef OSStatus (*AudioUnitAddPropertyListenerProc)(void* self, AudioUnitProper
 typedef OSStatus (*AudioUnitRemovePropertyListenerProc)(void* self, AudioUnitPropertyID prop,
                                                         AudioUnitPropertyListenerProc proc);
 typedef OSStatus (*AudioUnitRemovePropertyListenerWithUserDataProc)(void* self, AudioUnitPropertyID prop,
-                                                                    AudioUnitPropertyListenerProc proc,
-                                                                    void* userData);
+                                                                    AudioUnitPropertyListenerProc proc, void* userData);
 typedef OSStatus (*AudioUnitGetParameterProc)(void* inComponentStorage, AudioUnitParameterID inID,
                                               AudioUnitScope inScope, AudioUnitElement inElement,
                                               AudioUnitParameterValue* outValue);
@@ -118,8 +113,8 @@ OSStatus AudioUnitGetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioU
                               AudioUnitElement inElement, void* outData, UInt32* ioDataSize);
 OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                               AudioUnitElement inElement, const void* inData, UInt32 inDataSize);
-OSStatus AudioUnitAddPropertyListener(AudioUnit inUnit, AudioUnitPropertyID inID,
-                                      AudioUnitPropertyListenerProc inProc, void* inProcUserData);
+OSStatus AudioUnitAddPropertyListener(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitPropertyListenerProc inProc,
+                                      void* inProcUserData);
 OSStatus AudioUnitRemovePropertyListenerWithUserData(AudioUnit inUnit, AudioUnitPropertyID inID,
                                                      AudioUnitPropertyListenerProc inProc, void* inProcUserData);
 OSStatus AudioUnitGetParameter(AudioUnit inUnit, AudioUnitParameterID inID, AudioUnitScope inScope,
@@ -127,9 +122,8 @@ OSStatus AudioUnitGetParameter(AudioUnit inUnit, AudioUnitParameterID inID, Audi
 OSStatus AudioUnitSetParameter(AudioUnit inUnit, AudioUnitParameterID inID, AudioUnitScope inScope,
                                AudioUnitElement inElement, AudioUnitParameterValue inValue,
                                UInt32 inBufferOffsetInFrames);
-OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,
-                         const AudioTimeStamp* inTimeStamp, UInt32 inOutputBusNumber, UInt32 inNumberFrames,
-                         AudioBufferList* ioData);
+OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags, const AudioTimeStamp* inTimeStamp,
+                         UInt32 inOutputBusNumber, UInt32 inNumberFrames, AudioBufferList* ioData);
 OSStatus AudioUnitReset(AudioUnit inUnit, AudioUnitScope inScope, AudioUnitElement inElement);
 
 #ifdef __cplusplus

@@ -30,15 +30,9 @@ typedef struct AudioComponentPlugInInterface {
 
 typedef AudioComponentPlugInInterface* (*AudioComponentFactoryFunction)(const AudioComponentDescription* inDesc);
 
-enum {
-  badComponentInstance = (OSStatus)0x80008001,
-  badComponentSelector = (OSStatus)0x80008002
-};
+enum { badComponentInstance = (OSStatus)0x80008001, badComponentSelector = (OSStatus)0x80008002 };
 
-enum {
-  kAudioComponentErr_InstanceInvalidated = -66749,
-  kAudioComponentErr_InitializationTimedOut = -66745
-};
+enum { kAudioComponentErr_InstanceInvalidated = -66749, kAudioComponentErr_InitializationTimedOut = -66745 };
 
 /* A zero field of the description matches anything, as on the Mac. */
 AudioComponent AudioComponentFindNext(AudioComponent inComponent, const AudioComponentDescription* inDesc);
@@ -51,8 +45,8 @@ OSStatus AudioComponentInstanceNew(AudioComponent inComponent, AudioComponentIns
 OSStatus AudioComponentInstanceDispose(AudioComponentInstance inInstance);
 AudioComponent AudioComponentInstanceGetComponent(AudioComponentInstance inInstance);
 
-AudioComponent AudioComponentRegister(const AudioComponentDescription* inDesc, CFStringRef inName,
-                                      UInt32 inVersion, AudioComponentFactoryFunction inFactory);
+AudioComponent AudioComponentRegister(const AudioComponentDescription* inDesc, CFStringRef inName, UInt32 inVersion,
+                                      AudioComponentFactoryFunction inFactory);
 
 /* Not in Apple's API: removes a registration, for a module that is unloaded.
    Instances already made keep working until disposed. */

@@ -63,10 +63,7 @@ typedef struct AudioTimeStamp {
   UInt32 mReserved;
 } AudioTimeStamp;
 
-enum {
-  kAudioTimeStampSampleTimeValid = (1U << 0),
-  kAudioTimeStampHostTimeValid = (1U << 1)
-};
+enum { kAudioTimeStampSampleTimeValid = (1U << 0), kAudioTimeStampHostTimeValid = (1U << 1) };
 
 enum { kAudio_ParamError = -50, kAudio_MemFullError = -108 };
 

@@ -9,22 +9,22 @@
 extern "C" {
 #endif
 
-typedef uint8_t  UInt8;
-typedef int8_t   SInt8;
+typedef uint8_t UInt8;
+typedef int8_t SInt8;
 typedef uint16_t UInt16;
-typedef int16_t  SInt16;
+typedef int16_t SInt16;
 typedef uint32_t UInt32;
-typedef int32_t  SInt32;
+typedef int32_t SInt32;
 typedef uint64_t UInt64;
-typedef int64_t  SInt64;
-typedef float    Float32;
-typedef double   Float64;
+typedef int64_t SInt64;
+typedef float Float32;
+typedef double Float64;
 typedef unsigned char Boolean;
-typedef SInt32   OSStatus;
-typedef UInt32   OSType;
-typedef UInt32   FourCharCode;
-typedef long     CFIndex;
-typedef double   CFTimeInterval;
+typedef SInt32 OSStatus;
+typedef UInt32 OSType;
+typedef UInt32 FourCharCode;
+typedef long CFIndex;
+typedef double CFTimeInterval;
 typedef unsigned long CFOptionFlags;
 
 enum { noErr = 0 };
@@ -42,11 +42,7 @@ typedef const struct __CFURL* CFURLRef;
 typedef struct __CFRunLoop* CFRunLoopRef;
 typedef UInt32 CFStringEncoding;
 
-enum {
-  kCFStringEncodingASCII = 0x0600,
-  kCFStringEncodingUTF8 = 0x08000100,
-  kCFStringEncodingISOLatin1 = 0x0201
-};
+enum { kCFStringEncodingASCII = 0x0600, kCFStringEncodingUTF8 = 0x08000100, kCFStringEncodingISOLatin1 = 0x0201 };
 
 extern const CFAllocatorRef kCFAllocatorDefault;
 
@@ -67,21 +63,15 @@ CFIndex CFStringGetLength(CFStringRef theString);
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2);
 
 typedef enum { kCFURLPOSIXPathStyle = 0 } CFURLPathStyle;
-CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef filePath,
-                                       CFURLPathStyle pathStyle, Boolean isDirectory);
-CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef allocator, const UInt8* buffer,
-                                                 CFIndex bufLen, Boolean isDirectory);
-Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase,
-                                         UInt8* buffer, CFIndex maxBufLen);
+CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef allocator, CFStringRef filePath, CFURLPathStyle pathStyle,
+                                       Boolean isDirectory);
+CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef allocator, const UInt8* buffer, CFIndex bufLen,
+                                                 Boolean isDirectory);
+Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer, CFIndex maxBufLen);
 
 /* ---- Run loop ---------------------------------------------------------- */
 
-enum {
-  kCFRunLoopRunFinished = 1,
-  kCFRunLoopRunStopped = 2,
-  kCFRunLoopRunTimedOut = 3,
-  kCFRunLoopRunHandledSource = 4
-};
+enum { kCFRunLoopRunFinished = 1, kCFRunLoopRunStopped = 2, kCFRunLoopRunTimedOut = 3, kCFRunLoopRunHandledSource = 4 };
 
 extern const CFStringRef kCFRunLoopDefaultMode;
 extern const CFStringRef kCFRunLoopCommonModes;

@@ -124,8 +124,8 @@ class NSAssertionHandler : public NSObject {
 
   // The default writes the failure to stderr and throws
   // NSInternalInconsistencyException with the description.
-  virtual void handleFailureInMethod(const char* selector, NSObject* object, const char* fileName,
-                                     NSInteger line, const char* description);
+  virtual void handleFailureInMethod(const char* selector, NSObject* object, const char* fileName, NSInteger line,
+                                     const char* description);
 };
 
 // ---- Class registry ------------------------------------------------------------
