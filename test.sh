@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
 glimm_build_default
+scripts/check-format.sh
 ctest --preset default
 
 if [ "${GLIMM_ASAN:-1}" != 0 ]; then
