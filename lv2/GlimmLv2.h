@@ -1,0 +1,25 @@
+// The LV2 plug-in's public contract, shared by its DSP, its UI and the
+// description generator. Hosts store these URIs and port indexes in their
+// sessions: never change one; new ports and URIs are appended.
+#pragma once
+
+#include "GlimmContract.h"
+
+#include <cstdint>
+
+#define GLIMM_LV2_URI "urn:glimm:speech"
+#define GLIMM_LV2_UI_URI GLIMM_LV2_URI "#ui"
+// The text: a patch:writable parameter whose range is atom:String.
+#define GLIMM_LV2_TEXT_URI GLIMM_LV2_URI "#text"
+// Speak now: a patch:Set of this property (any value) from the UI.
+#define GLIMM_LV2_SPEAK_URI GLIMM_LV2_URI "#speak"
+
+enum GlimmLv2Port : uint32_t {
+  kGlimmPortControl = 0, // atom:Sequence in: MIDI and patch messages
+  kGlimmPortNotify = 1,  // atom:Sequence out: patch:Set of the text for the UI
+  kGlimmPortOut = 2,     // mono audio
+  // One control input per unit parameter, in parameter-ID order.
+  kGlimmPortFirstParameter = 3,
+};
+
+constexpr uint32_t glimmParameterPort(int parameter) { return kGlimmPortFirstParameter + uint32_t(parameter); }
