@@ -10,6 +10,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 bin=$build/bin
 [ -x "$bin/bench_editor_open" ] || { echo "run.sh: no benchmarks in $bin; build first" >&2; exit 2; }
+# The table is laid out by column(1).
+command -v column >/dev/null 2>&1 ||
+  bash -c '. "$1/scripts/deps.sh" && glimm_need_packages bsdextrautils' sh "$here/.." ||
+  { echo "run.sh: column(1) is missing (Debian package bsdextrautils)" >&2; exit 2; }
 
 if [ -z "${QT_QPA_PLATFORM:-}" ]; then
   if command -v xvfb-run >/dev/null 2>&1; then

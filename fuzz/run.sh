@@ -12,6 +12,10 @@ targets=${*:-fuzz_editor_text fuzz_speech_text}
 build="$here/build"
 work="$here/corpus-work"
 
+# clang-14 with its sanitizer and libFuzzer runtimes.
+bash -c '. "$1/scripts/deps.sh" && glimm_need_packages clang-14 libclang-rt-14-dev' sh "$here/.." ||
+  { echo "fuzz/run.sh: needs clang-14 and libclang-rt-14-dev" >&2; exit 2; }
+
 cmake -S "$here" -B "$build" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 cmake --build "$build" -j2 --target $targets
 

@@ -13,8 +13,14 @@ glimm_packages=(
 )
 
 glimm_install_deps() {
+  glimm_need_packages "${glimm_packages[@]}"
+}
+
+# Installs the named packages that are missing (as root), or says which
+# apt-get line would (otherwise) and fails.
+glimm_need_packages() {
   local missing=() p
-  for p in "${glimm_packages[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
