@@ -13,8 +13,9 @@ enum {
 };
 
 enum {
-  kGlimmProperty_Text = 0x20000,  // 512 bytes of NUL-terminated 8-bit text
-  kGlimmProperty_Play = 0x20001   // set only, 8 bytes of no meaning
+  kGlimmProperty_Text = 0x20000,     // 512 bytes of NUL-terminated 8-bit text
+  kGlimmProperty_Play = 0x20001,     // set only, 8 bytes of no meaning
+  kGlimmProperty_Speaking = 0x20002  // get only, UInt32: 1 from play until the utterance is all rendered
 };
 
 enum { kGlimmTextBufferSize = 512, kGlimmTextMaxBytes = kGlimmTextBufferSize - 1, kGlimmPlayDataSize = 8 };

@@ -5,6 +5,7 @@
 #include <portaudio.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fcntl.h>
@@ -75,6 +76,10 @@ bool AudioOutput::openWav(const std::string& path) {
   }
   // Clip rather than wrap if the unit ever overshoots full scale.
   sf_command(m_wav, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  // The header counts what has been written after every write, so a host that
+  // dies leaves a file that plays up to that point. The writer thread pays
+  // for it, never the audio thread.
+  sf_command(m_wav, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
   size_t capacity = 1;
   while (capacity < size_t(m_sampleRate) * kChannels * 4)  // 4 s of slack for the writer
     capacity *= 2;
@@ -155,6 +160,8 @@ void AudioOutput::start() {
       if (e == paNoError) e = Pa_StartStream(stream);
       if (e == paNoError) {
         m_stream = stream;
+        if (const PaStreamInfo* info = Pa_GetStreamInfo(stream))
+          m_latencyFrames = (unsigned long long)(std::max(0.0, info->outputLatency) * m_sampleRate);
         return;
       }
       if (stream) Pa_CloseStream(stream);

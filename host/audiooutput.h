@@ -43,6 +43,10 @@ class AudioOutput {
   unsigned long long framesRendered() const { return m_framesRendered.load(std::memory_order_acquire); }
   unsigned long long lastLoudFrame() const { return m_lastLoudFrame.load(std::memory_order_acquire); }
 
+  // How far the device plays behind what has been rendered, in frames (0
+  // without a device).
+  unsigned long long latencyFrames() const { return m_latencyFrames; }
+
   static std::vector<std::string> listDevices();
 
   // Renders one block into `interleaved` (kBlockFrames * kChannels floats).
@@ -55,6 +59,7 @@ class AudioOutput {
   AudioUnit m_unit;
   double m_sampleRate;
   void* m_stream = nullptr;
+  unsigned long long m_latencyFrames = 0;
   bool m_paInitialised = false;
   std::thread m_nullThread;
   std::atomic<bool> m_running{false};

@@ -1,6 +1,7 @@
 #include "hostoptions.h"
 
 #include "GlimmContract.h"
+#include "unittext.h"
 
 #include <cmath>
 
@@ -54,7 +55,8 @@ QString hostUsage() {
              "Loads the speech unit, opens its editor and plays what it says.\n"
              "\n"
              "  --unit PATH          speech unit module to load (default: the one beside glimm-host)\n"
-             "  --text TEXT          set the unit's text before the editor opens (at most 511 bytes)\n"
+             "  --text TEXT          set the unit's text before the editor opens (at most %2 characters,\n"
+             "                       as many as the editor's field shows; with --no-window at most %3 bytes)\n"
              "  --set NAME=VALUE     set a parameter; repeatable. Names and ranges:\n"
              "                       %1\n"
              "  --speak              speak once the editor is shown\n"
@@ -62,12 +64,24 @@ QString hostUsage() {
              "  --rate HZ            sample rate, 8000..192000 (default 48000)\n"
              "  --screenshot FILE    save a PNG of the window once the editor is shown and filled\n"
              "  --no-window          run without the editor window (no display needed)\n"
-             "  --quit-after-speech  exit when the utterance has finished\n"
+             "  --quit-after-speech  exit when the unit has finished the utterance and it has been heard\n"
              "  --list-devices       list the audio output devices and exit\n"
              "  --help               show this text\n"
              "\n"
-             "Without a display run it as: xvfb-run -a glimm-host ..., or QT_QPA_PLATFORM=offscreen glimm-host ...\n")
-      .arg(parameterRanges());
+             "Without a display run it as: xvfb-run -a glimm-host ..., or QT_QPA_PLATFORM=offscreen glimm-host ...\n"
+             "\n"
+             "Exit status:\n"
+             "  0    done; with --quit-after-speech, the utterance was spoken to its end\n"
+             "  1    the unit, its editor, the audio file or the screenshot failed\n"
+             "  2    bad command line, or no display for the editor\n"
+             "  3    --quit-after-speech: the utterance had not ended after %4 seconds\n"
+             "  4    --speak: nothing to speak (the text is empty, or nothing in it can be said)\n"
+             "  130  ended by SIGINT (Ctrl+C); the audio file is complete up to then\n"
+             "  143  ended by SIGTERM; likewise\n")
+      .arg(parameterRanges())
+      .arg(kGlimmFieldMaxLength)
+      .arg(int(kGlimmTextMaxBytes))
+      .arg(kHostSpeechTimeoutSeconds);
 }
 
 HostOptionsResult parseHostOptions(const QStringList& arguments) {
@@ -146,5 +160,13 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
   }
   if (r.error.isEmpty() && o.noWindow && !o.screenshotPath.isEmpty())
     r.error = QStringLiteral("--screenshot needs the window; it cannot go with --no-window");
+  // The editor would cut a longer text to what its field shows.
+  if (r.error.isEmpty() && !o.noWindow && o.hasText && o.text.size() > kGlimmFieldMaxLength)
+    r.error = QStringLiteral(
+                  "--text is %1 characters long; the editor's field shows at most %2 "
+                  "(with --no-window the unit takes up to %3 bytes)")
+                  .arg(o.text.size())
+                  .arg(kGlimmFieldMaxLength)
+                  .arg(int(kGlimmTextMaxBytes));
   return r;
 }

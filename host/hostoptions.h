@@ -6,6 +6,19 @@
 #include <utility>
 #include <vector>
 
+// How long --quit-after-speech waits for an utterance to end before it gives up.
+constexpr int kHostSpeechTimeoutSeconds = 300;
+
+// Exit statuses of glimm-host; hostUsage() and README.md list them.
+enum HostExit {
+  kHostExitOk = 0,
+  kHostExitFailed = 1,
+  kHostExitUsage = 2,
+  kHostExitTimedOut = 3,
+  kHostExitNothingToSpeak = 4,
+  kHostExitSignalBase = 128  // plus the signal's number: 130 SIGINT, 143 SIGTERM
+};
+
 struct HostOptions {
   QString unitPath;  // empty: the speech unit built beside the host
   QString text;

@@ -9,8 +9,16 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -33,37 +41,91 @@ QStringList argumentsOf(int argc, char** argv) {
   return list;
 }
 
-// Quits once an utterance has been heard and has then stayed silent for a
-// while; the check runs only while that wait is on.
+// Quits once the unit has finished the utterance and the audio output has
+// played the last of it; the check runs on the main thread, only while that
+// wait is on. The exit status says whether anything was heard.
 class SpeechEndWatcher : public QObject {
  public:
-  SpeechEndWatcher(const AudioOutput& audio, double sampleRate, QObject* parent)
-      : QObject(parent),
-        m_audio(audio),
-        m_quietFrames((unsigned long long)(sampleRate * 0.8)),
-        m_limitFrames((unsigned long long)(sampleRate * 300)) {
+  SpeechEndWatcher(const UnitHost& unit, const AudioOutput& audio, QObject* parent)
+      : QObject(parent), m_unit(unit), m_audio(audio) {
     connect(&m_timer, &QTimer::timeout, this, [this] { check(); });
   }
-  void startWatching() {
+  // `played`: the host has just asked the unit to speak, so the utterance is
+  // under way even if it ends before the first check.
+  void startWatching(bool played) {
     m_startFrame = m_audio.framesRendered();
+    m_seenSpeaking = played;
+    m_clock.start();
     m_timer.start(50);
   }
 
  private:
-  void check() {
-    const auto now = m_audio.framesRendered();
-    const auto loud = m_audio.lastLoudFrame();
-    const bool heard = loud > m_startFrame;
-    if ((heard && now - loud >= m_quietFrames) || now - m_startFrame > m_limitFrames) {
-      m_timer.stop();
-      QCoreApplication::exit(heard ? 0 : 3);
-    }
+  void finish(int code) {
+    m_timer.stop();
+    QCoreApplication::exit(code);
   }
+  void check() {
+    if (m_clock.hasExpired(kHostSpeechTimeoutSeconds * 1000LL)) {
+      say(QStringLiteral("the utterance had not ended after %1 seconds").arg(kHostSpeechTimeoutSeconds));
+      return finish(kHostExitTimedOut);
+    }
+    if (!m_draining) {
+      bool speaking = false;
+      if (m_unit.speaking(&speaking) != noErr) {
+        say("the unit does not say when it has finished speaking; --quit-after-speech cannot work with it");
+        return finish(kHostExitFailed);
+      }
+      if (speaking) m_seenSpeaking = true;
+      if (speaking || !m_seenSpeaking) return;
+      // The unit has handed over its last sample; wait until it has been
+      // through the render call and the device.
+      m_draining = true;
+      m_drainedAt = m_audio.framesRendered() + m_audio.latencyFrames() + AudioOutput::kBlockFrames;
+    }
+    if (m_audio.framesRendered() < m_drainedAt) return;
+    if (m_audio.lastLoudFrame() > m_startFrame) return finish(kHostExitOk);
+    say("nothing to speak: the voice found nothing it could say in the text");
+    finish(kHostExitNothingToSpeak);
+  }
+  const UnitHost& m_unit;
   const AudioOutput& m_audio;
   QTimer m_timer;
-  unsigned long long m_startFrame = 0;
-  const unsigned long long m_quietFrames, m_limitFrames;
+  QElapsedTimer m_clock;
+  unsigned long long m_startFrame = 0, m_drainedAt = 0;
+  bool m_seenSpeaking = false, m_draining = false;
 };
+
+// SIGINT and SIGTERM end the event loop like any other exit, so the audio is
+// stopped, the WAV file closed and temporary files removed on the way out.
+// The handler only writes the signal's number into a pipe.
+int gSignalPipe[2] = {-1, -1};
+
+extern "C" void onStopSignal(int signo) {
+  const int savedErrno = errno;
+  const unsigned char byte = static_cast<unsigned char>(signo);
+  const ssize_t written = ::write(gSignalPipe[1], &byte, 1);
+  (void)written;  // a full pipe already holds a signal to act on
+  errno = savedErrno;
+}
+
+bool exitOnStopSignals(QObject* parent) {
+  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, parent);
+  QObject::connect(notifier, &QSocketNotifier::activated, parent, [notifier] {
+    unsigned char signo = 0;
+    if (::read(gSignalPipe[0], &signo, 1) != 1) return;
+    notifier->setEnabled(false);
+    // A second signal while shutting down ends the process the default way.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    QCoreApplication::exit(kHostExitSignalBase + signo);
+  });
+  struct sigaction sa = {};
+  sa.sa_handler = onStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+}
 
 }  // namespace
 
@@ -100,6 +162,7 @@ int main(int argc, char** argv) {
   else
     app = std::make_unique<QApplication>(argc, argv);
   QCoreApplication::setApplicationName("glimm-host");
+  if (!exitOnStopSignals(app.get())) say("cannot catch SIGINT and SIGTERM; they will end the host abruptly");
   GlimmRunLoopDriver runLoopDriver;
 
   UnitHost unit;
@@ -119,6 +182,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (opt.speak && opt.quitAfterSpeech) {
+    std::string text;
+    if (unit.text(&text) == noErr && text.empty()) {
+      say("nothing to speak: the unit's text is empty; give it one with --text");
+      return kHostExitNothingToSpeak;
+    }
+  }
+
   AudioOutput audio(unit.unit(), unit.sampleRate());
   if (!opt.wavPath.isEmpty() && !audio.openWav(opt.wavPath.toStdString())) {
     say(QString::fromStdString(audio.error()));
@@ -129,10 +200,10 @@ int main(int argc, char** argv) {
     say(QString::fromStdString(audio.deviceMessage()) + "; no sound is heard, but the unit keeps rendering" +
         (opt.wavPath.isEmpty() ? QString() : " into " + opt.wavPath));
 
-  SpeechEndWatcher watcher(audio, unit.sampleRate(), app.get());
+  SpeechEndWatcher watcher(unit, audio, app.get());
   auto speakNow = [&] {
     if (opt.speak) (void)unit.play();  // only an uninitialised unit refuses, and load() initialised it
-    if (opt.quitAfterSpeech) watcher.startWatching();
+    if (opt.quitAfterSpeech) watcher.startWatching(opt.speak);
   };
 
   std::unique_ptr<EditorWindow> window;

@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits.h>
 
@@ -99,4 +100,19 @@ OSStatus UnitHost::getParameter(AudioUnitParameterID id, float* value) const {
 OSStatus UnitHost::play() {
   char data[kGlimmPlayDataSize] = {};
   return AudioUnitSetProperty(m_unit, kGlimmProperty_Play, kAudioUnitScope_Global, 0, data, sizeof data);
+}
+
+OSStatus UnitHost::text(std::string* utf8) const {
+  char buffer[kGlimmTextBufferSize] = {};
+  UInt32 size = sizeof buffer;
+  const OSStatus err = AudioUnitGetProperty(m_unit, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buffer, &size);
+  if (err == noErr) *utf8 = std::string(buffer, strnlen(buffer, std::min<size_t>(size, kGlimmTextMaxBytes)));
+  return err;
+}
+
+OSStatus UnitHost::speaking(bool* speaking) const {
+  UInt32 value = 0, size = sizeof value;
+  const OSStatus err = AudioUnitGetProperty(m_unit, kGlimmProperty_Speaking, kAudioUnitScope_Global, 0, &value, &size);
+  if (err == noErr) *speaking = value != 0;
+  return err;
 }

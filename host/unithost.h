@@ -26,6 +26,10 @@ class UnitHost {
   OSStatus setParameter(AudioUnitParameterID id, float value);
   OSStatus getParameter(AudioUnitParameterID id, float* value) const;
   OSStatus play();
+  OSStatus text(std::string* utf8) const;
+  // Whether the unit is still busy with an utterance: from play() until the
+  // last of it has been rendered.
+  OSStatus speaking(bool* speaking) const;
 
  private:
   void* m_module = nullptr;

@@ -95,6 +95,9 @@ OSStatus SpeechUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope, A
       m_voice.copyText(static_cast<char*>(out));
       return noErr;
     }
+    case kGlimmProperty_Speaking:
+      *static_cast<UInt32*>(out) = m_voice.speaking() ? 1 : 0;
+      return noErr;
     case kAudioUnitProperty_ParameterList: {
       auto* ids = static_cast<AudioUnitParameterID*>(out);
       for (UInt32 i = 0; i < size / sizeof(AudioUnitParameterID); ++i) ids[i] = i;
@@ -286,6 +289,9 @@ OSStatus SpeechUnit::describeProperty(AudioUnitPropertyID id, AudioUnitScope sco
       break;
     case kGlimmProperty_Play:
       size = kGlimmPlayDataSize, writable = true, err = global();
+      break;
+    case kGlimmProperty_Speaking:
+      size = sizeof(UInt32), err = global();
       break;
     case kAudioUnitProperty_ParameterList:
       // Only the global scope has parameters; the other scopes list none.

@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <locale.h>
@@ -181,15 +182,31 @@ class SpeechEngine {
     return m_espeakOk;
   }
 
-  // The voice-file loader lower-cases its path and limits it to 60 bytes, so
-  // the private folder gets a short lower-case name of our own making.
+  // The voice-file loader lower-cases its path, reads '+' as a variant and
+  // limits the path to 59 bytes, so the private folder gets a short
+  // lower-case name of our own making: under TMPDIR when its path survives
+  // that, under /tmp otherwise.
+  static std::string variantBase() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = tmp ? tmp : "";
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    const size_t rest = std::strlen("/glimm-speech-0123456789/v");
+    const bool usable =
+        !base.empty() && base[0] == '/' && base.size() + rest <= 59 &&
+        std::all_of(base.begin(), base.end(), [](char c) {
+          return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' || c == '.' || c == '_' || c == '-';
+        });
+    return usable ? base : "/tmp";
+  }
+
   static std::string makeVariantDir() {
     std::random_device rd;
     std::mt19937 gen(rd());
     const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::uniform_int_distribution<int> pick(0, int(sizeof alphabet) - 2);
+    const std::string base = variantBase();
     for (int attempt = 0; attempt < 16; ++attempt) {
-      std::string dir = "/tmp/glimm-speech-";
+      std::string dir = base + "/glimm-speech-";
       for (int i = 0; i < 10; ++i) dir += alphabet[pick(gen)];
       if (::mkdir(dir.c_str(), 0700) == 0) return dir;
       if (errno != EEXIST) break;
@@ -403,7 +420,12 @@ void SpeechVoice::postDeferred(uint32_t flags) {
 }
 
 bool SpeechVoice::busy() const {
-  if (m_running.load() || m_ring.readable() > 0) return true;
-  std::lock_guard<std::mutex> lock(m_engine->mutex());
-  return m_hasJob;
+  {
+    // Both under the engine's lock, where a job moves from queued to running:
+    // read apart, a job taken in between would be seen as neither.
+    std::lock_guard<std::mutex> lock(m_engine->mutex());
+    if (m_hasJob || m_running.load()) return true;
+  }
+  // A job writes all its audio before it stops running.
+  return m_ring.readable() > 0;
 }

@@ -77,6 +77,8 @@ void VoiceController::silence() {
   if (m_engineVoice) m_engineVoice->stop();
 }
 
+bool VoiceController::speaking() const { return m_engineVoice && m_engineVoice->busy(); }
+
 VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data1, uint32_t data2) {
   if ((status & 0xF0) != 0x90 || (data2 & 0x7F) == 0) return MidiResult::Ignored;
   if (m_params[kGlimmParam_SingMode].load() < 0.5f) return MidiResult::Ignored;

@@ -12,7 +12,7 @@
 //                                 change made there is announced, and a note
 //                                 started, by the engine worker)
 //   setText, copyText, play,      any thread but the render thread
-//   silence
+//   silence, speaking
 //   render, markRenderThread      the render thread
 //   Observer::parameterChanged    the thread that changed the value, or the
 //                                 engine worker for changes made on the
@@ -75,6 +75,9 @@ class VoiceController {
   bool play();
   // Ends what is being said at once.
   void silence();
+  // True from play() until the utterance has been synthesised and all of it
+  // rendered; false when the voice is not started.
+  bool speaking() const;
 
   // One MIDI channel message. A note-on in sing mode sets the pitch and sings
   // the text on that note; the work happens on the engine worker.

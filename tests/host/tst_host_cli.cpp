@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <sndfile.h>
+#include <signal.h>
 
 #include <cmath>
 
@@ -31,6 +32,94 @@ Run runHost(const QStringList& args, const QProcessEnvironment& env = QProcessEn
   r.err = QString::fromLocal8Bit(p.readAllStandardError());
   return r;
 }
+
+// A TMPDIR of the host's own, so that what it leaves behind can be told from
+// what other programs make. Short and lower-case: the engine keeps its voice
+// files under TMPDIR only when the voice loader can read such a path.
+struct PrivateTmp {
+  QString path;
+  PrivateTmp() {
+    static int count = 0;
+    path = QStringLiteral("/tmp/glimmhost%1x%2").arg(QCoreApplication::applicationPid()).arg(++count);
+    QDir(path).removeRecursively();
+    QDir().mkpath(path);
+  }
+  ~PrivateTmp() { QDir(path).removeRecursively(); }
+  QStringList speechFolders() const {
+    return QDir(path).entryList({"glimm-speech-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+  }
+  QProcessEnvironment env() const {
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert("TMPDIR", path);
+    return e;
+  }
+};
+
+struct Wav {
+  bool opened = false;
+  int rate = 0;
+  long long frames = 0;
+  std::vector<float> left;
+};
+
+Wav readWav(const QString& path) {
+  Wav w;
+  SF_INFO info = {};
+  SNDFILE* f = sf_open(path.toLocal8Bit().constData(), SFM_READ, &info);
+  if (!f) return w;
+  w.opened = true;
+  w.rate = info.samplerate;
+  w.frames = info.frames;
+  std::vector<float> all(size_t(info.frames) * info.channels);
+  w.frames = sf_readf_float(f, all.data(), info.frames);
+  sf_close(f);
+  for (long long i = 0; i < w.frames; ++i) w.left.push_back(all[size_t(i) * info.channels]);
+  return w;
+}
+
+// What the RIFF header itself says: the byte count of the data chunk and where
+// that chunk's bytes begin (-1 when there is no data chunk).
+std::pair<long long, long long> wavDataChunk(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {-1, -1};
+  const QByteArray head = f.read(4096);
+  for (int at = 12; at + 8 <= head.size();) {
+    const auto* b = reinterpret_cast<const unsigned char*>(head.constData() + at + 4);
+    const long long size = b[0] | b[1] << 8 | b[2] << 16 | (long long)b[3] << 24;
+    if (head.mid(at, 4) == "data") return {size, at + 8};
+    at += 8 + int(size) + int(size & 1);
+  }
+  return {-1, -1};
+}
+
+// Stretches of audible sound, as [start, end) seconds, in 10 ms windows.
+std::vector<std::pair<double, double>> audibleStretches(const std::vector<float>& s, int rate) {
+  std::vector<std::pair<double, double>> out;
+  const size_t win = size_t(rate) / 100;
+  bool inside = false;
+  for (size_t i = 0; i + win <= s.size(); i += win) {
+    double sum = 0;
+    for (size_t k = i; k < i + win; ++k) sum += double(s[k]) * s[k];
+    const bool loud = std::sqrt(sum / double(win)) > 0.01;
+    const double t = double(i) / rate;
+    if (loud && !inside) out.push_back({t, t});
+    if (loud) out.back().second = t + double(win) / rate;
+    inside = loud;
+  }
+  // Gaps within a word or between words are short; join anything under 0.3 s.
+  std::vector<std::pair<double, double>> joined;
+  for (const auto& st : out) {
+    if (!joined.empty() && st.first - joined.back().second < 0.3)
+      joined.back().second = st.second;
+    else
+      joined.push_back(st);
+  }
+  return joined;
+}
+
+const char* kLongText =
+    "This is a long recording that keeps the voice busy for a good while, so that the host is still speaking "
+    "and still writing its file when it is told to stop. It goes on, and on, and on, one sentence after another.";
 
 }  // namespace
 
@@ -83,6 +172,7 @@ class TestHostCli : public QObject {
     QTest::newRow("unknown") << QStringList{"--loud"} << "unknown option";
     QTest::newRow("range") << QStringList{"--set", "pitch=999"} << "0..255";
     QTest::newRow("value") << QStringList{"--rate"} << "--rate needs a value";
+    QTest::newRow("longer than the panel") << QStringList{"--text", QString(300, 'a')} << "256";
   }
   void refusesBadCommandLines() {
     QFETCH(QStringList, args);
@@ -90,6 +180,113 @@ class TestHostCli : public QObject {
     const Run r = runHost(args);
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains(says), qPrintable(r.err));
+  }
+
+  // At the slowest speed the pause between sentences is longer than any
+  // silence a guess would wait for; the unit says when it has finished.
+  void slowSpeechIsRecordedToTheEnd() {
+    PrivateTmp tmp;
+    const QString wav = tmp.path + "/slow.wav";
+    const Run r = runHost(
+        {"--no-window", "--set", "speed=20", "--text", "This is the first sentence. This is the second sentence.",
+         "--speak", "--wav", wav, "--quit-after-speech"},
+        tmp.env(), 120000);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    const Wav w = readWav(wav);
+    QVERIFY(w.opened && w.rate == 48000);
+    const auto stretches = audibleStretches(w.left, w.rate);
+    QVERIFY2(stretches.size() >= 2, qPrintable(QString::number(stretches.size())));
+    // The two sentences: the longest pause is the one between them, and
+    // there is a sentence's worth of speech after it.
+    size_t gapAt = 1;
+    for (size_t i = 1; i < stretches.size(); ++i)
+      if (stretches[i].first - stretches[i - 1].second > stretches[gapAt].first - stretches[gapAt - 1].second)
+        gapAt = i;
+    const double gap = stretches[gapAt].first - stretches[gapAt - 1].second;
+    QVERIFY2(gap > 0.8, qPrintable(QString::number(gap)));
+    const double after = stretches.back().second - stretches[gapAt].first;
+    QVERIFY2(after > 1.5, qPrintable(QString::number(after)));
+    // Ended at the end: not long after the last sound.
+    QVERIFY(double(w.frames) / w.rate - stretches.back().second < 2.0);
+    QVERIFY2(tmp.speechFolders().isEmpty(), qPrintable(tmp.speechFolders().join(' ')));
+  }
+
+  void saysWhenThereIsNothingToSpeak_data() {
+    QTest::addColumn<QStringList>("text");
+    QTest::addColumn<bool>("window");
+    QTest::newRow("no text") << QStringList{} << false;
+    QTest::newRow("no text, window") << QStringList{} << true;
+    QTest::newRow("empty") << QStringList{"--text", ""} << false;
+    QTest::newRow("spaces and controls") << QStringList{"--text", "  \t \x01\x1b  \x7f "} << false;
+  }
+  void saysWhenThereIsNothingToSpeak() {
+    QFETCH(QStringList, text);
+    QFETCH(bool, window);
+    QStringList args = text + QStringList{"--speak", "--quit-after-speech"};
+    if (!window) args << "--no-window";
+    const Run r = runHost(args);
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY2(r.err.contains("nothing to speak"), qPrintable(r.err));
+  }
+
+  // Ctrl+C or a TERM signal ends a recording with a whole file and nothing
+  // left in the temporary folder.
+  void endsCleanlyOnASignal_data() {
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("window");
+    QTest::newRow("SIGINT") << int(SIGINT) << 130 << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143 << false;
+    QTest::newRow("SIGINT, window") << int(SIGINT) << 130 << true;
+  }
+  void endsCleanlyOnASignal() {
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    QFETCH(bool, window);
+    PrivateTmp tmp;
+    const QString wav = tmp.path + "/rec.wav";
+    QProcess p;
+    p.setProcessEnvironment(tmp.env());
+    QStringList args{"--text", kLongText, "--speak", "--wav", wav};
+    if (!window) args << "--no-window";
+    p.start(qEnvironmentVariable("GLIMM_HOST"), args);
+    QVERIFY(p.waitForStarted());
+    // A second of speech on file: the engine has started and made its folder.
+    const bool grew = QTest::qWaitFor([&] { return QFileInfo(wav).size() > 48000 * 4; }, 60000);
+    if (!grew) p.kill();
+    QVERIFY2(grew, qPrintable(QString::fromLocal8Bit(p.readAllStandardError())));
+    QVERIFY(!tmp.speechFolders().isEmpty());
+    QCOMPARE(::kill(pid_t(p.processId()), signal), 0);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), exitCode);
+
+    const auto [dataBytes, dataAt] = wavDataChunk(wav);
+    QCOMPARE(dataBytes, QFileInfo(wav).size() - dataAt);
+    const Wav w = readWav(wav);
+    QVERIFY(w.opened);
+    QCOMPARE(w.frames * 4, dataBytes);
+    QVERIFY(w.frames > 48000);
+    QVERIFY2(tmp.speechFolders().isEmpty(), qPrintable(tmp.speechFolders().join(' ')));
+  }
+
+  // Even a host that is killed outright leaves a file whose header counts
+  // what was written, give or take the last write.
+  void wavHeaderKeepsUpWithTheRecording() {
+    PrivateTmp tmp;
+    const QString wav = tmp.path + "/killed.wav";
+    QProcess p;
+    p.setProcessEnvironment(tmp.env());
+    p.start(qEnvironmentVariable("GLIMM_HOST"), {"--no-window", "--text", kLongText, "--speak", "--wav", wav});
+    QVERIFY(p.waitForStarted());
+    const bool grew = QTest::qWaitFor([&] { return QFileInfo(wav).size() > 48000 * 4; }, 60000);
+    p.kill();
+    p.waitForFinished();
+    QVERIFY(grew);
+    const auto [dataBytes, dataAt] = wavDataChunk(wav);
+    const long long onDisk = QFileInfo(wav).size() - dataAt;
+    QVERIFY2(dataBytes > 48000 * 2 && dataBytes <= onDisk && onDisk - dataBytes <= 256 * 16 * 4,
+             qPrintable(QStringLiteral("header %1, file %2").arg(dataBytes).arg(onDisk)));
   }
 
   void namesAMissingUnit() {

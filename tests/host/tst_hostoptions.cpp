@@ -52,6 +52,9 @@ class TestHostOptions : public QObject {
     QTest::newRow("flag with value") << QStringList{"--speak=yes"} << "--speak";
     QTest::newRow("screenshot without window") << QStringList{"--no-window", "--screenshot", "a.png"} << "--no-window";
     QTest::newRow("text too long") << QStringList{"--text", QString(300, QChar(0xe9))} << "511";
+    QTest::newRow("text too long for the window") << QStringList{"--text", QString(257, 'a')} << "256";
+    QTest::newRow("too long without the window")
+        << QStringList{"--no-window", "--text", QString(300, QChar(0xe9))} << "511";
   }
   void refusesBadCommandLines() {
     QFETCH(QStringList, args);
@@ -62,11 +65,29 @@ class TestHostOptions : public QObject {
     QVERIFY2(r.error.contains(mentions), qPrintable(r.error));
   }
 
+  // The editor's field holds 256 UTF-16 units; the unit alone takes 511 bytes.
+  void textLimitDependsOnTheWindow() {
+    auto r = parseHostOptions({"glimm-host", "--text", QString(256, QChar(0x2c))});
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    QCOMPARE(r.options.text.size(), 256);
+    r = parseHostOptions({"glimm-host", "--no-window", "--text", QString(500, 'a')});
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    QCOMPARE(r.options.text.size(), 500);
+    // One character beyond the field's hold: refused before anything is cut.
+    r = parseHostOptions({"glimm-host", "--text", QString(257, 'a')});
+    QVERIFY(r.error.contains("257") && r.error.contains("--no-window"));
+    // A character outside the BMP takes two units of the field.
+    r = parseHostOptions({"glimm-host", "--text", QString(255, 'a') + QString::fromUcs4(U"\U0001F600")});
+    QVERIFY2(r.error.contains("256"), qPrintable(r.error));
+  }
+
   void usageDocumentsEveryOption() {
     const QString usage = hostUsage();
     for (const char* o : {"--unit", "--text", "--set", "--speak", "--wav", "--rate", "--screenshot", "--no-window",
                           "--quit-after-speech", "--list-devices", "--help"})
       QVERIFY2(usage.contains(QLatin1String(o)), o);
+    for (const char* code : {"0 ", "1 ", "2 ", "3 ", "4 ", "130", "143"})
+      QVERIFY2(usage.contains(QLatin1String("  ") + QLatin1String(code)), code);
   }
 };
 
