@@ -15,9 +15,9 @@
 #define GLIMM_LV2_SPEAK_URI GLIMM_LV2_URI "#speak"
 
 enum GlimmLv2Port : uint32_t {
-  kGlimmPortControl = 0, // atom:Sequence in: MIDI and patch messages
-  kGlimmPortNotify = 1,  // atom:Sequence out: patch:Set of the text for the UI
-  kGlimmPortOut = 2,     // mono audio
+  kGlimmPortControl = 0,  // atom:Sequence in: MIDI and patch messages
+  kGlimmPortNotify = 1,   // atom:Sequence out: patch:Set of the text for the UI
+  kGlimmPortOut = 2,      // mono audio
   // One control input per unit parameter, in parameter-ID order.
   kGlimmPortFirstParameter = 3,
 };
