@@ -115,7 +115,7 @@ class Instance {
     render(frames);
   }
 
-  // Worker side: the only place the voice's text changes after instantiation.
+  // Worker side: where texts from patch:Set and speak requests reach the voice.
   LV2_Worker_Status work(uint32_t size, const void* data) {
     if (!data || size < kJobHeader || size > sizeof(Job)) return LV2_WORKER_ERR_UNKNOWN;
     Job job;
