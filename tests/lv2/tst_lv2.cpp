@@ -420,7 +420,9 @@ class TestLv2 : public QObject {
     LilvNodes* required = lilv_plugin_get_required_features(p);
     QCOMPARE(lilv_nodes_size(required), 2u);
     lilv_nodes_free(required);
-    QVERIFY(lilv_plugin_has_extension_data(p, lilv_new_uri(w, LV2_STATE__interface)));
+    LilvNode* state = lilv_new_uri(w, LV2_STATE__interface);
+    QVERIFY(lilv_plugin_has_extension_data(p, state));
+    lilv_node_free(state);
 
     LilvNode* preset = lilv_new_uri(w, "http://lv2plug.in/ns/ext/presets#Preset");
     LilvNodes* presets = lilv_plugin_get_related(p, preset);
