@@ -9,6 +9,8 @@
 
 #define GLIMM_LV2_URI "urn:glimm:speech"
 #define GLIMM_LV2_UI_URI GLIMM_LV2_URI "#ui"
+// The doap:Project the plug-in belongs to.
+#define GLIMM_LV2_PROJECT_URI "urn:glimm:project"
 // The text: a patch:writable parameter whose range is atom:String.
 #define GLIMM_LV2_TEXT_URI GLIMM_LV2_URI "#text"
 // Speak now: a patch:Set of this property (any value) from the UI.

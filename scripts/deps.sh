@@ -10,6 +10,7 @@ glimm_packages=(
   python3 python3-pil python3-fonttools
   fonts-dejavu-core
   clang-format
+  lv2-dev liblilv-dev lilv-utils sordi
 )
 
 glimm_install_deps() {

@@ -1,0 +1,760 @@
+// Glimm's LV2 plug-in driven through lilv, the way a host drives it: found in
+// the build tree's bundle, instantiated with urid:map, log and a threaded
+// worker, fed atoms built with the forge, heard through its audio port.
+#include "GlimmLv2.h"
+#include "SpeechAnalysis.h"
+
+#include <lilv/lilv.h>
+#include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
+#include <lv2/log/log.h>
+#include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
+#include <lv2/state/state.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <QtTest>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr double kRate = 48000;
+constexpr uint32_t kBlock = 512;
+constexpr uint32_t kAtomCapacity = 8192;
+
+// ---- host services ----------------------------------------------------------
+
+struct UridMap {
+  std::mutex mutex;
+  std::map<std::string, LV2_URID> ids;
+  std::vector<std::string> uris;
+  LV2_URID_Map map{this, [](LV2_URID_Map_Handle h, const char* uri) { return static_cast<UridMap*>(h)->id(uri); }};
+  LV2_URID_Unmap unmap{this, [](LV2_URID_Unmap_Handle h, LV2_URID id) { return static_cast<UridMap*>(h)->uri(id); }};
+
+  LV2_URID id(const char* uri) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = ids.find(uri);
+    if (it != ids.end()) return it->second;
+    uris.push_back(uri);
+    return ids[uri] = LV2_URID(uris.size());
+  }
+  const char* uri(LV2_URID id) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return id >= 1 && id <= uris.size() ? uris[id - 1].c_str() : nullptr;
+  }
+};
+
+UridMap& urids() {
+  static UridMap m;
+  return m;
+}
+LV2_URID urid(const char* uri) { return urids().id(uri); }
+
+struct Log {
+  std::mutex mutex;
+  std::vector<std::pair<LV2_URID, std::string>> lines;
+  LV2_Log_Log log{this, printfLine, vprintfLine};
+
+  static int vprintfLine(LV2_Log_Handle h, LV2_URID type, const char* fmt, va_list ap) {
+    char buf[512];
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    auto* self = static_cast<Log*>(h);
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->lines.emplace_back(type, buf);
+    return n;
+  }
+  static int printfLine(LV2_Log_Handle h, LV2_URID type, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vprintfLine(h, type, fmt, ap);
+    va_end(ap);
+    return n;
+  }
+  int warnings() {
+    std::lock_guard<std::mutex> lock(mutex);
+    int n = 0;
+    for (const auto& l : lines) n += l.first == urid(LV2_LOG__Warning);
+    return n;
+  }
+};
+
+// The worker runs on a thread of its own, as in a real host; drain() waits
+// until everything scheduled so far has been worked.
+class Worker {
+ public:
+  LV2_Worker_Schedule schedule{this, scheduleWork};
+  bool refuse = false;  // a full ring, as a busy host has
+
+  void attach(LilvInstance* instance) {
+    m_instance = instance;
+    m_iface =
+        static_cast<const LV2_Worker_Interface*>(lilv_instance_get_extension_data(instance, LV2_WORKER__interface));
+    m_thread = std::thread([this] { loop(); });
+  }
+  ~Worker() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_quit = true;
+    }
+    m_cv.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+  }
+  bool hasInterface() const { return m_iface && m_iface->work; }
+  void drain() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_idle.wait(lock, [this] { return m_jobs.empty() && !m_busy; });
+  }
+  int failures() const { return m_failures; }
+
+ private:
+  static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
+    auto* self = static_cast<Worker*>(h);
+    if (self->refuse) return LV2_WORKER_ERR_NO_SPACE;
+    {
+      std::lock_guard<std::mutex> lock(self->m_mutex);
+      const auto* p = static_cast<const uint8_t*>(data);
+      self->m_jobs.emplace_back(p, p + size);
+    }
+    self->m_cv.notify_all();
+    return LV2_WORKER_SUCCESS;
+  }
+  static LV2_Worker_Status respond(LV2_Worker_Respond_Handle, uint32_t, const void*) { return LV2_WORKER_SUCCESS; }
+
+  void loop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_cv.wait(lock, [this] { return m_quit || !m_jobs.empty(); });
+      if (m_quit) return;
+      std::vector<uint8_t> job = std::move(m_jobs.front());
+      m_jobs.pop_front();
+      m_busy = true;
+      lock.unlock();
+      const LV2_Worker_Status s =
+          m_iface->work(lilv_instance_get_handle(m_instance), respond, nullptr, uint32_t(job.size()), job.data());
+      lock.lock();
+      if (s != LV2_WORKER_SUCCESS) ++m_failures;
+      m_busy = false;
+      m_idle.notify_all();
+    }
+  }
+
+  LilvInstance* m_instance = nullptr;
+  const LV2_Worker_Interface* m_iface = nullptr;
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::condition_variable m_cv, m_idle;
+  std::deque<std::vector<uint8_t>> m_jobs;
+  bool m_busy = false, m_quit = false;
+  int m_failures = 0;
+};
+
+struct World {
+  LilvWorld* world = lilv_world_new();
+  const LilvPlugin* plugin = nullptr;
+  World() {
+    // The build tree's bundle, and the installed LV2 vocabularies it uses.
+    qputenv("LV2_PATH", GLIMM_LV2_BUILD_PATH ":/usr/lib/lv2");
+    lilv_world_load_all(world);
+    LilvNode* uri = lilv_new_uri(world, GLIMM_LV2_URI);
+    plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
+    lilv_node_free(uri);
+  }
+  ~World() { lilv_world_free(world); }
+};
+
+World& world() {
+  static World w;
+  return w;
+}
+
+// ---- one plug-in instance with its buffers ----------------------------------
+
+struct alignas(16) AtomBuffer {
+  uint8_t bytes[kAtomCapacity];
+  LV2_Atom_Sequence* seq() { return reinterpret_cast<LV2_Atom_Sequence*>(bytes); }
+};
+
+class Instance {
+ public:
+  Log log;
+  std::unique_ptr<Worker> worker = std::make_unique<Worker>();
+  std::vector<float> out = std::vector<float>(16384);
+  float params[kGlimmParamCount];
+  std::unique_ptr<AtomBuffer> control = std::make_unique<AtomBuffer>();
+  std::unique_ptr<AtomBuffer> notify = std::make_unique<AtomBuffer>();
+  uint32_t notifyCapacity = kAtomCapacity;
+  // Every text the plug-in announced on its notify port, oldest first.
+  std::vector<std::string> announced;
+
+  explicit Instance(bool withWorker = true, bool withLog = true) {
+    for (const GlimmParameterFacts& p : kGlimmParameters) params[p.index] = p.defaultValue;
+    std::vector<const LV2_Feature*> f = {&m_mapFeature, &m_unmapFeature};
+    if (withLog) f.push_back(&m_logFeature);
+    if (withWorker) f.push_back(&m_scheduleFeature);
+    f.push_back(nullptr);
+    m_features = f;
+    instance = lilv_plugin_instantiate(world().plugin, kRate, m_features.data());
+    if (!instance) return;
+    worker->attach(instance);
+    connectAll();
+    lv2_atom_forge_init(&m_forge, &urids().map);
+    beginEvents();
+    lilv_instance_activate(instance);
+  }
+  ~Instance() {
+    if (!instance) return;
+    lilv_instance_deactivate(instance);
+    worker.reset();  // its thread must be gone before the instance is
+    lilv_instance_free(instance);
+  }
+
+  void connectAll() {
+    lilv_instance_connect_port(instance, kGlimmPortControl, control->bytes);
+    lilv_instance_connect_port(instance, kGlimmPortNotify, notify->bytes);
+    lilv_instance_connect_port(instance, kGlimmPortOut, out.data());
+    for (int i = 0; i < kGlimmParamCount; ++i) lilv_instance_connect_port(instance, glimmParameterPort(i), &params[i]);
+  }
+
+  // ---- the control port's next sequence
+  void beginEvents() {
+    lv2_atom_forge_set_buffer(&m_forge, control->bytes, kAtomCapacity);
+    lv2_atom_forge_sequence_head(&m_forge, &m_seqFrame, 0);
+  }
+  void midi(uint8_t status, uint8_t d1, uint8_t d2) {
+    const uint8_t msg[3] = {status, d1, d2};
+    lv2_atom_forge_frame_time(&m_forge, 0);
+    lv2_atom_forge_atom(&m_forge, 3, urid(LV2_MIDI__MidiEvent));
+    lv2_atom_forge_write(&m_forge, msg, 3);
+  }
+  // A patch:Set whose value is an atom of any type and raw body.
+  void setRaw(LV2_URID property, LV2_URID type, const void* body, uint32_t size) {
+    LV2_Atom_Forge_Frame obj;
+    lv2_atom_forge_frame_time(&m_forge, 0);
+    lv2_atom_forge_object(&m_forge, &obj, 0, urid(LV2_PATCH__Set));
+    lv2_atom_forge_key(&m_forge, urid(LV2_PATCH__property));
+    lv2_atom_forge_urid(&m_forge, property);
+    lv2_atom_forge_key(&m_forge, urid(LV2_PATCH__value));
+    lv2_atom_forge_atom(&m_forge, size, type);
+    lv2_atom_forge_write(&m_forge, body, size);
+    lv2_atom_forge_pop(&m_forge, &obj);
+  }
+  void setText(const std::string& text) {
+    setRaw(urid(GLIMM_LV2_TEXT_URI), urid(LV2_ATOM__String), text.c_str(), uint32_t(text.size() + 1));
+  }
+  void speak() {
+    const int32_t yes = 1;
+    setRaw(urid(GLIMM_LV2_SPEAK_URI), urid(LV2_ATOM__Bool), &yes, sizeof yes);
+  }
+  void raw(LV2_URID type, const void* body, uint32_t size) {
+    lv2_atom_forge_frame_time(&m_forge, 0);
+    lv2_atom_forge_atom(&m_forge, size, type);
+    lv2_atom_forge_write(&m_forge, body, size);
+  }
+  void get() {
+    LV2_Atom_Forge_Frame obj;
+    lv2_atom_forge_frame_time(&m_forge, 0);
+    lv2_atom_forge_object(&m_forge, &obj, 0, urid(LV2_PATCH__Get));
+    lv2_atom_forge_key(&m_forge, urid(LV2_PATCH__property));
+    lv2_atom_forge_urid(&m_forge, urid(GLIMM_LV2_TEXT_URI));
+    lv2_atom_forge_pop(&m_forge, &obj);
+  }
+
+  // Runs one cycle with what was queued, then starts an empty sequence.
+  void run(uint32_t frames) {
+    lv2_atom_forge_pop(&m_forge, &m_seqFrame);
+    notify->seq()->atom.type = urid(LV2_ATOM__Chunk);
+    notify->seq()->atom.size = notifyCapacity - sizeof(LV2_Atom);
+    lilv_instance_run(instance, frames);
+    readNotify();
+    beginEvents();
+  }
+
+  // Renders `seconds`, pacing itself so the engine keeps ahead.
+  std::vector<float> render(double seconds) {
+    std::vector<float> all;
+    const size_t total = size_t(seconds * kRate);
+    while (all.size() < total) {
+      run(kBlock);
+      all.insert(all.end(), out.begin(), out.begin() + kBlock);
+      if ((all.size() / kBlock) % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return all;
+  }
+
+  // The text the plug-in answers to patch:Get, or nothing if it stays quiet.
+  std::optional<std::string> askText() {
+    const size_t before = announced.size();
+    get();
+    run(kBlock);
+    if (announced.size() != before + 1) return std::nullopt;
+    return announced.back();
+  }
+
+  const LV2_State_Interface* state() const {
+    return static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(instance, LV2_STATE__interface));
+  }
+
+  LilvInstance* instance = nullptr;
+
+ private:
+  void readNotify() {
+    const LV2_Atom_Sequence* seq = notify->seq();
+    QVERIFY(seq->atom.size <= notifyCapacity - sizeof(LV2_Atom));
+    if (seq->atom.size == 0) return;
+    QCOMPARE(seq->atom.type, urid(LV2_ATOM__Sequence));
+    LV2_ATOM_SEQUENCE_FOREACH(seq, ev) {
+      QCOMPARE(ev->body.type, urid(LV2_ATOM__Object));
+      const auto* obj = reinterpret_cast<const LV2_Atom_Object*>(&ev->body);
+      QCOMPARE(obj->body.otype, urid(LV2_PATCH__Set));
+      const LV2_Atom* property = nullptr;
+      const LV2_Atom* value = nullptr;
+      lv2_atom_object_get(obj, urid(LV2_PATCH__property), &property, urid(LV2_PATCH__value), &value, 0);
+      QVERIFY(property && value);
+      QCOMPARE(property->type, urid(LV2_ATOM__URID));
+      QCOMPARE(reinterpret_cast<const LV2_Atom_URID*>(property)->body, urid(GLIMM_LV2_TEXT_URI));
+      QCOMPARE(value->type, urid(LV2_ATOM__String));
+      const char* s = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+      QVERIFY(value->size >= 1 && s[value->size - 1] == 0);
+      announced.emplace_back(s);
+    }
+  }
+
+  LV2_Feature m_mapFeature{LV2_URID__map, &urids().map};
+  LV2_Feature m_unmapFeature{LV2_URID__unmap, &urids().unmap};
+  LV2_Feature m_logFeature{LV2_LOG__log, &log.log};
+  LV2_Feature m_scheduleFeature{LV2_WORKER__schedule, &worker->schedule};
+  std::vector<const LV2_Feature*> m_features;
+  LV2_Atom_Forge m_forge;
+  LV2_Atom_Forge_Frame m_seqFrame;
+};
+
+// Sets the text and waits until the worker has handed it to the voice.
+void giveText(Instance& in, const std::string& text) {
+  in.setText(text);
+  in.run(kBlock);
+  in.worker->drain();
+}
+
+std::vector<float> speakAndRecord(Instance& in, double seconds) {
+  in.speak();
+  in.run(kBlock);
+  in.worker->drain();
+  return in.render(seconds);
+}
+
+// A state of one property, handed to restore() exactly as given.
+struct FakeState {
+  const void* value;
+  size_t size;
+  LV2_URID type;
+  static const void* retrieve(LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) {
+    auto* s = static_cast<FakeState*>(h);
+    *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+    if (key != urid(GLIMM_LV2_TEXT_URI) || !s->value) return nullptr;
+    *size = s->size;
+    *type = s->type;
+    return s->value;
+  }
+};
+
+// Bytes on the heap exactly `size` long, so reading past them is a fault the
+// sanitizer build reports.
+std::unique_ptr<char[]> exact(const std::string& bytes) {
+  std::unique_ptr<char[]> p(new char[bytes.size()]);
+  std::memcpy(p.get(), bytes.data(), bytes.size());
+  return p;
+}
+
+}  // namespace
+
+class TestLv2 : public QObject {
+  Q_OBJECT
+ private slots:
+  void initTestCase() { QVERIFY2(world().plugin, "urn:glimm:speech not found under " GLIMM_LV2_BUILD_PATH); }
+
+  // What hosts read from the bundle matches the parameter table.
+  void describesItself() {
+    const LilvPlugin* p = world().plugin;
+    LilvWorld* w = world().world;
+    const std::string bundle = lilv_node_as_uri(lilv_plugin_get_bundle_uri(p));
+    QVERIFY2(bundle.find(GLIMM_LV2_BUILD_PATH) != std::string::npos, bundle.c_str());
+    QCOMPARE(lilv_plugin_get_num_ports(p), glimmParameterPort(kGlimmParamCount));
+    LilvNode* name = lilv_plugin_get_name(p);
+    QCOMPARE(QString(lilv_node_as_string(name)), QString("Glimm"));
+    lilv_node_free(name);
+
+    std::vector<float> mins(kGlimmParamCount + 3), maxs(mins.size()), defs(mins.size());
+    lilv_plugin_get_port_ranges_float(p, mins.data(), maxs.data(), defs.data());
+    LilvNode* integer = lilv_new_uri(w, LV2_CORE__integer);
+    LilvNode* toggled = lilv_new_uri(w, LV2_CORE__toggled);
+    LilvNode* control = lilv_new_uri(w, LV2_CORE__ControlPort);
+    for (const GlimmParameterFacts& f : kGlimmParameters) {
+      const uint32_t i = glimmParameterPort(f.index);
+      const LilvPort* port = lilv_plugin_get_port_by_index(p, i);
+      QVERIFY(lilv_port_is_a(p, port, control));
+      QCOMPARE(QString(lilv_node_as_string(lilv_port_get_symbol(p, port))), QString(f.symbol));
+      QCOMPARE(mins[i], f.minimum);
+      QCOMPARE(maxs[i], f.maximum);
+      QCOMPARE(defs[i], f.defaultValue);
+      QCOMPARE(lilv_port_has_property(p, port, integer), f.integer);
+      QCOMPARE(lilv_port_has_property(p, port, toggled), f.toggle);
+    }
+    lilv_node_free(integer);
+    lilv_node_free(toggled);
+    lilv_node_free(control);
+
+    LilvNodes* required = lilv_plugin_get_required_features(p);
+    QCOMPARE(lilv_nodes_size(required), 2u);
+    lilv_nodes_free(required);
+    LilvNode* state = lilv_new_uri(w, LV2_STATE__interface);
+    QVERIFY(lilv_plugin_has_extension_data(p, state));
+    lilv_node_free(state);
+
+    LilvNode* preset = lilv_new_uri(w, "http://lv2plug.in/ns/ext/presets#Preset");
+    LilvNodes* presets = lilv_plugin_get_related(p, preset);
+    QVERIFY(lilv_nodes_size(presets) >= 4);
+    lilv_nodes_free(presets);
+    lilv_node_free(preset);
+  }
+
+  // Refuses to start without the worker it depends on; no fault either way.
+  void needsTheWorker() {
+    Instance without(false, true);
+    QVERIFY(!without.instance);
+    QVERIFY(without.log.lines.size() >= 1);
+    Instance quiet(false, false);
+    QVERIFY(!quiet.instance);
+  }
+
+  void silentUntilAsked() {
+    Instance in;
+    QVERIFY(in.instance);
+    QVERIFY(in.worker->hasInterface());
+    const std::vector<float> audio = in.render(1.0);
+    QCOMPARE(analysis::peak(audio), 0.0);
+    // A note outside sing mode says nothing either.
+    giveText(in, "not sung");
+    in.midi(0x90, 60, 100);
+    in.run(kBlock);
+    QCOMPARE(analysis::peak(in.render(1.0)), 0.0);
+  }
+
+  void speaksTextOnRequest() {
+    Instance in;
+    QVERIFY(in.askText() == std::string());
+    giveText(in, "Hello, this is Glimm speaking.");
+    QVERIFY(!in.announced.empty());
+    QCOMPARE(QString::fromStdString(in.announced.back()), QString("Hello, this is Glimm speaking."));
+    const std::vector<float> audio = speakAndRecord(in, 4.0);
+    QVERIFY2(analysis::peak(audio) > 0.05, qPrintable(QString::number(analysis::peak(audio))));
+    QVERIFY(analysis::activeSeconds(audio, kRate) > 0.5);
+    QCOMPARE(in.worker->failures(), 0);
+    QCOMPARE(in.log.warnings(), 0);
+  }
+
+  // In sing mode a note-on sings the text on that note.
+  void singsOnNoteOn() {
+    Instance in;
+    in.params[kGlimmParam_SingMode] = 1;
+    giveText(in, "la la la la");
+    in.midi(0x90, 57, 100);  // A3, 220 Hz
+    in.run(kBlock);
+    const std::vector<float> audio = in.render(4.0);
+    QVERIFY(analysis::peak(audio) > 0.05);
+    const double f0 = analysis::medianF0(audio, kRate);
+    QVERIFY2(std::fabs(analysis::cents(f0, 220.0)) < 50, qPrintable(QString::number(f0)));
+  }
+
+  void parametersShapeTheVoice() {
+    const std::string text = "The quick brown fox jumps over the lazy dog.";
+    double length[2], f0[2];
+    const float speeds[2] = {20, 200};
+    const float pitches[2] = {0, 255};
+    for (int i = 0; i < 2; ++i) {
+      Instance in;
+      in.params[kGlimmParam_Speed] = speeds[i];
+      giveText(in, text);
+      length[i] = analysis::activeSeconds(speakAndRecord(in, 12.0), kRate);
+    }
+    for (int i = 0; i < 2; ++i) {
+      Instance in;
+      in.params[kGlimmParam_Pitch] = pitches[i];
+      giveText(in, text);
+      const std::vector<float> audio = speakAndRecord(in, 5.0);
+      f0[i] = analysis::medianF0(audio, kRate);
+    }
+    const QString facts = QString("length %1/%2 s, f0 %3/%4 Hz").arg(length[0]).arg(length[1]).arg(f0[0]).arg(f0[1]);
+    QVERIFY2(length[1] > 0.5 && length[0] > 2 * length[1], qPrintable(facts));
+    QVERIFY2(f0[0] > 0 && f0[1] > 1.5 * f0[0], qPrintable(facts));
+  }
+
+  // save, a trip through Turtle, restore into a new instance: the same text.
+  void stateRoundTrip() {
+    const std::string text = "Grüße aus Köln – Glimm €5";
+    LilvWorld* w = world().world;
+    char* ttl = nullptr;
+    {
+      Instance a;
+      giveText(a, text);
+      LilvState* st = lilv_state_new_from_instance(world().plugin, a.instance, &urids().map, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr, 0, nullptr);
+      QVERIFY(st);
+      ttl = lilv_state_to_string(w, &urids().map, &urids().unmap, st, "urn:glimm:test-state", nullptr);
+      lilv_state_free(st);
+    }
+    QVERIFY(ttl);
+    LilvState* loaded = lilv_state_new_from_string(w, &urids().map, ttl);
+    lilv_free(ttl);
+    QVERIFY(loaded);
+    Instance b;
+    lilv_state_restore(loaded, b.instance, nullptr, nullptr, 0, nullptr);
+    lilv_state_free(loaded);
+    b.run(kBlock);
+    QVERIFY(!b.announced.empty());
+    QCOMPARE(QString::fromStdString(b.announced.back()), QString::fromStdString(text));
+    QCOMPARE(QString::fromStdString(b.askText().value_or("<none>")), QString::fromStdString(text));
+    // The voice has it too: asking to speak is heard.
+    QVERIFY(analysis::peak(speakAndRecord(b, 4.0)) > 0.05);
+  }
+
+  // Every factory preset sets each port within its range and a text.
+  void presetsLoad() {
+    LilvWorld* w = world().world;
+    LilvNode* presetClass = lilv_new_uri(w, "http://lv2plug.in/ns/ext/presets#Preset");
+    LilvNodes* presets = lilv_plugin_get_related(world().plugin, presetClass);
+    int count = 0;
+    LILV_FOREACH(nodes, i, presets) {
+      const LilvNode* uri = lilv_nodes_get(presets, i);
+      lilv_world_load_resource(w, uri);
+      LilvState* st = lilv_state_new_from_world(w, &urids().map, uri);
+      QVERIFY2(st, lilv_node_as_uri(uri));
+      Instance in;
+      std::map<std::string, float> values;
+      lilv_state_restore(
+          st, in.instance,
+          [](const char* symbol, void* user, const void* value, uint32_t size, uint32_t type) {
+            if (type == urid(LV2_ATOM__Float) && size == sizeof(float))
+              (*static_cast<std::map<std::string, float>*>(user))[symbol] = *static_cast<const float*>(value);
+          },
+          &values, 0, nullptr);
+      lilv_state_free(st);
+      QCOMPARE(int(values.size()), int(kGlimmParamCount));
+      for (const GlimmParameterFacts& f : kGlimmParameters) {
+        QVERIFY2(values.count(f.symbol), f.symbol);
+        QVERIFY(values[f.symbol] >= f.minimum && values[f.symbol] <= f.maximum);
+      }
+      const std::string text = in.askText().value_or("");
+      QVERIFY2(!text.empty(), lilv_node_as_uri(uri));
+      ++count;
+    }
+    lilv_nodes_free(presets);
+    lilv_node_free(presetClass);
+    QVERIFY(count >= 4);
+  }
+
+  // Saved state that is not a short UTF-8 string changes nothing.
+  void hostileStateRefused() {
+    Instance in;
+    const LV2_State_Interface* st = in.state();
+    QVERIFY(st && st->restore);
+    LV2_Handle h = lilv_instance_get_handle(in.instance);
+
+    // A fresh instance restored from nothing has the empty text.
+    FakeState none{nullptr, 0, 0};
+    QCOMPARE(st->restore(h, FakeState::retrieve, &none, 0, nullptr), LV2_STATE_SUCCESS);
+    QCOMPARE(QString::fromStdString(in.askText().value_or("<none>")), QString());
+
+    giveText(in, "keep me");
+    const LV2_URID str = urid(LV2_ATOM__String);
+    const std::string oversize = std::string(kGlimmTextMaxBytes + 1, 'a') + '\0';
+    const std::string longest = std::string(kGlimmTextMaxBytes, 'b') + '\0';
+    struct Case {
+      const char* what;
+      std::string bytes;
+      LV2_URID type;
+    } cases[] = {
+        {"oversize", oversize, str},
+        {"invalid UTF-8", std::string("caf\xC3\x28", 5) + '\0', str},
+        {"overlong", std::string("\xC0\xAF", 2) + '\0', str},
+        {"surrogate", std::string("\xED\xA0\x80", 3) + '\0', str},
+        {"cut short", std::string("ab\xE2\x82", 4) + '\0', str},
+        {"unterminated", "no terminator", str},
+        {"wrong type", std::string("four", 4) + '\0', urid(LV2_ATOM__Int)},
+        {"zero size", "", str},
+    };
+    const int warningsBefore = in.log.warnings();
+    for (const Case& c : cases) {
+      auto bytes = exact(c.bytes.empty() ? std::string("x") : c.bytes);
+      FakeState s{bytes.get(), c.bytes.size(), c.type};
+      QVERIFY2(st->restore(h, FakeState::retrieve, &s, 0, nullptr) != LV2_STATE_SUCCESS, c.what);
+      QVERIFY2(in.askText() == std::string("keep me"), c.what);
+    }
+    QCOMPARE(in.log.warnings(), warningsBefore + int(std::size(cases)));
+    QCOMPARE(in.worker->failures(), 0);
+
+    // The longest acceptable text is taken whole.
+    auto bytes = exact(longest);
+    FakeState s{bytes.get(), longest.size(), str};
+    QCOMPARE(st->restore(h, FakeState::retrieve, &s, 0, nullptr), LV2_STATE_SUCCESS);
+    QVERIFY(in.askText() == longest.substr(0, kGlimmTextMaxBytes));
+  }
+
+  // Atoms that are not a short UTF-8 string change nothing and are logged.
+  void hostileAtomsRefused() {
+    Instance in;
+    giveText(in, "keep me");
+    const size_t announcedBefore = in.announced.size();
+    const int warningsBefore = in.log.warnings();
+    const LV2_URID text = urid(GLIMM_LV2_TEXT_URI), str = urid(LV2_ATOM__String);
+    const std::string oversize(kGlimmTextMaxBytes + 1, 'a');
+    in.setRaw(text, str, oversize.c_str(), uint32_t(oversize.size() + 1));
+    in.setRaw(text, str, "caf\xC3\x28", 6);
+    in.setRaw(text, str, "\xF4\x90\x80\x80", 5);  // past U+10FFFF
+    in.setRaw(text, str, "unterminated", 12);
+    in.setRaw(text, str, "", 0);
+    const int32_t number = 7;
+    in.setRaw(text, urid(LV2_ATOM__Int), &number, sizeof number);
+    in.run(kBlock);
+    in.worker->drain();
+    QCOMPARE(in.log.warnings(), warningsBefore + 6);
+    QCOMPARE(in.announced.size(), announcedBefore);
+    QVERIFY(in.askText() == std::string("keep me"));
+
+    // A truncated MIDI message, an object with no properties, a bare atom: ignored.
+    const uint8_t noteOn = 0x90;
+    in.raw(urid(LV2_MIDI__MidiEvent), &noteOn, 1);
+    const LV2_Atom_Object_Body emptySet{0, urid(LV2_PATCH__Set)};
+    in.raw(urid(LV2_ATOM__Object), &emptySet, sizeof emptySet);
+    in.raw(urid(LV2_ATOM__Object), &emptySet, 4);
+    in.raw(urid(LV2_ATOM__Int), &number, sizeof number);
+    in.run(kBlock);
+
+    // Sizes that claim more than what encloses them. Each case carries a valid
+    // patch:Set of "EVIL", so a reader that trusts the claim takes it.
+    for (int variant = 0; variant < 5; ++variant) {
+      in.setText("EVIL");
+      LV2_Atom_Sequence* seq = in.control->seq();
+      auto* ev = reinterpret_cast<LV2_Atom_Event*>(seq + 1);
+      auto* obj = reinterpret_cast<LV2_Atom_Object*>(&ev->body);
+      // property (key, context, URID atom padded) then value's key and context
+      auto* value = reinterpret_cast<LV2_Atom*>(reinterpret_cast<uint8_t*>(&obj->body) + 8 + 24 + 8);
+      QCOMPARE(value->type, str);
+      QCOMPARE(value->size, 5u);
+      switch (variant) {
+        case 0:
+          seq->atom.size -= 8;
+          break;  // the event runs past the sequence
+        case 1:
+          ev->body.size += 1000;
+          break;  // the event claims more than the sequence
+        case 2:
+          value->size += 100;
+          break;  // the value runs past its object
+        case 3:
+          seq->atom.size = 0;
+          break;  // no room even for the sequence body
+        case 4:
+          seq->atom.type = urid(LV2_ATOM__Chunk);
+          break;  // not a sequence at all
+      }
+      in.run(kBlock);
+      in.worker->drain();
+      QVERIFY2(in.askText() == std::string("keep me"), qPrintable(QString("variant %1").arg(variant)));
+    }
+    QCOMPARE(in.worker->failures(), 0);
+  }
+
+  // A host whose worker is full: the text is refused, not half taken.
+  void fullWorkerRefuses() {
+    Instance in;
+    giveText(in, "keep me");
+    in.worker->refuse = true;
+    const int warningsBefore = in.log.warnings();
+    in.setText("lost");
+    in.speak();
+    in.run(kBlock);
+    QCOMPARE(in.log.warnings(), warningsBefore + 2);
+    in.worker->refuse = false;
+    QVERIFY(in.askText() == std::string("keep me"));
+    QCOMPARE(analysis::peak(in.render(0.5)), 0.0);
+  }
+
+  // Zero frames, long blocks, ports the host left unconnected, no room to notify.
+  void runEdges() {
+    Instance in;
+    in.run(0);
+    giveText(in, "Edges are fine.");
+    in.speak();
+    in.run(0);
+    in.worker->drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::fill(in.out.begin(), in.out.end(), 1.0f);
+    lilv_instance_run(in.instance, 8192);
+    QVERIFY(analysis::peak(std::vector<float>(in.out.begin(), in.out.begin() + 8192)) > 0.01);
+    // Nothing beyond the block is touched.
+    QCOMPARE(in.out[8192], 1.0f);
+
+    // Every port unconnected.
+    for (uint32_t port = 0; port < glimmParameterPort(kGlimmParamCount); ++port)
+      lilv_instance_connect_port(in.instance, port, nullptr);
+    lilv_instance_run(in.instance, 0);
+    lilv_instance_run(in.instance, 8192);
+    in.connectAll();
+
+    // A notify buffer too small for anything, then one too small for the
+    // answer: the answer waits until there is room.
+    const size_t before = in.announced.size();
+    in.notifyCapacity = 12;
+    in.get();
+    in.run(kBlock);
+    QCOMPARE(in.notify->seq()->atom.size, 0u);
+    in.notifyCapacity = 64;
+    in.run(kBlock);
+    QCOMPARE(in.notify->seq()->atom.size, uint32_t(sizeof(LV2_Atom_Sequence_Body)));
+    QCOMPARE(in.announced.size(), before);
+    in.notifyCapacity = kAtomCapacity;
+    in.run(kBlock);
+    QCOMPARE(in.announced.size(), before + 1);
+    QCOMPARE(QString::fromStdString(in.announced.back()), QString("Edges are fine."));
+  }
+
+  // Two instances in one process keep their own texts and voices.
+  void twoInstances() {
+    Instance a, b;
+    giveText(a, "I am the first.");
+    giveText(b, "And I am the second one.");
+    QVERIFY(a.askText() == std::string("I am the first."));
+    QVERIFY(b.askText() == std::string("And I am the second one."));
+    a.speak();
+    a.run(kBlock);
+    a.worker->drain();
+    std::vector<float> heardA, heardB;
+    for (int i = 0; i < int(3 * kRate / kBlock); ++i) {
+      a.run(kBlock);
+      b.run(kBlock);
+      heardA.insert(heardA.end(), a.out.begin(), a.out.begin() + kBlock);
+      heardB.insert(heardB.end(), b.out.begin(), b.out.begin() + kBlock);
+      if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    QVERIFY(analysis::peak(heardA) > 0.05);
+    QCOMPARE(analysis::peak(heardB), 0.0);
+    QVERIFY(analysis::peak(speakAndRecord(b, 3.0)) > 0.05);
+  }
+};
+
+QTEST_GUILESS_MAIN(TestLv2)
+#include "tst_lv2.moc"
