@@ -11,6 +11,7 @@ glimm_packages=(
   fonts-dejavu-core
   clang-format
   lv2-dev liblilv-dev lilv-utils sordi
+  jalv jackd2 jack-capture
 )
 
 glimm_install_deps() {
