@@ -10,6 +10,7 @@ glimm_packages=(
   python3 python3-pil python3-fonttools
   fonts-dejavu-core
   clang-format
+  lv2-dev libx11-dev libxcb1-dev
 )
 
 glimm_install_deps() {
