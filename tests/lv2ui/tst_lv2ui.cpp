@@ -7,7 +7,9 @@
 #include "x11window.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSlider>
@@ -302,6 +304,30 @@ class TestLv2Ui : public QObject {
     QVERIFY(focused != m_parent->id());
     QCOMPARE(focused, static_cast<unsigned long>(f->winId()));
     QCOMPARE(m_parent->parentOf(f->winId()) != 0, true);
+  }
+
+  // Real X input, as a host delivers it: a click gives the field the
+  // keyboard, and typed keys reach it through the X server.
+  void realClicksAndKeysReachTheField() {
+    QTextEdit* f = field();
+    m_parent->takeFocus();
+    m_host.writes.clear();
+    const QString window = QString::number(m_parent->id());
+    QCOMPARE(QProcess::execute("xdotool", {"mousemove", "--window", window, "200", "90", "click", "1"}), 0);
+    QElapsedTimer clock;
+    clock.start();
+    while (m_parent->focusedWindow() != f->winId() && clock.elapsed() < 5000) m_host.idle(1);
+    QCOMPARE(m_parent->focusedWindow(), static_cast<unsigned long>(f->winId()));
+    QCOMPARE(QProcess::execute("xdotool", {"key", "ctrl+a", "BackSpace"}), 0);
+    QCOMPARE(QProcess::execute("xdotool", {"type", "--delay", "5", "typed keys"}), 0);
+    clock.restart();
+    while (f->toPlainText() != "typed keys" && clock.elapsed() < 5000) m_host.idle(1);
+    QCOMPARE(f->toPlainText(), QStringLiteral("typed keys"));
+    QCOMPARE(m_host.textsSent().last(), QByteArray("typed keys"));
+    QCOMPARE(QProcess::execute("xdotool", {"key", "Return"}), 0);
+    clock.restart();
+    while (m_host.speaksSent() == 0 && clock.elapsed() < 5000) m_host.idle(1);
+    QCOMPARE(m_host.speaksSent(), 1);
   }
 
   void panelLooksLikeGlimmHost() {
