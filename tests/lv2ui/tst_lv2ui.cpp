@@ -41,6 +41,7 @@ class TestLv2Ui : public QObject {
 
   std::unique_ptr<x11test::HostWindow> m_parent;
   UiTestHost m_host;
+  QByteArray m_platformBefore;
 
   bool openUi() {
     UiTestHost::Options o;
@@ -106,6 +107,7 @@ class TestLv2Ui : public QObject {
     // The module makes the application object: this process has none, as a
     // host that is not a Qt program.
     QVERIFY(!QCoreApplication::instance());
+    m_platformBefore = qgetenv("QT_QPA_PLATFORM");
   }
 
   void init() { QVERIFY(openUi()); }
@@ -113,6 +115,10 @@ class TestLv2Ui : public QObject {
 
   void embedsIntoTheParentWindow() {
     QVERIFY(qobject_cast<QApplication*>(QCoreApplication::instance()));
+    // Embedding needs xcb whatever the environment asks of Qt programs, and
+    // the host's environment is given back as it was.
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    QCOMPARE(qgetenv("QT_QPA_PLATFORM"), m_platformBefore);
     QVERIFY(m_host.hasIdle());
     QCOMPARE(m_host.idle(), 0);
     const auto panelWindow = reinterpret_cast<uintptr_t>(m_host.widget);
