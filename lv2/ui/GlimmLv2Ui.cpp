@@ -97,7 +97,7 @@ GlimmLv2Ui* GlimmLv2Ui::create(LV2UI_Write_Function write, LV2UI_Controller cont
   if (widget) *widget = reinterpret_cast<LV2UI_Widget>(uintptr_t(ui->m_container->winId()));
   if (const auto* resize = feature<LV2UI_Resize>(features, LV2_UI__resize))
     if (resize->ui_resize) resize->ui_resize(resize->handle, kPanelWidth, kPanelHeight);
-  // Some hosts never ask the DSP for the UI; ask for the text ourselves.
+  // Some hosts never ask the DSP for its state on the UI's behalf.
   ui->sendPatchGet();
   return ui;
 }
