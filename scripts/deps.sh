@@ -12,6 +12,7 @@ glimm_packages=(
   clang-format
   lv2-dev liblilv-dev lilv-utils sordi
   jalv jackd2 jack-capture
+  libx11-dev libxcb1-dev
 )
 
 glimm_install_deps() {

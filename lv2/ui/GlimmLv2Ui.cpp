@@ -1,0 +1,291 @@
+// The LV2 UI's entry points. The panel is the one glimm-host shows; only the
+// way it reaches the DSP differs (atom messages and control ports).
+#include "GlimmLv2Ui.h"
+
+#include "AUGlimm3_HostLink.h"
+#include "GlimmContract.h"
+#include "X11Calls.h"
+#include "vstglimmeditor.h"
+
+#include "Boundary.h"
+
+#include <QApplication>
+#include <QWidget>
+#include <QWindow>
+#include <qguiapplication_platform.h>
+
+#include <lv2/atom/util.h>
+#include <lv2/patch/patch.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr int kPanelWidth = 440;
+constexpr int kPanelHeight = 320;
+
+template <typename T>
+const T* feature(const LV2_Feature* const* features, const char* uri) {
+  for (const LV2_Feature* const* f = features; f && *f; ++f)
+    if ((*f)->URI && std::strcmp((*f)->URI, uri) == 0) return static_cast<const T*>((*f)->data);
+  return nullptr;
+}
+
+LV2_URID mapUri(LV2_URID_Map* map, const char* uri) { return map->map(map->handle, uri); }
+
+// An X11 UI needs Qt's xcb platform. Only when the user's environment names
+// another one for Qt programs is it overridden, for the moment the
+// application is made, and then put back as it was.
+bool makeApplication() {
+  if (!glimm::x11::displayReachable()) return false;
+  const char* previous = std::getenv("QT_QPA_PLATFORM");
+  const bool override = previous && std::strcmp(previous, "xcb") != 0;
+  const std::string saved = previous ? previous : "";
+  if (override) setenv("QT_QPA_PLATFORM", "xcb", 1);
+  pluginInstance();
+  if (override) setenv("QT_QPA_PLATFORM", saved.c_str(), 1);
+  return QCoreApplication::instance() != nullptr;
+}
+
+xcb_connection_t* xcbConnection() {
+  auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  return x11 ? x11->connection() : nullptr;
+}
+
+}  // namespace
+
+GlimmLv2Ui::Uris::Uris(LV2_URID_Map* map)
+    : atomEventTransfer(mapUri(map, LV2_ATOM__eventTransfer)),
+      atomObject(mapUri(map, LV2_ATOM__Object)),
+      atomBlank(mapUri(map, LV2_ATOM__Blank)),
+      atomResource(mapUri(map, LV2_ATOM__Resource)),
+      atomString(mapUri(map, LV2_ATOM__String)),
+      atomURID(mapUri(map, LV2_ATOM__URID)),
+      patchGet(mapUri(map, LV2_PATCH__Get)),
+      patchSet(mapUri(map, LV2_PATCH__Set)),
+      patchProperty(mapUri(map, LV2_PATCH__property)),
+      patchValue(mapUri(map, LV2_PATCH__value)),
+      text(mapUri(map, GLIMM_LV2_TEXT_URI)),
+      speak(mapUri(map, GLIMM_LV2_SPEAK_URI)) {}
+
+GlimmLv2Ui::GlimmLv2Ui(LV2UI_Write_Function write, LV2UI_Controller controller, LV2_URID_Map* map)
+    : m_write(write), m_controller(controller), m_uris(map) {
+  lv2_atom_forge_init(&m_forge, map);
+}
+
+GlimmLv2Ui* GlimmLv2Ui::create(LV2UI_Write_Function write, LV2UI_Controller controller, LV2UI_Widget* widget,
+                               const LV2_Feature* const* features) {
+  auto* map = const_cast<LV2_URID_Map*>(feature<LV2_URID_Map>(features, LV2_URID__map));
+  const uintptr_t parent = reinterpret_cast<uintptr_t>(feature<void>(features, LV2_UI__parent));
+  if (!write || !map || !map->map || !parent) return nullptr;
+
+  if (!QCoreApplication::instance() && !makeApplication()) return nullptr;
+  // Widgets need a QApplication, and embedding needs X: a Qt host that made
+  // a core application or runs on another platform cannot show this panel.
+  if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || QGuiApplication::platformName() != "xcb")
+    return nullptr;
+  if (!glimm::x11::windowExists(xcbConnection(), parent)) return nullptr;
+
+  auto* ui = new GlimmLv2Ui(write, controller, map);
+  if (!ui->open(parent)) {
+    delete ui;
+    return nullptr;
+  }
+  if (widget) *widget = reinterpret_cast<LV2UI_Widget>(uintptr_t(ui->m_container->winId()));
+  if (const auto* resize = feature<LV2UI_Resize>(features, LV2_UI__resize))
+    if (resize->ui_resize) resize->ui_resize(resize->handle, kPanelWidth, kPanelHeight);
+  // Some hosts never ask the DSP for its state on the UI's behalf.
+  ui->sendPatchGet();
+  return ui;
+}
+
+bool GlimmLv2Ui::open(uintptr_t parent) {
+  m_hostWindow = QWindow::fromWinId(WId(parent));
+  if (!m_hostWindow) return false;
+  m_container = new QWidget;
+  m_container->setAttribute(Qt::WA_NativeWindow);
+  m_container->setFixedSize(kPanelWidth, kPanelHeight);
+  m_editor = new VstGlimm3Editor(this);
+  if (!m_editor->open(m_container)) return false;
+  // Qt 6.4 crashes showing a widget whose window was given a parent before
+  // Qt created it; so it is created first and moved into the host's window
+  // while still unmapped: it never appears on its own.
+  m_container->winId();
+  QWindow* own = m_container->windowHandle();
+  if (!own) return false;
+  own->setParent(m_hostWindow);
+  own->setPosition(0, 0);
+  m_container->show();
+  return true;
+}
+
+GlimmLv2Ui::~GlimmLv2Ui() {
+  if (m_editor) m_editor->close();
+  delete m_editor;
+  // The panel's window is a child of the host's: it goes first, or deleting
+  // the host's window would take it along behind the widget's back.
+  delete m_container;
+  delete m_hostWindow;
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  glimm::x11::flush(xcbConnection());
+}
+
+int GlimmLv2Ui::idle() {
+  // The host's loop runs, never Qt's: this is where Qt gets its events.
+  QCoreApplication::processEvents();
+  // Outside a running event loop Qt never gets round to deferred deletes.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  return 0;
+}
+
+void GlimmLv2Ui::portEvent(uint32_t port, uint32_t size, uint32_t format, const void* buffer) {
+  if (!buffer || !m_editor) return;
+  if (format == 0) {
+    if (port < kGlimmPortFirstParameter || port >= glimmParameterPort(kGlimmParamCount) || size < sizeof(float)) return;
+    float value;
+    std::memcpy(&value, buffer, sizeof value);
+    m_editor->updateControls(int(port - kGlimmPortFirstParameter), value);
+  } else if (format == m_uris.atomEventTransfer && port == kGlimmPortNotify) {
+    receive(static_cast<const LV2_Atom*>(buffer), size);
+  }
+}
+
+void GlimmLv2Ui::receive(const LV2_Atom* atom, uint32_t size) {
+  // Everything below comes from the host: every size is checked against
+  // the bytes actually given before it is followed.
+  if (size < sizeof(LV2_Atom) || atom->size > size - sizeof(LV2_Atom)) return;
+  const LV2_URID type = atom->type;
+  if (type != m_uris.atomObject && type != m_uris.atomBlank && type != m_uris.atomResource) return;
+  if (atom->size < sizeof(LV2_Atom_Object_Body)) return;
+  const auto* object = reinterpret_cast<const LV2_Atom_Object*>(atom);
+  if (object->body.otype != m_uris.patchSet) return;
+
+  LV2_URID property = 0;
+  const LV2_Atom* value = nullptr;
+  const auto* base = reinterpret_cast<const uint8_t*>(&object->body);
+  const uint64_t total = atom->size;
+  uint64_t offset = sizeof(LV2_Atom_Object_Body);
+  while (offset + sizeof(LV2_Atom_Property_Body) <= total) {
+    const auto* p = reinterpret_cast<const LV2_Atom_Property_Body*>(base + offset);
+    if (p->value.size > total - offset - sizeof(LV2_Atom_Property_Body)) return;
+    if (p->key == m_uris.patchProperty && p->value.type == m_uris.atomURID && p->value.size >= sizeof(LV2_URID))
+      property = reinterpret_cast<const LV2_Atom_URID*>(&p->value)->body;
+    else if (p->key == m_uris.patchValue)
+      value = &p->value;
+    offset += sizeof(LV2_Atom_Property_Body) + lv2_atom_pad_size(p->value.size);
+  }
+  if (property != m_uris.text || !value || value->type != m_uris.atomString) return;
+
+  // The string's bytes up to its NUL, and never more than the field holds.
+  const char* body = reinterpret_cast<const char*>(value + 1);
+  const void* nul = std::memchr(body, 0, value->size);
+  std::size_t length = nul ? std::size_t(static_cast<const char*>(nul) - body) : value->size;
+  if (length > kGlimmTextMaxBytes) length = kGlimmTextMaxBytes;
+  const std::string text(body, length);
+  if (!m_echoes.shouldShow(text)) return;
+
+  m_announced.fill('\0');
+  std::memcpy(m_announced.data(), text.data(), text.size());
+  m_haveAnnounced = true;
+  m_editor->setTextFromAU();
+}
+
+void GlimmLv2Ui::sendAtom(const LV2_Atom* atom) {
+  if (!atom) return;  // did not fit; cannot happen for our messages
+  m_write(m_controller, kGlimmPortControl, lv2_atom_total_size(atom), m_uris.atomEventTransfer, atom);
+}
+
+void GlimmLv2Ui::sendParameter(int index, float value) {
+  if (index < 0 || index >= kGlimmParamCount) return;
+  m_write(m_controller, glimmParameterPort(index), sizeof(float), 0, &value);
+}
+
+void GlimmLv2Ui::sendText(const char* text) {
+  if (!text) return;
+  // The editor's buffer always holds a NUL within its size; stay inside it
+  // even if it does not.
+  const void* nul = std::memchr(text, 0, kGlimmTextBufferSize);
+  const uint32_t length = nul ? uint32_t(static_cast<const char*>(nul) - text) : uint32_t(kGlimmTextMaxBytes);
+  lv2_atom_forge_set_buffer(&m_forge, m_message.data(), m_message.size());
+  LV2_Atom_Forge_Frame frame;
+  auto* message = reinterpret_cast<LV2_Atom*>(lv2_atom_forge_object(&m_forge, &frame, 0, m_uris.patchSet));
+  lv2_atom_forge_key(&m_forge, m_uris.patchProperty);
+  lv2_atom_forge_urid(&m_forge, m_uris.text);
+  lv2_atom_forge_key(&m_forge, m_uris.patchValue);
+  const bool fitted = lv2_atom_forge_string(&m_forge, text, length) != 0;
+  lv2_atom_forge_pop(&m_forge, &frame);
+  if (!fitted) return;
+  m_echoes.sent(std::string(text, length));
+  sendAtom(message);
+}
+
+void GlimmLv2Ui::sendSpeak() {
+  lv2_atom_forge_set_buffer(&m_forge, m_message.data(), m_message.size());
+  LV2_Atom_Forge_Frame frame;
+  auto* message = reinterpret_cast<LV2_Atom*>(lv2_atom_forge_object(&m_forge, &frame, 0, m_uris.patchSet));
+  lv2_atom_forge_key(&m_forge, m_uris.patchProperty);
+  lv2_atom_forge_urid(&m_forge, m_uris.speak);
+  lv2_atom_forge_key(&m_forge, m_uris.patchValue);
+  lv2_atom_forge_bool(&m_forge, true);
+  lv2_atom_forge_pop(&m_forge, &frame);
+  sendAtom(message);
+}
+
+void GlimmLv2Ui::sendPatchGet() {
+  lv2_atom_forge_set_buffer(&m_forge, m_message.data(), m_message.size());
+  LV2_Atom_Forge_Frame frame;
+  auto* message = reinterpret_cast<LV2_Atom*>(lv2_atom_forge_object(&m_forge, &frame, 0, m_uris.patchGet));
+  lv2_atom_forge_pop(&m_forge, &frame);
+  sendAtom(message);
+}
+
+int GlimmLv2Ui::readText(int propertyID, void* data, int size) const {
+  if (propertyID != kGlimmProperty_Text || !data || size != kGlimmTextBufferSize) return -50;
+  if (!m_haveAnnounced) return -1;
+  std::memcpy(data, m_announced.data(), kGlimmTextBufferSize);
+  return 0;
+}
+
+// ---- Descriptor ----------------------------------------------------------------
+
+namespace {
+
+GlimmLv2Ui* uiOf(LV2UI_Handle handle) { return static_cast<GlimmLv2Ui*>(handle); }
+
+LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* pluginUri, const char*, LV2UI_Write_Function write,
+                         LV2UI_Controller controller, LV2UI_Widget* widget, const LV2_Feature* const* features) {
+  if (!pluginUri || std::strcmp(pluginUri, GLIMM_LV2_URI) != 0) return nullptr;
+  return glimm::atBoundary([&]() -> LV2UI_Handle { return GlimmLv2Ui::create(write, controller, widget, features); },
+                           LV2UI_Handle(nullptr));
+}
+
+void cleanup(LV2UI_Handle handle) {
+  glimm::atBoundary([&] { delete uiOf(handle); });
+}
+
+void portEvent(LV2UI_Handle handle, uint32_t port, uint32_t size, uint32_t format, const void* buffer) {
+  if (!handle) return;
+  glimm::atBoundary([&] { uiOf(handle)->portEvent(port, size, format, buffer); });
+}
+
+int idle(LV2UI_Handle handle) {
+  if (!handle) return 1;
+  return glimm::atBoundary([&] { return uiOf(handle)->idle(); }, 1);
+}
+
+const LV2UI_Idle_Interface kIdle = {idle};
+
+const void* extensionData(const char* uri) {
+  if (uri && std::strcmp(uri, LV2_UI__idleInterface) == 0) return &kIdle;
+  return nullptr;
+}
+
+const LV2UI_Descriptor kDescriptor = {GLIMM_LV2_UI_URI, instantiate, cleanup, portEvent, extensionData};
+
+}  // namespace
+
+LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index) {
+  return index == 0 ? &kDescriptor : nullptr;
+}
