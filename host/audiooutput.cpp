@@ -1,6 +1,7 @@
 #include "audiooutput.h"
 
 #include "SpscRing.h"
+#include "wavfile.h"
 
 #include <portaudio.h>
 #include <sndfile.h>
@@ -65,17 +66,8 @@ AudioOutput::~AudioOutput() {
 }
 
 bool AudioOutput::openWav(const std::string& path) {
-  SF_INFO info = {};
-  info.samplerate = int(m_sampleRate);
-  info.channels = kChannels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  m_wav = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!m_wav) {
-    m_error = "cannot write " + path + ": " + sf_strerror(nullptr);
-    return false;
-  }
-  // Clip rather than wrap if the unit ever overshoots full scale.
-  sf_command(m_wav, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  m_wav = openWavForWriting(path, int(m_sampleRate), &m_error);
+  if (!m_wav) return false;
   // The header counts what has been written after every write, so a host that
   // dies leaves a file that plays up to that point. The writer thread pays
   // for it, never the audio thread.

@@ -2,6 +2,8 @@
 
 #include "cocoaviewloader.h"
 
+#include "GlimmContract.h"
+
 #include <AppKit/AppKit.h>
 #include <QMacNativeWidget.h>
 
@@ -16,6 +18,23 @@ EditorWindow::EditorWindow(AudioUnit unit, std::function<void()> speak) : m_unit
   file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
   QMenu* unitMenu = menuBar()->addMenu(tr("&Unit"));
   unitMenu->addAction(tr("&Speak"), QKeySequence(Qt::CTRL | Qt::Key_Space), this, [speak] { speak(); });
+  // Resetting the unit drops the utterance and whatever it had rendered ahead.
+  unitMenu->addAction(tr("S&top"), QKeySequence(Qt::Key_Escape), this,
+                      [this] { (void)AudioUnitReset(m_unit, kAudioUnitScope_Global, 0); });
+  // The unit announces no change of its Speaking property; a glance now and
+  // then is enough for a title.
+  connect(&m_speakingPoll, &QTimer::timeout, this, &EditorWindow::showSpeakingState);
+  m_speakingPoll.start(100);
+}
+
+void EditorWindow::showSpeakingState() {
+  UInt32 value = 0, size = sizeof value;
+  const bool speaking =
+      AudioUnitGetProperty(m_unit, kGlimmProperty_Speaking, kAudioUnitScope_Global, 0, &value, &size) == noErr &&
+      value != 0;
+  if (speaking == m_shownSpeaking) return;
+  m_shownSpeaking = speaking;
+  setWindowTitle(speaking ? QString::fromUtf8("Glimm \u2014 speaking") : QStringLiteral("Glimm"));
 }
 
 EditorWindow::~EditorWindow() { releaseEditor(); }

@@ -5,6 +5,7 @@
 #include <AudioUnit/AudioUnit.h>
 
 #include <QMainWindow>
+#include <QTimer>
 
 #include <functional>
 
@@ -27,9 +28,12 @@ class EditorWindow : public QMainWindow {
 
  private:
   void releaseEditor();
+  void showSpeakingState();
 
   AudioUnit m_unit;
   QWidget* m_host;
   NSWindow* m_nsWindow = nullptr;
   NSView* m_view = nullptr;
+  QTimer m_speakingPoll;
+  bool m_shownSpeaking = false;
 };

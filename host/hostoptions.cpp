@@ -31,8 +31,17 @@ QString parseSet(const QString& arg, HostOptions& o) {
   for (const GlimmParameterFacts& p : kGlimmParameters) {
     if (name != QLatin1String(p.symbol)) continue;
     float value;
-    if (p.toggle && (valueText == "on" || valueText == "off")) {
-      value = valueText == "on" ? 1.f : 0.f;
+    if (p.toggle) {
+      const QString v = valueText.toLower();
+      if (v == "on" || v == "1")
+        value = 1.f;
+      else if (v == "off" || v == "0")
+        value = 0.f;
+      else
+        return QStringLiteral("--set %1: \"%2\" is not a switch value; %1 takes %3, %4, on or off")
+            .arg(name, valueText)
+            .arg(p.minimum)
+            .arg(p.maximum);
     } else {
       bool ok = false;
       const double d = valueText.toDouble(&ok);
@@ -65,17 +74,20 @@ QString hostUsage() {
              "  --screenshot FILE    save a PNG of the window once the editor is shown and filled\n"
              "  --no-window          run without the editor window (no display needed)\n"
              "  --quit-after-speech  exit when the unit has finished the utterance and it has been heard\n"
+             "  --render FILE        render the text to FILE (WAV, 16-bit) as fast as the voice can, with no\n"
+             "                       audio device and no window, then exit\n"
              "  --list-devices       list the audio output devices and exit\n"
+             "  --version            print the version and exit\n"
              "  --help               show this text\n"
              "\n"
              "Without a display run it as: xvfb-run -a glimm-host ..., or QT_QPA_PLATFORM=offscreen glimm-host ...\n"
              "\n"
              "Exit status:\n"
-             "  0    done; with --quit-after-speech, the utterance was spoken to its end\n"
+             "  0    done; with --quit-after-speech or --render, the utterance was spoken to its end\n"
              "  1    the unit, its editor, the audio file or the screenshot failed\n"
              "  2    bad command line, or no display for the editor\n"
-             "  3    --quit-after-speech: the utterance had not ended after %4 seconds\n"
-             "  4    --speak: nothing to speak (the text is empty, or nothing in it can be said)\n"
+             "  3    --quit-after-speech, --render: the utterance had not ended after %4 seconds\n"
+             "  4    --speak, --render: nothing to speak (the text is empty, or nothing in it can be said)\n"
              "  130  ended by SIGINT (Ctrl+C); the audio file is complete up to then\n"
              "  143  ended by SIGTERM; likewise\n")
       .arg(parameterRanges())
@@ -83,6 +95,8 @@ QString hostUsage() {
       .arg(int(kGlimmTextMaxBytes))
       .arg(kHostSpeechTimeoutSeconds);
 }
+
+QString hostVersionLine() { return QStringLiteral("glimm-host " GLIMM_VERSION); }
 
 HostOptionsResult parseHostOptions(const QStringList& arguments) {
   HostOptionsResult r;
@@ -118,6 +132,10 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
     };
     if (a == "--help" || a == "-h") {
       flag(o.help);
+    } else if (a == "--version") {
+      flag(o.version);
+    } else if (a == "--render") {
+      if (value(o.renderPath) && o.renderPath.isEmpty()) r.error = QStringLiteral("--render needs a file name");
     } else if (a == "--unit") {
       if (value(o.unitPath) && o.unitPath.isEmpty()) r.error = QStringLiteral("--unit needs a path");
     } else if (a == "--text") {
@@ -157,6 +175,14 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
     } else {
       r.error = QStringLiteral("unknown option \"%1\"").arg(arguments.at(i));
     }
+  }
+  if (r.error.isEmpty() && !o.renderPath.isEmpty()) {
+    if (!o.wavPath.isEmpty())
+      r.error = QStringLiteral("--render writes its own file; it cannot go with --wav");
+    else if (!o.screenshotPath.isEmpty())
+      r.error = QStringLiteral("--render opens no window; it cannot go with --screenshot");
+    // Nothing but the file: no window, and the text is spoken to its end.
+    o.noWindow = o.speak = o.quitAfterSpeech = true;
   }
   if (r.error.isEmpty() && o.noWindow && !o.screenshotPath.isEmpty())
     r.error = QStringLiteral("--screenshot needs the window; it cannot go with --no-window");

@@ -32,6 +32,8 @@ struct HostOptions {
   bool quitAfterSpeech = false;
   bool listDevices = false;
   bool help = false;
+  bool version = false;
+  QString renderPath;  // --render: the WAV file to render into, as fast as the voice goes
 };
 
 struct HostOptionsResult {
@@ -41,3 +43,5 @@ struct HostOptionsResult {
 
 HostOptionsResult parseHostOptions(const QStringList& arguments);
 QString hostUsage();
+// "glimm-host 0.1.0": the project's version, as the build knows it.
+QString hostVersionLine();

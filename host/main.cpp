@@ -3,6 +3,7 @@
 #include "audiooutput.h"
 #include "editorwindow.h"
 #include "hostoptions.h"
+#include "offlinerender.h"
 #include "unithost.h"
 
 #include <GlimmRunLoopDriver.h>
@@ -127,6 +128,36 @@ bool exitOnStopSignals(QObject* parent) {
   return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
 }
 
+// A stop signal that has arrived, for a host that runs no event loop; 0 when none has.
+int takeStopSignal() {
+  unsigned char signo = 0;
+  return gSignalPipe[0] >= 0 && ::read(gSignalPipe[0], &signo, 1) == 1 ? signo : 0;
+}
+
+int renderToFile(UnitHost& unit, const QString& path) {
+  int signo = 0;
+  const OfflineRenderResult r = renderOffline(unit, path.toStdString(), kHostSpeechTimeoutSeconds,
+                                              [&signo] { return (signo = takeStopSignal()) != 0; });
+  switch (r.status) {
+    case OfflineRenderResult::Spoken:
+      return kHostExitOk;
+    case OfflineRenderResult::NothingToSpeak:
+      say("nothing to speak: the voice found nothing it could say in the text");
+      return kHostExitNothingToSpeak;
+    case OfflineRenderResult::TimedOut:
+      say(QStringLiteral("the utterance had not ended after %1 seconds; %2 holds what was rendered")
+              .arg(kHostSpeechTimeoutSeconds)
+              .arg(path));
+      return kHostExitTimedOut;
+    case OfflineRenderResult::Interrupted:
+      return kHostExitSignalBase + signo;
+    case OfflineRenderResult::Failed:
+      break;
+  }
+  say(QString::fromStdString(r.error));
+  return kHostExitFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +170,10 @@ int main(int argc, char** argv) {
   const HostOptions& opt = parsed.options;
   if (opt.help) {
     std::fputs(qPrintable(hostUsage()), stdout);
+    return 0;
+  }
+  if (opt.version) {
+    std::printf("%s\n", qPrintable(hostVersionLine()));
     return 0;
   }
   if (opt.listDevices) {
@@ -189,6 +224,8 @@ int main(int argc, char** argv) {
       return kHostExitNothingToSpeak;
     }
   }
+
+  if (!opt.renderPath.isEmpty()) return renderToFile(unit, opt.renderPath);
 
   AudioOutput audio(unit.unit(), unit.sampleRate());
   if (!opt.wavPath.isEmpty() && !audio.openWav(opt.wavPath.toStdString())) {

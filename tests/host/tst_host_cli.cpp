@@ -7,6 +7,7 @@
 #include <sndfile.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -14,6 +15,7 @@ namespace {
 struct Run {
   int exitCode = -1;
   QString err;
+  QString out;
 };
 
 Run runHost(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
@@ -30,6 +32,7 @@ Run runHost(const QStringList& args, const QProcessEnvironment& env = QProcessEn
   }
   r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
   r.err = QString::fromLocal8Bit(p.readAllStandardError());
+  r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
   return r;
 }
 
@@ -117,6 +120,22 @@ std::vector<std::pair<double, double>> audibleStretches(const std::vector<float>
   return joined;
 }
 
+// The samples from the first audible one to the last: what a recording holds
+// of the utterance, whatever silence surrounds it.
+std::vector<float> trimmed(const std::vector<float>& s) {
+  auto loud = [](float v) { return std::fabs(v) > 1e-3f; };
+  const auto first = std::find_if(s.begin(), s.end(), loud);
+  const auto last = std::find_if(s.rbegin(), s.rend(), loud).base();
+  return first < last ? std::vector<float>(first, last) : std::vector<float>{};
+}
+
+// Sign changes per second: follows the voice's pitch and formants.
+double zeroCrossingRate(const std::vector<float>& s, int rate) {
+  size_t crossings = 0;
+  for (size_t i = 1; i < s.size(); ++i) crossings += (s[i - 1] < 0) != (s[i] < 0);
+  return s.empty() ? 0 : double(crossings) * rate / double(s.size());
+}
+
 const char* kLongText =
     "This is a long recording that keeps the voice busy for a good while, so that the host is still speaking "
     "and still writing its file when it is told to stop. It goes on, and on, and on, one sentence after another.";
@@ -173,6 +192,7 @@ class TestHostCli : public QObject {
     QTest::newRow("range") << QStringList{"--set", "pitch=999"} << "0..255";
     QTest::newRow("value") << QStringList{"--rate"} << "--rate needs a value";
     QTest::newRow("longer than the panel") << QStringList{"--text", QString(300, 'a')} << "256";
+    QTest::newRow("sing yes") << QStringList{"--set", "sing=yes"} << "sing takes 0, 1, on or off";
   }
   void refusesBadCommandLines() {
     QFETCH(QStringList, args);
@@ -287,6 +307,79 @@ class TestHostCli : public QObject {
     const long long onDisk = QFileInfo(wav).size() - dataAt;
     QVERIFY2(dataBytes > 48000 * 2 && dataBytes <= onDisk && onDisk - dataBytes <= 256 * 16 * 4,
              qPrintable(QStringLiteral("header %1, file %2").arg(dataBytes).arg(onDisk)));
+  }
+
+  // --render writes what a real-time recording holds of the utterance: as
+  // long, at the same pitch, only without the silence around it.
+  void rendersWhatARealTimeRunRecords_data() {
+    QTest::addColumn<QStringList>("settings");
+    QTest::newRow("default") << QStringList{};
+    QTest::newRow("fast and high") << QStringList{"--set", "speed=180", "--set", "pitch=220"};
+    QTest::newRow("slow and low, 22050 Hz") << QStringList{"--set", "speed=60", "--set", "pitch=30", "--rate", "22050"};
+  }
+  void rendersWhatARealTimeRunRecords() {
+    QFETCH(QStringList, settings);
+    PrivateTmp tmp;
+    const QString text = "Offline rendering should sound like the real thing.";
+    const QString live = tmp.path + "/live.wav", offline = tmp.path + "/offline.wav";
+    Run r =
+        runHost(QStringList{"--no-window", "--text", text, "--speak", "--wav", live, "--quit-after-speech"} + settings,
+                tmp.env(), 120000);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    r = runHost(QStringList{"--render", offline, "--text", text} + settings, tmp.env(), 120000);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+
+    const Wav a = readWav(live), b = readWav(offline);
+    QVERIFY(a.opened && b.opened);
+    QCOMPARE(b.rate, a.rate);
+    const std::vector<float> x = trimmed(a.left), y = trimmed(b.left);
+    QVERIFY2(x.size() > size_t(a.rate), qPrintable(QString::number(x.size())));
+    // Within one device block: the real-time render may lose or gain a little
+    // at either end, the offline one nothing in between.
+    QVERIFY2(std::llabs((long long)x.size() - (long long)y.size()) <= 256,
+             qPrintable(QStringLiteral("real time %1, offline %2 frames").arg(x.size()).arg(y.size())));
+    const double zx = zeroCrossingRate(x, a.rate), zy = zeroCrossingRate(y, b.rate);
+    QVERIFY2(std::fabs(zx - zy) < 0.02 * zx, qPrintable(QStringLiteral("zero crossings %1 vs %2 /s").arg(zx).arg(zy)));
+    // No gaps where the synthesiser was behind: the audible stretches match.
+    const auto sa = audibleStretches(x, a.rate), sb = audibleStretches(y, b.rate);
+    QCOMPARE(sb.size(), sa.size());
+    // Nothing is left behind either.
+    QVERIFY2(tmp.speechFolders().isEmpty(), qPrintable(tmp.speechFolders().join(' ')));
+  }
+
+  void renderSaysWhenThereIsNothingToSpeak_data() {
+    QTest::addColumn<QStringList>("text");
+    QTest::newRow("no text") << QStringList{};
+    QTest::newRow("spaces and controls") << QStringList{"--text", "  \t \x01\x1b  \x7f "};
+  }
+  void renderSaysWhenThereIsNothingToSpeak() {
+    QFETCH(QStringList, text);
+    QTemporaryDir dir;
+    const Run r = runHost(QStringList{"--render", dir.filePath("none.wav")} + text);
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY2(r.err.contains("nothing to speak"), qPrintable(r.err));
+  }
+
+  // An audio file that cannot be made is named, whichever option asked for it.
+  void namesAnUnwritableAudioFile_data() {
+    QTest::addColumn<QString>("option");
+    QTest::newRow("--wav") << "--wav";
+    QTest::newRow("--render") << "--render";
+  }
+  void namesAnUnwritableAudioFile() {
+    QFETCH(QString, option);
+    const QString path = "/nonexistent/place/out.wav";
+    QStringList args{"--no-window", "--text", "hi", "--speak", "--quit-after-speech", option, path};
+    const Run r = runHost(args);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains("cannot write " + path + ": No such file or directory"), qPrintable(r.err));
+  }
+
+  void printsItsVersion() {
+    const Run r = runHost({"--version"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, "glimm-host " + qEnvironmentVariable("GLIMM_VERSION") + "\n");
+    QVERIFY(!qEnvironmentVariable("GLIMM_VERSION").isEmpty());
   }
 
   void namesAMissingUnit() {

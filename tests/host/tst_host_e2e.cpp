@@ -104,6 +104,28 @@ class TestHostEndToEnd : public QObject {
     QTRY_VERIFY((m_unit->getParameter(kGlimmParam_Pitch, &after), after == 255.f));
   }
 
+  // The title says when the unit is speaking; Escape silences it.
+  void escapeStopsSpeakingAndTheTitleFollows() {
+    // What the earlier cases said has ended first.
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->windowTitle(), QString("Glimm"), 10000);
+    QCOMPARE(m_unit->setText("This sentence is long enough to be cut short. It goes on, and on, and on, and on."),
+             noErr);
+    QCOMPARE(m_unit->play(), noErr);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->windowTitle(), QString::fromUtf8("Glimm \u2014 speaking"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_audio->lastLoudFrame() > m_audio->framesRendered() - 4800, 10000);
+    m_window->activateWindow();
+    QTRY_VERIFY(m_window->isActiveWindow());
+    xdotool({"key", "Escape"});
+    bool speaking = true;
+    QTRY_VERIFY_WITH_TIMEOUT((m_unit->speaking(&speaking), !speaking), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->windowTitle(), QString("Glimm"), 2000);
+    // Silent from then on, well before the text would have ended.
+    const auto stoppedAt = m_audio->framesRendered();
+    QTest::qWait(500);
+    QVERIFY2(m_audio->lastLoudFrame() <= stoppedAt,
+             qPrintable(QStringLiteral("loud at %1, stopped at %2").arg(m_audio->lastLoudFrame()).arg(stoppedAt)));
+  }
+
   void automationMovesTheSlider() {
     auto* slider = widgetAt<QSlider>(QRect(100, 210, 120, 16));
     auto* label = widgetAt<QLabel>(QRect(230, 210, 50, 16));

@@ -46,7 +46,15 @@ class TestHostOptions : public QObject {
     QTest::newRow("nan") << QStringList{"--set", "pitch=nan"} << "nan";
     QTest::newRow("above range") << QStringList{"--set", "pitch=256"} << "0..255";
     QTest::newRow("below range") << QStringList{"--set", "speed=19"} << "20..200";
-    QTest::newRow("sing not a switch") << QStringList{"--set", "sing=2"} << "0..1";
+    QTest::newRow("sing not a switch") << QStringList{"--set", "sing=2"} << "sing takes 0, 1, on or off";
+    QTest::newRow("sing yes") << QStringList{"--set", "sing=yes"}
+                              << "\"yes\" is not a switch value; sing takes 0, 1, on or off";
+    QTest::newRow("sing halfway") << QStringList{"--set", "sing=0.5"} << "sing takes 0, 1, on or off";
+    QTest::newRow("render without a file") << QStringList{"--render"} << "--render";
+    QTest::newRow("render and wav") << QStringList{"--render", "a.wav", "--wav", "b.wav"} << "--wav";
+    QTest::newRow("render and screenshot")
+        << QStringList{"--render", "a.wav", "--screenshot", "a.png"} << "--screenshot";
+    QTest::newRow("version with value") << QStringList{"--version=2"} << "--version";
     QTest::newRow("rate") << QStringList{"--rate", "12x"} << "12x";
     QTest::newRow("rate too low") << QStringList{"--rate", "100"} << "100";
     QTest::newRow("flag with value") << QStringList{"--speak=yes"} << "--speak";
@@ -81,10 +89,41 @@ class TestHostOptions : public QObject {
     QVERIFY2(r.error.contains("256"), qPrintable(r.error));
   }
 
+  // A switch takes its two values however they are spelt, and nothing between.
+  void switchesTakeZeroOneOnOrOff_data() {
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<float>("expected");
+    QTest::newRow("0") << "0" << 0.f;
+    QTest::newRow("1") << "1" << 1.f;
+    QTest::newRow("on") << "on" << 1.f;
+    QTest::newRow("OFF") << "OFF" << 0.f;
+  }
+  void switchesTakeZeroOneOnOrOff() {
+    QFETCH(QString, value);
+    QFETCH(float, expected);
+    const auto r = parseHostOptions({"glimm-host", "--set", "sing=" + value});
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    QCOMPARE(r.options.params.size(), size_t(1));
+    QCOMPARE(r.options.params[0].second, expected);
+  }
+
+  // --render needs neither window nor device and speaks the text to its end.
+  void renderImpliesAWindowlessSpokenRun() {
+    auto r = parseHostOptions({"glimm-host", "--render", "out.wav", "--text", QString(400, 'a'), "--rate", "22050"});
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    QCOMPARE(r.options.renderPath, QString("out.wav"));
+    QVERIFY(r.options.noWindow && r.options.speak && r.options.quitAfterSpeech);
+    QCOMPARE(r.options.sampleRate, 22050);
+    QVERIFY(r.options.wavPath.isEmpty());
+    r = parseHostOptions({"glimm-host", "--version"});
+    QVERIFY(r.error.isEmpty() && r.options.version && r.options.renderPath.isEmpty() && !r.options.noWindow);
+    QVERIFY(hostVersionLine().startsWith("glimm-host "));
+  }
+
   void usageDocumentsEveryOption() {
     const QString usage = hostUsage();
     for (const char* o : {"--unit", "--text", "--set", "--speak", "--wav", "--rate", "--screenshot", "--no-window",
-                          "--quit-after-speech", "--list-devices", "--help"})
+                          "--quit-after-speech", "--list-devices", "--render", "--version", "--help"})
       QVERIFY2(usage.contains(QLatin1String(o)), o);
     for (const char* code : {"0 ", "1 ", "2 ", "3 ", "4 ", "130", "143"})
       QVERIFY2(usage.contains(QLatin1String("  ") + QLatin1String(code)), code);
