@@ -10,25 +10,10 @@ for tool in jackd jack_wait jack_lsp jack_connect jack_midiseq jack_capture jalv
   command -v "$tool" >/dev/null || { echo "jalv test: $tool is missing (Debian: jalv jackd2 jack-capture)" >&2; exit 1; }
 done
 
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() {
-  echo "jalv test: $*" >&2
-  for f in "$tmp"/*.log; do [ -s "$f" ] && { echo "--- $f" >&2; tail -20 "$f" >&2; }; done
-  exit 1
-}
+who="jalv test"
+. "$(dirname "$0")/hostlib.sh"
 
-export JACK_DEFAULT_SERVER="glimm-test-$$" JACK_NO_START_SERVER=1
-jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 256 >"$tmp/jackd.log" 2>&1 &
-jackd_pid=$!
-pids+=("$jackd_pid")
-jack_wait -w -t 10 >/dev/null 2>&1 || fail "the JACK server did not start"
+start_jack glimm-test
 
 waitport() {  # waitport PORT: up to 10 s for a JACK port to appear
   for _ in $(seq 100); do

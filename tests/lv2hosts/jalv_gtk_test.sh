@@ -14,26 +14,12 @@ for tool in jackd jack_wait jack_lsp jack_capture jalv.gtk3 openbox xdotool xwin
 done
 [ -n "${DISPLAY:-}" ] || { echo "jalv.gtk3 test: needs an X server (run under xvfb-run)" >&2; exit 1; }
 
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() {
-  echo "jalv.gtk3 test: $*" >&2
-  for f in "$tmp"/*.log; do [ -s "$f" ] && { echo "--- $f" >&2; tail -25 "$f" >&2; }; done
-  exit 1
-}
+who="jalv.gtk3 test"
+. "$(dirname "$0")/hostlib.sh"
 
 openbox >"$tmp/openbox.log" 2>&1 &
 pids+=($!)
-export JACK_DEFAULT_SERVER="glimm-gtk-$$" JACK_NO_START_SERVER=1
-jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 256 >"$tmp/jackd.log" 2>&1 &
-pids+=($!)
-jack_wait -w -t 10 >/dev/null 2>&1 || fail "the JACK server did not start"
+start_jack glimm-gtk
 
 LV2_PATH="$lv2dir:/usr/lib/lv2" stdbuf -o0 jalv.gtk3 -d -n glimmgtk -c pitch=40 urn:glimm:speech \
   >"$tmp/jalv.log" 2>&1 &

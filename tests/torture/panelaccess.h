@@ -19,23 +19,13 @@ struct EditorAccess : VstGlimm3Editor {
   static const char* buffer(VstGlimm3Editor* e) { return (e->*(&EditorAccess::m_textBuffer)).get(); }
   static QWidget* panel(VstGlimm3Editor* e) { return (e->*(&EditorAccess::m_panel)).data(); }
   static QTextEdit* field(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_textEdit); }
+  // Parameters 0-4, then the phonetic switch; any other index is the filter switch.
   static QSlider* control(VstGlimm3Editor* e, int index) {
-    switch (index) {
-      case 0:
-        return e->*(&EditorAccess::m_pitchSlider);
-      case 1:
-        return e->*(&EditorAccess::m_speedSlider);
-      case 2:
-        return e->*(&EditorAccess::m_mouthSlider);
-      case 3:
-        return e->*(&EditorAccess::m_throatSlider);
-      case 4:
-        return e->*(&EditorAccess::m_singSwitch);
-      case 5:
-        return e->*(&EditorAccess::m_phoneticSwitch);
-      default:
-        return e->*(&EditorAccess::m_filterSwitch);
-    }
+    static QSlider* VstGlimm3Editor::*const kControls[] = {
+        &EditorAccess::m_pitchSlider,  &EditorAccess::m_speedSlider, &EditorAccess::m_mouthSlider,
+        &EditorAccess::m_throatSlider, &EditorAccess::m_singSwitch,  &EditorAccess::m_phoneticSwitch,
+        &EditorAccess::m_filterSwitch};
+    return e->*kControls[index >= 0 && index < 6 ? index : 6];
   }
   static QLabel* singLabel(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_singLabel); }
   static QLabel* logo(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_logoLabel); }
