@@ -21,13 +21,14 @@ instrument urn:glimm:speech with the same panel for LV2 hosts.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dpkg-shlibdeps fills Depends from what the binaries link. It runs in the
-# staging root, so the private folder is named relative to it: our own
-# libraries are then found there and need no package of their own.
+# dpkg-shlibdeps fills Depends from what the binaries link. Our own libraries
+# are found in the private folder (named relative to the staging root, where
+# it runs; $ORIGIN run paths lead there too) and so need no package of their
+# own. CPack also adds an ldconfig call, as it does for any library one folder
+# below /usr/lib; it is harmless, and lintian's only warning.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 string(REGEX REPLACE "^/" "" glimm_staged_private "${CPACK_PACKAGING_INSTALL_PREFIX}/${GLIMM_INSTALL_PRIVATE_DIR}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${glimm_staged_private})
 set(CPACK_STRIP_FILES ON)
-set(CPACK_SOURCE_IGNORE_FILES "/build.*/;/\\\\.git/")
 
 include(CPack)
