@@ -13,6 +13,7 @@ glimm_packages=(
   lv2-dev liblilv-dev lilv-utils sordi
   jalv jackd2 jack-capture openbox imagemagick sox
   libx11-dev libxcb1-dev
+  dpkg-dev file lintian desktop-file-utils appstream man-db groff-base bsdextrautils
 )
 
 glimm_install_deps() {

@@ -1,12 +1,13 @@
 #!/bin/sh
-# Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR BINDIR LIBDIR
+# Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR BINDIR LIBDIR DATADIR MANDIR
 # Installs the build into a scratch prefix and checks that what lands there
 # is exactly the host and its private folder, that nothing in it points back
 # at the build or source tree, and that the installed host speaks on its own.
 set -eu
 
-cmake=$1 build=$2 source=$3 bindir=$4 libdir=$5
+cmake=$1 build=$2 source=$3 bindir=$4 libdir=$5 datadir=$6 mandir=$7
 private=$libdir/glimm
+here=$(cd "$(dirname "$0")" && pwd)
 
 fail() {
   echo "install test: FAIL: $*" >&2
@@ -23,24 +24,38 @@ prefix=$tmp/prefix
 }
 
 # Exactly these, and no test program, benchmark, archive or header beside them.
-expected="$bindir/glimm-host
+binaries="$bindir/glimm-host
 $private/AUGlimm3CocoaUI.so
 $private/GlimmSpeechUnit.so
 $private/libglimm-platform-qt.so
 $private/libglimm-platform.so"
-# The LV2 bundle under $libdir/lv2 has its own test (tests/lv2, lv2_install).
-actual=$(cd "$prefix" && find . ! -type d ! -path "./$libdir/lv2/*" | sed 's|^\./||' | LC_ALL=C sort)
+icons=$datadir/icons/hicolor
+expected="$binaries
+$datadir/applications/glimm-host.desktop
+$datadir/metainfo/org.example.glimm.Glimm.metainfo.xml
+$icons/48x48/apps/glimm-host.png
+$icons/64x64/apps/glimm-host.png
+$icons/128x128/apps/glimm-host.png
+$icons/256x256/apps/glimm-host.png
+$icons/scalable/apps/glimm-host.svg
+$mandir/man1/glimm-host.1.gz
+$datadir/doc/glimm/copyright
+$datadir/doc/glimm/changelog.gz"
+# The LV2 bundle's content has its own test (tests/lv2, lv2_install); here
+# only that it is the one thing in $libdir/lv2.
+actual=$(cd "$prefix" && find . ! -type d ! -path "./$libdir/lv2/glimm.lv2/*" | sed 's|^\./||' | LC_ALL=C sort)
 expected=$(printf '%s\n' "$expected" | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
   printf 'expected:\n%s\ninstalled:\n%s\n' "$expected" "$actual" >&2
   fail "the installed tree is not the expected set of files"
 fi
+[ "$(ls "$prefix/$libdir/lv2")" = glimm.lv2 ] || fail "$libdir/lv2 holds more than glimm.lv2: $(ls "$prefix/$libdir/lv2")"
 
 # Nothing installed may lean on the build or source tree through its RUNPATH.
 # Both are compared resolved, as the dynamic linker would see them.
 build_real=$(cd "$build" && pwd -P)
 source_real=$(cd "$source" && pwd -P)
-for f in $expected; do
+for f in $binaries; do
   dyn=$(readelf -d "$prefix/$f") || fail "readelf cannot read $f"
   paths=$(printf '%s\n' "$dyn" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/\1 \2/p')
   case $paths in
@@ -57,7 +72,7 @@ done
 
 # Every library the host and its modules need resolves, ours inside the prefix.
 prefix_real=$(cd "$prefix" && pwd -P)
-for f in $expected; do
+for f in $binaries; do
   deps=$(env -i PATH=/usr/bin:/bin ldd "$prefix/$f" 2>&1) || fail "ldd $f failed: $deps"
   if printf '%s\n' "$deps" | grep -q 'not found'; then
     printf '%s\n' "$deps" >&2
@@ -91,26 +106,7 @@ if [ "$status" -ne 0 ]; then
 fi
 [ -s "$wav" ] || fail "the installed glimm-host wrote no WAV file"
 
-# Speech, not silence or a click: loud enough, and loud for long enough.
-python3 - "$wav" <<'PY' || fail "the WAV the installed host wrote holds no speech"
-import array, math, sys, wave
-with wave.open(sys.argv[1], "rb") as w:
-    if w.getsampwidth() != 2:
-        sys.exit(f"expected 16-bit samples, got {8 * w.getsampwidth()}-bit")
-    rate, frames = w.getframerate(), w.readframes(w.getnframes())
-    channels = w.getnchannels()
-samples = array.array("h", frames)
-if sys.byteorder == "big":
-    samples.byteswap()
-if not samples:
-    sys.exit("no samples")
-peak = max(abs(s) for s in samples) / 32768
-rms = math.sqrt(sum(s * s for s in samples) / len(samples)) / 32768
-loud = sum(1 for s in samples if abs(s) > 328) / channels
-print(f"peak {peak:.3f}, rms {rms:.4f}, {loud / rate:.2f} s above -40 dBFS")
-if peak < 0.1 or rms < 0.005 or loud < rate / 10:
-    sys.exit("too quiet to be speech")
-PY
+python3 "$here/has_speech.py" "$wav" || fail "the WAV the installed host wrote holds no speech"
 # The editor too, on Qt's offscreen platform: the installed unit must name the
 # installed bundle, and the bundle load with its own run path.
 shot=$tmp/panel.png

@@ -10,7 +10,8 @@ import tempfile
 
 
 def main(resources):
-    expected = ["img/c64bg.png", "img/logo2.png", "fonts/amiga4ever pro.ttf"]
+    expected = ["img/c64bg.png", "img/logo2.png", "fonts/amiga4ever pro.ttf",
+                "icons/glimm-host.svg"] + [f"icons/glimm-host-{s}.png" for s in (48, 64, 128, 256)]
     with tempfile.TemporaryDirectory() as out:
         subprocess.run([sys.executable, os.path.join(resources, "tools", "make_all.py"), out],
                        check=True)
