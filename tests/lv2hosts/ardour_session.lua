@@ -47,7 +47,7 @@ check(not instrument:isnil(), "the track has no instrument")
 local plugin = instrument:to_insert():plugin(0)
 check(plugin:unique_id() == "urn:glimm:speech", "the instrument is " .. plugin:unique_id())
 
--- Control inputs by port symbol's label, in the order set_processor_param counts them.
+-- Control inputs by their labels, numbered as set_processor_param counts them.
 local controls = {}
 local n = 0
 for i = 0, plugin:parameter_count() - 1 do
