@@ -2,7 +2,10 @@
 # Glimm in a headless Ardour session (ardour7-lua, Dummy backend): a MIDI
 # track with Glimm, a preset with its text, a parameter, a region with notes,
 # saved and exported; then the session reloaded by a new process and exported
-# again. Both exports must hold the sung phrase, alike.
+# again. Both exports must hold the sung phrase, alike. An export renders
+# faster than real time while the voice synthesises beside it on its own
+# thread, so a phrase may start after its note (more so on a loaded machine);
+# the analysis prints that lag and requires each note's phrase before the next.
 #   ardour_session_test.sh LV2_DIR SCRIPT_DIR
 set -euo pipefail
 lv2dir=$1
