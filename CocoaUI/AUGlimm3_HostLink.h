@@ -13,5 +13,6 @@ int getProperty(void* hostContext, int propertyID, void* data, int size);
 void activateCocoaWindow(void* nativeView);
 
 // Makes sure one Qt application object exists in the process; true when this
-// call created it.
-bool pluginInstance();
+// call created it. A platform name, when given, is passed as Qt's -platform
+// argument: it outranks the environment without changing it.
+bool pluginInstance(const char* platform = nullptr);

@@ -5,7 +5,7 @@
 #include <clocale>
 #include <string>
 
-bool pluginInstance() {
+bool pluginInstance(const char* platform) {
   if (QCoreApplication::instance()) return false;
 
   // QApplication's constructor calls setlocale(LC_ALL, ""), which would
@@ -15,10 +15,21 @@ bool pluginInstance() {
   bool created = false;
   try {
     QCoreApplication::setAttribute(Qt::AA_PluginApplication, true);
-    // The application keeps a reference to its argument count for its whole
-    // life, and it is never deleted.
+    // The application keeps references to its arguments for its whole life,
+    // and it is never deleted.
+    static std::string platformName;
+    static char program[] = "glimm";
+    static char option[] = "-platform";
+    static char* argv[4] = {};
     static int argc = 0;
-    new QApplication(argc, nullptr, QCoreApplication::ApplicationFlags);
+    if (platform) {
+      platformName = platform;
+      argv[0] = program;
+      argv[1] = option;
+      argv[2] = platformName.data();
+      argc = 3;
+    }
+    new QApplication(argc, argc ? argv : nullptr, QCoreApplication::ApplicationFlags);
     created = true;
   } catch (...) {
     // Nothing may escape into the host; the caller sees that nothing was created.

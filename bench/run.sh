@@ -40,7 +40,7 @@ run() {  # run <name> <command...>: keeps rows and notes, reports a failure
 }
 
 # shellcheck disable=SC2086
-for b in editor_open automation_storm idle memory; do
+for b in editor_open automation_storm idle memory lv2_ui_open lv2_run; do
   run "$b" "$bin/bench_$b" ${GLIMM_BENCH_ARGS:-}
 done
 
@@ -83,6 +83,7 @@ echo
 } | column -t -s'|'
 echo
 echo "Platform: $QT_QPA_PLATFORM. Baselines: the same panel built directly in Qt (editor_open, idle, memory),"
-echo "the storm with no editor open (automation_storm CPU), Qt without the run-loop driver (idle_runloop)."
+echo "the storm with no editor open (automation_storm CPU), Qt without the run-loop driver (idle_runloop),"
+echo "the same panel built directly in Qt in a foreign X window (lv2_ui_open), the voice rendered directly (lv2_run)."
 sed 's/^/  /' "$notes"
 exit $status

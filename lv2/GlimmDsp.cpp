@@ -2,6 +2,10 @@
 // ports are the truth for the parameters; the text arrives as patch:Set on
 // the control port and is handed to the host's worker, since setting it and
 // speaking lock and allocate, which run() must never do.
+//
+// Events take effect in the order they arrive: while any job waits for the
+// worker, MIDI queues behind it too, so a note that follows a new text sings
+// that text. A state restore supersedes every text queued before it.
 #include "GlimmLv2.h"
 
 #include "Boundary.h"
@@ -25,6 +29,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 namespace {
 
@@ -66,9 +71,11 @@ long acceptText(const void* body, size_t size) {
 }
 
 // What run() hands to the worker; only the used part of `bytes` is copied.
+// A text job made before the latest restore (an older generation) is stale.
 struct Job {
-  enum Kind : uint32_t { kText = 1, kPlay = 2 };
+  enum Kind : uint32_t { kText = 1, kPlay = 2, kMidi = 3 };
   uint32_t kind;
+  uint32_t generation;
   uint32_t size;
   char bytes[kGlimmTextBufferSize];
 };
@@ -115,15 +122,29 @@ class Instance {
     render(frames);
   }
 
-  // Worker side: where texts from patch:Set and speak requests reach the voice.
+  // Worker side: where texts from patch:Set, speak requests and the MIDI
+  // queued behind them reach the voice.
   LV2_Worker_Status work(uint32_t size, const void* data) {
     if (!data || size < kJobHeader || size > sizeof(Job)) return LV2_WORKER_ERR_UNKNOWN;
     Job job;
     std::memcpy(&job, data, size);
+    // Counted down without wrapping: a host may hand us jobs we never sent.
+    struct Done {
+      std::atomic<uint32_t>& waiting;
+      ~Done() {
+        uint32_t n = waiting.load(std::memory_order_relaxed);
+        while (n > 0 && !waiting.compare_exchange_weak(n, n - 1, std::memory_order_release)) {
+        }
+      }
+    } done{m_waiting};
     if (job.kind == Job::kText && job.size < kGlimmTextBufferSize && kJobHeader + job.size + 1 <= size) {
-      m_voice.setText(job.bytes, job.size);
+      std::lock_guard<std::mutex> lock(m_restoreMutex);
+      if (job.generation == m_generation.load(std::memory_order_relaxed)) m_voice.setText(job.bytes, job.size);
     } else if (job.kind == Job::kPlay) {
       if (!m_voice.play()) return LV2_WORKER_ERR_UNKNOWN;
+    } else if (job.kind == Job::kMidi && job.size == 3 && kJobHeader + 3 <= size) {
+      const auto* msg = reinterpret_cast<const uint8_t*>(job.bytes);
+      m_voice.midi(msg[0], msg[1], msg[2]);
     } else {
       return LV2_WORKER_ERR_UNKNOWN;
     }
@@ -152,7 +173,12 @@ class Instance {
                         int(kGlimmTextMaxBytes));
       return type == m_uris.atomString ? LV2_STATE_ERR_UNKNOWN : LV2_STATE_ERR_BAD_TYPE;
     }
-    m_voice.setText(static_cast<const char*>(value), size_t(n));
+    {
+      // A text job still queued was sent before this state: it must not undo it.
+      std::lock_guard<std::mutex> lock(m_restoreMutex);
+      m_generation.fetch_add(1, std::memory_order_relaxed);
+      m_voice.setText(static_cast<const char*>(value), size_t(n));
+    }
     std::memset(m_text, 0, sizeof m_text);
     std::memcpy(m_text, value, size_t(n));
     m_textSize = size_t(n);
@@ -192,7 +218,7 @@ class Instance {
   void handleEvent(const LV2_Atom& atom) {
     if (atom.type == m_uris.midiEvent) {
       const auto* msg = reinterpret_cast<const uint8_t*>(&atom + 1);
-      if (atom.size >= 3) m_voice.midi(msg[0], msg[1], msg[2]);
+      if (atom.size >= 3) midi(msg);
       return;
     }
     PatchMessage m;
@@ -234,6 +260,29 @@ class Instance {
     return true;
   }
 
+  // Straight to the voice, unless a job is still waiting for the worker:
+  // then behind it, in order.
+  void midi(const uint8_t* msg) {
+    if (m_waiting.load(std::memory_order_acquire) == 0) {
+      m_voice.midi(msg[0], msg[1], msg[2]);
+      return;
+    }
+    Job job;
+    job.kind = Job::kMidi;
+    job.size = 3;
+    std::memcpy(job.bytes, msg, 3);
+    // Late is better than lost: a full worker takes the note at once.
+    if (!schedule(job, kJobHeader + 3)) m_voice.midi(msg[0], msg[1], msg[2]);
+  }
+
+  bool schedule(Job& job, uint32_t size) {
+    job.generation = m_generation.load(std::memory_order_relaxed);
+    m_waiting.fetch_add(1, std::memory_order_acq_rel);
+    if (m_schedule->schedule_work(m_schedule->handle, size, &job) == LV2_WORKER_SUCCESS) return true;
+    m_waiting.fetch_sub(1, std::memory_order_acq_rel);
+    return false;
+  }
+
   void setText(const LV2_Atom* value) {
     const long n = value && value->type == m_uris.atomString ? acceptText(value + 1, value->size) : -1;
     if (n < 0) {
@@ -248,7 +297,7 @@ class Instance {
     std::memcpy(job.bytes, value + 1, size_t(n));
     job.bytes[n] = 0;
     // The render-side copy follows the voice only once the worker has the text.
-    if (m_schedule->schedule_work(m_schedule->handle, kJobHeader + job.size + 1, &job) != LV2_WORKER_SUCCESS) {
+    if (!schedule(job, kJobHeader + job.size + 1)) {
       if (m_hasLog) lv2_log_warning(&m_logger, "Glimm: text refused (the host's worker is full)\n");
       return;
     }
@@ -262,7 +311,7 @@ class Instance {
     Job job;
     job.kind = Job::kPlay;
     job.size = 0;
-    if (m_schedule->schedule_work(m_schedule->handle, kJobHeader, &job) != LV2_WORKER_SUCCESS && m_hasLog)
+    if (!schedule(job, kJobHeader) && m_hasLog)
       lv2_log_warning(&m_logger, "Glimm: speak request dropped (the host's worker is full)\n");
   }
 
@@ -335,6 +384,12 @@ class Instance {
   size_t m_textSize = 0;
   bool m_announce = false;
   std::atomic<bool> m_restored{false};
+  // Jobs scheduled and not yet worked; while nonzero, MIDI queues too.
+  std::atomic<uint32_t> m_waiting{0};
+  // Bumped by each restore. Taken with m_restoreMutex by restore and the
+  // worker only, never by run().
+  std::atomic<uint32_t> m_generation{0};
+  std::mutex m_restoreMutex;
   float m_scratch[kScratchFrames];
 };
 

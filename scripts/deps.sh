@@ -11,7 +11,7 @@ glimm_packages=(
   fonts-dejavu-core
   clang-format
   lv2-dev liblilv-dev lilv-utils sordi
-  jalv jackd2 jack-capture openbox imagemagick sox
+  jalv jackd2 jack-capture openbox imagemagick sox ardour
   libx11-dev libxcb1-dev
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base bsdextrautils
 )

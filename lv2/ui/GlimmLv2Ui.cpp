@@ -17,7 +17,6 @@
 #include <lv2/atom/util.h>
 #include <lv2/patch/patch.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -35,17 +34,11 @@ const T* feature(const LV2_Feature* const* features, const char* uri) {
 
 LV2_URID mapUri(LV2_URID_Map* map, const char* uri) { return map->map(map->handle, uri); }
 
-// An X11 UI needs Qt's xcb platform. Only when the user's environment names
-// another one for Qt programs is it overridden, for the moment the
-// application is made, and then put back as it was.
+// An X11 UI needs Qt's xcb platform, whatever the user's environment names
+// for Qt programs; the host's environment is left as it is.
 bool makeApplication() {
   if (!glimm::x11::displayReachable()) return false;
-  const char* previous = std::getenv("QT_QPA_PLATFORM");
-  const bool override = previous && std::strcmp(previous, "xcb") != 0;
-  const std::string saved = previous ? previous : "";
-  if (override) setenv("QT_QPA_PLATFORM", "xcb", 1);
-  pluginInstance();
-  if (override) setenv("QT_QPA_PLATFORM", saved.c_str(), 1);
+  pluginInstance("xcb");
   return QCoreApplication::instance() != nullptr;
 }
 

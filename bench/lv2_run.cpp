@@ -1,0 +1,270 @@
+// The LV2 plug-in's run() per 256-frame block while it speaks, against the
+// same voice (VoiceController) rendered directly in a child process. Both
+// speak the same text, block by block at about real-time pace, in rounds
+// that take turns. The plug-in is loaded as a host loads it (dlopen,
+// lv2_descriptor) with a worker that works between cycles.
+//   bench_lv2_run [--quick] [--runs N]
+#include "GlimmLv2.h"
+#include "VoiceController.h"
+
+#include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
+#include <lv2/core/lv2.h>
+#include <lv2/patch/patch.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <dlfcn.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr double kRate = 48000;
+constexpr uint32_t kBlock = 256;
+constexpr uint32_t kAtomCapacity = 4096;
+const char kText[] =
+    "Speech synthesis turns written text into sound. This sentence keeps the voice busy for a while, so that "
+    "every block can be timed while audio is still being produced.";
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct UridMap {
+  std::vector<std::string> uris;
+  LV2_URID_Map map{this, [](LV2_URID_Map_Handle h, const char* uri) {
+                     auto& u = static_cast<UridMap*>(h)->uris;
+                     for (size_t i = 0; i < u.size(); ++i)
+                       if (u[i] == uri) return LV2_URID(i + 1);
+                     u.push_back(uri);
+                     return LV2_URID(u.size());
+                   }};
+  LV2_URID operator()(const char* uri) { return map.map(map.handle, uri); }
+};
+
+// The plug-in with its ports and a worker that runs queued jobs when asked.
+class Plugin {
+ public:
+  bool open(const char* path) {
+    m_module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!m_module) return false;
+    auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(m_module, "lv2_descriptor"));
+    m_desc = entry ? entry(0) : nullptr;
+    if (!m_desc) return false;
+    const LV2_Feature* features[] = {&m_mapFeature, &m_scheduleFeature, nullptr};
+    m_handle = m_desc->instantiate(m_desc, kRate, "", features);
+    if (!m_handle) return false;
+    m_worker = static_cast<const LV2_Worker_Interface*>(m_desc->extension_data(LV2_WORKER__interface));
+    for (const GlimmParameterFacts& p : kGlimmParameters) m_params[p.index] = p.defaultValue;
+    m_desc->connect_port(m_handle, kGlimmPortControl, m_control);
+    m_desc->connect_port(m_handle, kGlimmPortNotify, m_notify);
+    m_desc->connect_port(m_handle, kGlimmPortOut, out);
+    for (int i = 0; i < kGlimmParamCount; ++i) m_desc->connect_port(m_handle, glimmParameterPort(i), &m_params[i]);
+    if (m_desc->activate) m_desc->activate(m_handle);
+    lv2_atom_forge_init(&m_forge, &m_urids.map);
+    begin();
+    return m_worker != nullptr;
+  }
+  ~Plugin() {
+    if (m_handle) {
+      if (m_desc->deactivate) m_desc->deactivate(m_handle);
+      m_desc->cleanup(m_handle);
+    }
+    if (m_module) dlclose(m_module);
+  }
+
+  // Queues a patch:Set of `property` for the next cycle.
+  void set(const char* property, const char* text) {
+    LV2_Atom_Forge_Frame obj;
+    lv2_atom_forge_frame_time(&m_forge, 0);
+    lv2_atom_forge_object(&m_forge, &obj, 0, m_urids(LV2_PATCH__Set));
+    lv2_atom_forge_key(&m_forge, m_urids(LV2_PATCH__property));
+    lv2_atom_forge_urid(&m_forge, m_urids(property));
+    lv2_atom_forge_key(&m_forge, m_urids(LV2_PATCH__value));
+    if (text)
+      lv2_atom_forge_string(&m_forge, text, uint32_t(std::strlen(text)));
+    else
+      lv2_atom_forge_bool(&m_forge, true);
+    lv2_atom_forge_pop(&m_forge, &obj);
+  }
+
+  // One cycle; returns the nanoseconds run() took. The worker's jobs and the
+  // next cycle's sequence are made outside the timed call.
+  double run() {
+    lv2_atom_forge_pop(&m_forge, &m_seq);
+    auto* notify = reinterpret_cast<LV2_Atom_Sequence*>(m_notify);
+    notify->atom.type = m_urids(LV2_ATOM__Chunk);
+    notify->atom.size = kAtomCapacity - sizeof(LV2_Atom);
+    const auto t0 = Clock::now();
+    m_desc->run(m_handle, kBlock);
+    const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+    while (!m_jobs.empty()) {
+      std::vector<uint8_t> job = std::move(m_jobs.front());
+      m_jobs.pop_front();
+      m_worker->work(m_handle, respond, nullptr, uint32_t(job.size()), job.data());
+    }
+    begin();
+    return ns;
+  }
+
+  float out[kBlock] = {};
+
+ private:
+  void begin() {
+    lv2_atom_forge_set_buffer(&m_forge, m_control, kAtomCapacity);
+    lv2_atom_forge_sequence_head(&m_forge, &m_seq, 0);
+  }
+  static LV2_Worker_Status schedule(LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    static_cast<Plugin*>(h)->m_jobs.emplace_back(p, p + size);
+    return LV2_WORKER_SUCCESS;
+  }
+  static LV2_Worker_Status respond(LV2_Worker_Respond_Handle, uint32_t, const void*) { return LV2_WORKER_SUCCESS; }
+
+  UridMap m_urids;
+  LV2_Worker_Schedule m_schedule{this, schedule};
+  LV2_Feature m_mapFeature{LV2_URID__map, &m_urids.map};
+  LV2_Feature m_scheduleFeature{LV2_WORKER__schedule, &m_schedule};
+  void* m_module = nullptr;
+  const LV2_Descriptor* m_desc = nullptr;
+  LV2_Handle m_handle = nullptr;
+  const LV2_Worker_Interface* m_worker = nullptr;
+  std::deque<std::vector<uint8_t>> m_jobs;
+  float m_params[kGlimmParamCount];
+  alignas(16) uint8_t m_control[kAtomCapacity];
+  alignas(16) uint8_t m_notify[kAtomCapacity];
+  LV2_Atom_Forge m_forge;
+  LV2_Atom_Forge_Frame m_seq;
+};
+
+bool audible(const float* x) {
+  for (uint32_t i = 0; i < kBlock; ++i)
+    if (std::fabs(x[i]) > 1e-3f) return true;
+  return false;
+}
+
+// One utterance, timed block by block at about real-time pace: the
+// nanoseconds of each block in which the voice spoke. `block` renders one
+// block into `out` and returns its time.
+template <typename Block>
+std::vector<double> timeUtterance(bool quick, const float* out, Block block) {
+  std::vector<double> ns;
+  const auto start = Clock::now();
+  // Until 40 quiet blocks in a row once it has spoken; a voice that never
+  // starts is given up after 20 s.
+  for (int quiet = 0; quiet < 40 && (!ns.empty() || Clock::now() - start < std::chrono::seconds(20));) {
+    const double t = block();
+    if (audible(out)) {
+      ns.push_back(t);
+      quiet = 0;
+    } else if (!ns.empty()) {
+      ++quiet;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(quick ? 200 : 2000));
+  }
+  return ns;
+}
+
+double nsSince(Clock::time_point t0) { return std::chrono::duration<double, std::nano>(Clock::now() - t0).count(); }
+
+// The baseline, in a process of its own: the plug-in carries its own copy of
+// the engine, and two engines in one process would share espeak-ng's global
+// state (its callback and voice).
+int directSide(bool quick) {
+  VoiceController voice(nullptr);
+  if (!voice.start(kRate)) return 1;
+  float out[kBlock];
+  voice.setText(kText, sizeof kText - 1);
+  voice.play();
+  const std::vector<double> ns = timeUtterance(quick, out, [&] {
+    const auto t0 = Clock::now();
+    voice.render(out, kBlock);
+    return nsSince(t0);
+  });
+  voice.stop();
+  std::printf("direct %zu %.1f\n", ns.size(), median(ns));
+  return 0;
+}
+
+// Runs this program's baseline side once; its median in ns, or -1.
+double runDirect(bool quick, size_t* blocks) {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return -1;
+  exe[n] = 0;
+  const std::string command = std::string("'") + exe + "' --direct" + (quick ? " --quick" : "");
+  FILE* child = popen(command.c_str(), "r");
+  if (!child) return -1;
+  double ns = -1;
+  if (std::fscanf(child, "direct %zu %lf", blocks, &ns) != 2) ns = -1;
+  return pclose(child) == 0 ? ns : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quick = false, direct = false;
+  int rounds = 7;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      quick = true;
+      rounds = 1;
+    } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+      rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--direct") == 0) {
+      direct = true;
+    } else {
+      std::fprintf(stderr, "usage: %s [--quick] [--runs N]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (direct) return directSide(quick);
+
+  Plugin plugin;
+  if (!plugin.open(GLIMM_LV2_DSP_PATH)) {
+    std::fprintf(stderr, "cannot load %s: %s\n", GLIMM_LV2_DSP_PATH, dlerror());
+    return 1;
+  }
+  // In turns, so that a change in the machine's load falls on both sides.
+  std::vector<double> lv2Medians, directMedians;
+  size_t lv2Blocks = 0, directBlocks = 0;
+  for (int round = 0; round < rounds; ++round) {
+    size_t blocks = 0;
+    const double d = runDirect(quick, &blocks);
+    if (d < 0 || blocks < 50) {
+      std::fprintf(stderr, "the direct voice did not speak (%zu blocks, median %.0f ns)\n", blocks, d);
+      return 1;
+    }
+    directMedians.push_back(d);
+    directBlocks += blocks;
+
+    plugin.set(GLIMM_LV2_TEXT_URI, kText);
+    plugin.set(GLIMM_LV2_SPEAK_URI, nullptr);
+    plugin.run();
+    const std::vector<double> ns = timeUtterance(quick, plugin.out, [&] { return plugin.run(); });
+    if (ns.size() < 50) {
+      std::fprintf(stderr, "the plug-in did not speak\n");
+      return 1;
+    }
+    lv2Medians.push_back(median(ns));
+    lv2Blocks += ns.size();
+  }
+  const double l = median(lv2Medians) / 1000, d = median(directMedians) / 1000;
+  std::printf("# lv2_run: medians of %d rounds (%zu and %zu blocks of %u frames with speech); budget %.0f us a block\n",
+              rounds, lv2Blocks, directBlocks, kBlock, 1e6 * kBlock / kRate);
+  // No goal is set for this figure: it is reported, not judged.
+  std::printf("row|lv2_run|run() per %u-frame block while speaking (us)|%.2f|%.2f|%.2f|-|-\n", kBlock, l, d, l / d);
+  return 0;
+}
