@@ -8,11 +8,16 @@
 #include <QMacNativeWidget.h>
 
 #include <QAction>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPixmap>
 
 EditorWindow::EditorWindow(AudioUnit unit, std::function<void()> speak) : m_unit(unit), m_host(new QWidget(this)) {
   setWindowTitle(QStringLiteral("Glimm"));
+  // The panel has one size; a larger window would only show it in a corner.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
   setCentralWidget(m_host);
   QMenu* file = menuBar()->addMenu(tr("&File"));
   file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
