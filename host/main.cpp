@@ -3,6 +3,7 @@
 #include "audiooutput.h"
 #include "editorwindow.h"
 #include "hostoptions.h"
+#include "hostsettings.h"
 #include "offlinerender.h"
 #include "unithost.h"
 
@@ -10,7 +11,10 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -158,6 +162,34 @@ int renderToFile(UnitHost& unit, const QString& path) {
   return kHostExitFailed;
 }
 
+// What the field shows on a first start, instead of nothing.
+constexpr char kGreeting[] = "Hello, I am Glimm. Type what I should say here, then press SPEAK! or Return.";
+
+// The last run's text and settings, unless told to start fresh. A file that
+// cannot be used is moved aside (never lost) and the host starts as on a
+// first start. False when there was nothing to restore.
+bool restoreLastRun(AudioUnit unit, bool window) {
+  const QString path = lastRunSettingsPath();
+  if (!QFileInfo::exists(path)) return false;
+  QString error;
+  const std::optional<HostSettings> last = readHostSettings(path, HostTextLimit{window}, &error);
+  if (last && applyHostSettings(unit, *last, &error)) return true;
+  const QString aside = path + ".bad";
+  QFile::remove(aside);
+  const bool moved = QFile::rename(path, aside);
+  say(error + (moved ? "; it is kept as " + aside + " and this run starts fresh" : "; this run starts fresh"));
+  return false;
+}
+
+void saveLastRun(AudioUnit unit) {
+  QString error;
+  const std::optional<HostSettings> now = captureHostSettings(unit, &error);
+  const QString path = lastRunSettingsPath();
+  if (!now || !QDir().mkpath(QFileInfo(path).path()) || !writeHostSettings(path, *now, &error))
+    say("the text and settings of this run were not kept: " +
+        (error.isEmpty() ? "cannot make the folder " + QFileInfo(path).path() : error));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -182,7 +214,8 @@ int main(int argc, char** argv) {
     for (const auto& d : devices) std::puts(d.c_str());
     return 0;
   }
-  if (!opt.noWindow && !haveDisplay()) {
+  const bool withWindow = !opt.noWindow && opt.savePresetPath.isEmpty();
+  if (withWindow && !haveDisplay()) {
     say("there is no display to show the editor on. Run it under a virtual X server,\n"
         "    xvfb-run -a glimm-host ...\n"
         "or without any screen (the panel is still built; --screenshot saves it),\n"
@@ -192,7 +225,7 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<QCoreApplication> app;
-  if (opt.noWindow)
+  if (!withWindow)
     app = std::make_unique<QCoreApplication>(argc, argv);
   else
     app = std::make_unique<QApplication>(argc, argv);
@@ -206,6 +239,17 @@ int main(int argc, char** argv) {
     say(QString::fromStdString(unit.error()));
     return 1;
   }
+  // Settings in the order of precedence: the last run, a preset, the command line.
+  const bool restored = !opt.fresh && restoreLastRun(unit.unit(), withWindow);
+  if (!restored && withWindow && !opt.hasText && opt.presetPath.isEmpty()) (void)unit.setText(kGreeting);
+  if (!opt.presetPath.isEmpty()) {
+    QString error;
+    const std::optional<HostSettings> preset = readHostSettings(opt.presetPath, HostTextLimit{withWindow}, &error);
+    if (!preset || !applyHostSettings(unit.unit(), *preset, &error)) {
+      say(error);
+      return 1;
+    }
+  }
   for (const auto& [id, value] : opt.params) {
     if (unit.setParameter(id, value) != noErr) {
       say(QStringLiteral("the unit refused parameter %1 = %2").arg(id).arg(value));
@@ -215,6 +259,16 @@ int main(int argc, char** argv) {
   if (opt.hasText && unit.setText(opt.text.toStdString()) != noErr) {
     say("the unit refused the text");
     return 1;
+  }
+
+  if (!opt.savePresetPath.isEmpty()) {
+    QString error;
+    const std::optional<HostSettings> now = captureHostSettings(unit.unit(), &error);
+    if (!now || !writeHostSettings(opt.savePresetPath, *now, &error)) {
+      say(error);
+      return 1;
+    }
+    return kHostExitOk;
   }
 
   if (opt.speak && opt.quitAfterSpeech) {
@@ -267,6 +321,9 @@ int main(int argc, char** argv) {
   }
 
   const int rc = app->exec();
+  // Only runs with the window keep their state: a scripted run without it
+  // must not overwrite what the user left in the editor.
+  if (withWindow) saveLastRun(unit.unit());
   window.reset();
   audio.stop();
   return rc;

@@ -2,6 +2,8 @@
 // and the clear refusals of bad command lines and missing pieces.
 #include "panelpixels.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 #include <sndfile.h>
@@ -140,11 +142,117 @@ const char* kLongText =
     "This is a long recording that keeps the voice busy for a good while, so that the host is still speaking "
     "and still writing its file when it is told to stop. It goes on, and on, and on, one sentence after another.";
 
+QJsonObject readJson(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object() : QJsonObject();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  QCOMPARE(f.write(bytes), bytes.size());
+}
+
 }  // namespace
 
 class TestHostCli : public QObject {
   Q_OBJECT
+  // The hosts run here keep their last-run state in this folder, never in the user's.
+  QTemporaryDir m_config;
+  QString lastRun() const { return m_config.filePath("glimm-host/last-run.json"); }
+
  private slots:
+  void initTestCase() {
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
+  }
+  void init() { QDir(m_config.path()).removeRecursively(), QDir().mkpath(m_config.path()); }
+
+  // Text and every parameter go to a settings file and come back from it;
+  // the command line goes on top of a preset.
+  void savesAndOpensSettingsFiles() {
+    QTemporaryDir dir;
+    const QString first = dir.filePath("first.json"), second = dir.filePath("second.json");
+    Run r = runHost(
+        {"--no-window", "--set", "pitch=40", "--set", "sing=on", "--text", "a preset text", "--save-preset", first});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QJsonObject saved = readJson(first);
+    QCOMPARE(saved.value("text").toString(), QString("a preset text"));
+    QCOMPARE(saved.value("parameters")["pitch"].toDouble(), 40.0);
+    QCOMPARE(saved.value("parameters")["speed"].toDouble(), 100.0);
+    QCOMPARE(saved.value("parameters")["sing"].toBool(), true);
+
+    r = runHost({"--no-window", "--preset", first, "--set", "speed=50", "--save-preset", second});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    saved = readJson(second);
+    QCOMPARE(saved.value("text").toString(), QString("a preset text"));
+    QCOMPARE(saved.value("parameters")["pitch"].toDouble(), 40.0);
+    QCOMPARE(saved.value("parameters")["speed"].toDouble(), 50.0);
+    QCOMPARE(saved.value("parameters")["sing"].toBool(), true);
+    QVERIFY(!QFile::exists(lastRun()));  // a run without the window keeps no state
+  }
+
+  void refusesABadSettingsFileAndChangesNothing_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("missing") << QByteArray() << "No such file";
+    QTest::newRow("not JSON") << QByteArray("{pitch: 3") << "not JSON";
+    QTest::newRow("wrong type") << QByteArray(R"({"glimm-host settings": 1, "text": ["a"]})")
+                                << "\"text\" must be a string";
+    QTest::newRow("out of range") << QByteArray(R"({"glimm-host settings": 1, "parameters": {"pitch": 300}})")
+                                  << "outside 0..255";
+    QTest::newRow("text too long") << QByteArray(R"({"glimm-host settings": 1, "text": ")" + QByteArray(600, 'x') +
+                                                 R"("})")
+                                   << "at most 511";
+  }
+  void refusesABadSettingsFileAndChangesNothing() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    const QString bad = dir.filePath("bad.json"), out = dir.filePath("out.json");
+    if (!content.isEmpty()) writeFile(bad, content);
+    const Run r = runHost({"--no-window", "--text", "unchanged", "--preset", bad, "--save-preset", out});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(bad) && r.err.contains(says), qPrintable(r.err));
+    QVERIFY(!QFile::exists(out));
+  }
+
+  // A first start greets; what the window run leaves comes back next time,
+  // unless --fresh.
+  void theLastRunComesBack() {
+    Run r = runHost({"--speak", "--quit-after-speech"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));  // the greeting was spoken
+    QVERIFY(readJson(lastRun()).value("text").toString().startsWith("Hello, I am Glimm"));
+
+    r = runHost({"--text", "remember this", "--set", "pitch=77", "--speak", "--quit-after-speech"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out.json");
+    r = runHost({"--no-window", "--save-preset", out});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QCOMPARE(readJson(out).value("text").toString(), QString("remember this"));
+    QCOMPARE(readJson(out).value("parameters")["pitch"].toDouble(), 77.0);
+
+    r = runHost({"--no-window", "--fresh", "--save-preset", out});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QCOMPARE(readJson(out).value("text").toString(), QString());
+    QCOMPARE(readJson(out).value("parameters")["pitch"].toDouble(), 128.0);
+    QCOMPARE(readJson(lastRun()).value("text").toString(), QString("remember this"));
+  }
+
+  // A damaged state file is set aside, never lost, and the run goes on.
+  void aDamagedLastRunIsKeptAside() {
+    QDir().mkpath(QFileInfo(lastRun()).path());
+    writeFile(lastRun(), "{\"glimm-host settings\": 1, \"text\": 3");
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out.json");
+    const Run r = runHost({"--no-window", "--save-preset", out});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY2(r.err.contains(lastRun()) && r.err.contains("not JSON"), qPrintable(r.err));
+    QFile aside(lastRun() + ".bad");
+    QVERIFY(aside.open(QIODevice::ReadOnly));
+    QCOMPARE(aside.readAll(), QByteArray("{\"glimm-host settings\": 1, \"text\": 3"));
+  }
   void speaksRecordsAndShowsThePanel() {
     QTemporaryDir dir;
     const QString wav = dir.filePath("out.wav"), shot = dir.filePath("shot.png");
@@ -235,7 +343,7 @@ class TestHostCli : public QObject {
     QTest::addColumn<QStringList>("text");
     QTest::addColumn<bool>("window");
     QTest::newRow("no text") << QStringList{} << false;
-    QTest::newRow("no text, window") << QStringList{} << true;
+    QTest::newRow("empty, window") << QStringList{"--text", ""} << true;
     QTest::newRow("empty") << QStringList{"--text", ""} << false;
     QTest::newRow("spaces and controls") << QStringList{"--text", "  \t \x01\x1b  \x7f "} << false;
   }
