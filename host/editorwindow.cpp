@@ -1,6 +1,7 @@
 #include "editorwindow.h"
 
 #include "cocoaviewloader.h"
+#include "hostsettings.h"
 
 #include "GlimmContract.h"
 
@@ -8,6 +9,9 @@
 #include <QMacNativeWidget.h>
 
 #include <QAction>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QLayout>
 #include <QMenuBar>
 #include <QPixmap>
@@ -20,6 +24,9 @@ EditorWindow::EditorWindow(AudioUnit unit, std::function<void()> speak) : m_unit
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   setCentralWidget(m_host);
   QMenu* file = menuBar()->addMenu(tr("&File"));
+  file->addAction(tr("&Open..."), QKeySequence::Open, this, [this] { openSettings(); });
+  file->addAction(tr("&Save..."), QKeySequence::Save, this, [this] { saveSettings(); });
+  file->addSeparator();
   file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
   QMenu* unitMenu = menuBar()->addMenu(tr("&Unit"));
   unitMenu->addAction(tr("&Speak"), QKeySequence(Qt::CTRL | Qt::Key_Space), this, [speak] { speak(); });
@@ -43,6 +50,32 @@ void EditorWindow::showSpeakingState() {
 }
 
 EditorWindow::~EditorWindow() { releaseEditor(); }
+
+bool EditorWindow::openSettingsFile(const QString& path, QString* error) {
+  const std::optional<HostSettings> settings = readHostSettings(path, HostTextLimit{true}, error);
+  return settings && applyHostSettings(m_unit, *settings, error);
+}
+
+bool EditorWindow::saveSettingsFile(const QString& path, QString* error) {
+  const std::optional<HostSettings> settings = captureHostSettings(m_unit, error);
+  return settings && writeHostSettings(path, *settings, error);
+}
+
+void EditorWindow::openSettings() {
+  const QString path =
+      QFileDialog::getOpenFileName(this, tr("Open settings"), QString(), tr("Glimm settings (*.json);;All files (*)"));
+  QString error;
+  if (!path.isEmpty() && !openSettingsFile(path, &error)) QMessageBox::warning(this, tr("Open settings"), error);
+}
+
+void EditorWindow::saveSettings() {
+  QString path =
+      QFileDialog::getSaveFileName(this, tr("Save settings"), QString(), tr("Glimm settings (*.json);;All files (*)"));
+  if (path.isEmpty()) return;
+  if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
+  QString error;
+  if (!saveSettingsFile(path, &error)) QMessageBox::warning(this, tr("Save settings"), error);
+}
 
 bool EditorWindow::openEditor(QString* error) {
   NSAutoreleasePool* pool = new NSAutoreleasePool;
