@@ -68,6 +68,7 @@ AudioOutput::~AudioOutput() {
 bool AudioOutput::openWav(const std::string& path) {
   m_wav = openWavForWriting(path, int(m_sampleRate), &m_error);
   if (!m_wav) return false;
+  m_wavPath = path;
   // The header counts what has been written after every write, so a host that
   // dies leaves a file that plays up to that point. The writer thread pays
   // for it, never the audio thread.
@@ -129,7 +130,14 @@ void AudioOutput::wavWriterLoop() {
       }
       continue;
     }
-    sf_writef_float(m_wav, chunk.data(), sf_count_t(got / kChannels));
+    if (m_wavFailed.load(std::memory_order_relaxed)) continue;  // keep draining so the ring never fills
+    const sf_count_t frames = sf_count_t(got / kChannels);
+    errno = 0;
+    if (sf_writef_float(m_wav, chunk.data(), frames) != frames) {
+      const int e = errno;
+      m_wavError = "cannot write " + m_wavPath + ": " + (e ? std::strerror(e) : sf_strerror(m_wav));
+      m_wavFailed.store(true, std::memory_order_release);
+    }
   }
 }
 
@@ -195,7 +203,12 @@ void AudioOutput::stop() {
     m_writer.join();
   }
   if (m_wav) {
-    sf_close(m_wav);
+    errno = 0;
+    // Closing writes the final header: a failure there leaves a file that lies about its length.
+    if (sf_close(m_wav) != 0 && !m_wavFailed.exchange(true)) {
+      const int e = errno;
+      m_wavError = "cannot finish " + m_wavPath + ": " + (e ? std::strerror(e) : "the header could not be written");
+    }
     m_wav = nullptr;
   }
 }

@@ -37,6 +37,10 @@ class AudioOutput {
   bool hasDevice() const { return m_stream != nullptr; }
   const std::string& deviceMessage() const { return m_deviceMessage; }
   const std::string& error() const { return m_error; }
+  // Whether writing the WAV file has failed (a full disk, a file size limit);
+  // wavError() says why once stop() has returned. Audio goes on regardless.
+  bool wavFailed() const { return m_wavFailed.load(std::memory_order_acquire); }
+  const std::string& wavError() const { return m_wavError; }
 
   // Frames rendered so far, and the index one past the last frame louder than
   // the silence threshold (0 when nothing was heard yet).
@@ -77,7 +81,9 @@ class AudioOutput {
   std::unique_ptr<SpscRing> m_ring;
   std::thread m_writer;
   std::atomic<bool> m_writerRunning{false};
-  sem_t m_ringData;  // posted per block; sem_post is safe on the audio thread
+  std::atomic<bool> m_wavFailed{false};
+  std::string m_wavPath, m_wavError;  // m_wavError: the writer's until it is joined
+  sem_t m_ringData;                   // posted per block; sem_post is safe on the audio thread
 
   std::string m_deviceMessage;
   std::string m_error;

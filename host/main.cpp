@@ -320,11 +320,23 @@ int main(int argc, char** argv) {
     QTimer::singleShot(0, app.get(), speakNow);
   }
 
-  const int rc = app->exec();
+  // A recording that can no longer be written is a failed run, not one to
+  // find out about when the file is played.
+  QTimer wavWatch;
+  QObject::connect(&wavWatch, &QTimer::timeout, app.get(), [&] {
+    if (audio.wavFailed()) app->exit(kHostExitFailed);
+  });
+  if (!opt.wavPath.isEmpty()) wavWatch.start(250);
+
+  int rc = app->exec();
   // Only runs with the window keep their state: a scripted run without it
   // must not overwrite what the user left in the editor.
   if (withWindow) saveLastRun(unit.unit());
   window.reset();
   audio.stop();
+  if (audio.wavFailed()) {
+    say(QString::fromStdString(audio.wavError()));
+    if (rc == kHostExitOk || rc == kHostExitNothingToSpeak || rc == kHostExitTimedOut) rc = kHostExitFailed;
+  }
   return rc;
 }

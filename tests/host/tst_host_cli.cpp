@@ -8,6 +8,7 @@
 
 #include <sndfile.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
@@ -481,6 +482,29 @@ class TestHostCli : public QObject {
     const Run r = runHost(args);
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains("cannot write " + path + ": No such file or directory"), qPrintable(r.err));
+  }
+
+  // A recording that stops fitting on the disk is a failure, said as such,
+  // not a truncated file and exit status 0. A file size limit stands in for
+  // the full disk.
+  void aWavThatCannotBeWrittenFails() {
+    PrivateTmp tmp;
+    const QString wav = tmp.path + "/limited.wav";
+    QProcess p;
+    p.setProcessEnvironment(tmp.env());
+    p.setChildProcessModifier([] {
+      ::signal(SIGXFSZ, SIG_IGN);  // a write beyond the limit fails with EFBIG instead
+      const rlimit limit = {200000, 200000};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    p.start(qEnvironmentVariable("GLIMM_HOST"),
+            {"--no-window", "--text", kLongText, "--speak", "--wav", wav, "--quit-after-speech"});
+    QVERIFY(p.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(p.exitCode() == 1, qPrintable(err));
+    QVERIFY2(err.contains("cannot write " + wav + ": File too large"), qPrintable(err));
+    QVERIFY(QFileInfo(wav).size() <= 200000);
   }
 
   void printsItsVersion() {
