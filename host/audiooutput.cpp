@@ -49,6 +49,27 @@ int paCallback(const void*, void* output, unsigned long frames, const PaStreamCa
   return paContinue;
 }
 
+// Output devices by the names --device takes, the default first. PortAudio
+// must be initialised.
+std::vector<std::pair<std::string, PaDeviceIndex>> outputDevices() {
+  std::vector<std::pair<std::string, PaDeviceIndex>> devices;
+  std::vector<std::string> plain;
+  const PaDeviceIndex def = Pa_GetDefaultOutputDevice();
+  for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info || info->maxOutputChannels <= 0) continue;
+    plain.push_back(info->name);
+    devices.emplace_back(info->name, i);
+  }
+  for (size_t k = 0; k < devices.size(); ++k) {
+    if (std::count(plain.begin(), plain.end(), plain[k]) < 2) continue;
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(Pa_GetDeviceInfo(devices[k].second)->hostApi);
+    devices[k].first = std::string(api ? api->name : "?") + ": " + plain[k];
+  }
+  std::stable_partition(devices.begin(), devices.end(), [def](const auto& d) { return d.second == def; });
+  return devices;
+}
+
 }  // namespace
 
 AudioOutput::AudioOutput(AudioUnit unit, double sampleRate)
@@ -141,12 +162,21 @@ void AudioOutput::wavWriterLoop() {
   }
 }
 
-void AudioOutput::start() {
-  if (m_running) return;
-  m_running = true;
+bool AudioOutput::start(const std::string& device) {
+  if (m_running) return true;
   if (quietPaInitialize() == paNoError) {
     m_paInitialised = true;
-    const PaDeviceIndex dev = Pa_GetDefaultOutputDevice();
+    PaDeviceIndex dev = Pa_GetDefaultOutputDevice();
+    if (!device.empty()) {
+      dev = paNoDevice;
+      for (const auto& [name, index] : outputDevices())
+        if (name == device) dev = index;
+      if (dev == paNoDevice) {
+        m_error = "there is no audio output device \"" + device + "\"; glimm-host --list-devices lists the names";
+        return false;
+      }
+    }
+    m_running = true;
     if (dev == paNoDevice) {
       m_deviceMessage = "no audio output device found";
     } else {
@@ -162,15 +192,21 @@ void AudioOutput::start() {
         m_stream = stream;
         if (const PaStreamInfo* info = Pa_GetStreamInfo(stream))
           m_latencyFrames = (unsigned long long)(std::max(0.0, info->outputLatency) * m_sampleRate);
-        return;
+        return true;
       }
       if (stream) Pa_CloseStream(stream);
       m_deviceMessage = std::string("the audio device would not open: ") + Pa_GetErrorText(e);
     }
   } else {
+    if (!device.empty()) {
+      m_error = "the audio system would not start, so there is no audio output device \"" + device + "\"";
+      return false;
+    }
+    m_running = true;
     m_deviceMessage = "the audio system would not start";
   }
   m_nullThread = std::thread(&AudioOutput::nullDeviceLoop, this);
+  return true;
 }
 
 void AudioOutput::nullDeviceLoop() {
@@ -216,14 +252,7 @@ void AudioOutput::stop() {
 std::vector<std::string> AudioOutput::listDevices() {
   std::vector<std::string> names;
   if (quietPaInitialize() != paNoError) return names;
-  const PaDeviceIndex def = Pa_GetDefaultOutputDevice();
-  for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-    if (!info || info->maxOutputChannels <= 0) continue;
-    const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
-    names.push_back(std::string(i == def ? "* " : "  ") + info->name + " (" + (api ? api->name : "?") + ", " +
-                    std::to_string(info->maxOutputChannels) + " channels)");
-  }
+  for (const auto& d : outputDevices()) names.push_back(d.first);
   Pa_Terminate();
   return names;
 }

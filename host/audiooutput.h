@@ -29,9 +29,10 @@ class AudioOutput {
 
   // Starts the WAV tap before start(); false with error() when the file can't be made.
   bool openWav(const std::string& path);
-  // Starts audio; never fails: without a device it reports why in
-  // deviceMessage() and renders on a paced thread instead.
-  void start();
+  // Starts audio on the default device, or on `device` as listDevices()
+  // names it. Without a device it reports why in deviceMessage() and renders
+  // on a paced thread instead; only an unknown `device` makes it fail.
+  bool start(const std::string& device = {});
   void stop();
 
   bool hasDevice() const { return m_stream != nullptr; }
@@ -51,6 +52,8 @@ class AudioOutput {
   // without a device).
   unsigned long long latencyFrames() const { return m_latencyFrames; }
 
+  // The output devices by the names start() takes, the default first: the
+  // device's own name, or "API: name" where two audio APIs share a name.
   static std::vector<std::string> listDevices();
 
   // Renders one block into `interleaved` (kBlockFrames * kChannels floats).

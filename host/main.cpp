@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
   }
   if (opt.listDevices) {
     const auto devices = AudioOutput::listDevices();
-    if (devices.empty()) std::puts("No audio output devices.");
+    if (devices.empty()) say("there are no audio output devices");
     for (const auto& d : devices) std::puts(d.c_str());
     return 0;
   }
@@ -286,7 +286,10 @@ int main(int argc, char** argv) {
     say(QString::fromStdString(audio.error()));
     return 1;
   }
-  audio.start();
+  if (!audio.start(opt.deviceName.toStdString())) {
+    say(QString::fromStdString(audio.error()));
+    return kHostExitUsage;
+  }
   if (!audio.hasDevice())
     say(QString::fromStdString(audio.deviceMessage()) + "; no sound is heard, but the unit keeps rendering" +
         (opt.wavPath.isEmpty() ? QString() : " into " + opt.wavPath));

@@ -507,6 +507,41 @@ class TestHostCli : public QObject {
     QVERIFY(QFileInfo(wav).size() <= 200000);
   }
 
+  // --list-devices prints exactly the names --device takes; an unknown one
+  // is named with the way to list them. A private JACK server with a dummy
+  // driver is the one device this machine is sure to have.
+  void choosesTheAudioDeviceByName() {
+    const QString server = QStringLiteral("glimmhostdev%1").arg(QCoreApplication::applicationPid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("JACK_DEFAULT_SERVER", server);
+    env.insert("JACK_NO_START_SERVER", "1");
+    QProcess jack;
+    jack.setProcessEnvironment(env);
+    jack.start("jackd", {"-n", server, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"});
+    QVERIFY2(jack.waitForStarted(), "jackd is missing (Debian package jackd2)");
+    auto stopJack = qScopeGuard([&] {
+      jack.terminate();
+      jack.waitForFinished();
+    });
+    QProcess wait;
+    wait.setProcessEnvironment(env);
+    wait.start("jack_wait", {"-w", "-t", "10"});
+    QVERIFY(wait.waitForFinished(15000) && wait.exitCode() == 0);
+
+    Run r = runHost({"--list-devices"}, env);
+    QCOMPARE(r.exitCode, 0);
+    const QStringList names = r.out.split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(names.contains("system"), qPrintable(r.out));
+    for (const QString& name : names) {
+      r = runHost({"--no-window", "--device", name, "--text", "hi", "--speak", "--quit-after-speech"}, env);
+      QVERIFY2(r.exitCode == 0, qPrintable(name + ": " + r.err));
+      QVERIFY2(!r.err.contains("no audio output device") && !r.err.contains("would not open"), qPrintable(r.err));
+    }
+    r = runHost({"--no-window", "--device", "nonesuch", "--text", "hi", "--speak", "--quit-after-speech"}, env);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("\"nonesuch\"") && r.err.contains("--list-devices"), qPrintable(r.err));
+  }
+
   void printsItsVersion() {
     const Run r = runHost({"--version"});
     QCOMPARE(r.exitCode, 0);
