@@ -10,6 +10,7 @@
 #include <GlimmRunLoopDriver.h>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -162,6 +163,18 @@ int renderToFile(UnitHost& unit, const QString& path) {
   return kHostExitFailed;
 }
 
+// The offscreen platform warns that it cannot reparent windows or pass on
+// size hints; with no screen there is nothing either would change, so those
+// two say nothing to the user. Everything else goes where it went.
+QtMessageHandler gQtMessages = nullptr;
+
+void quietOffscreenMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtWarningMsg && (message == QLatin1String("This plugin does not support setParent!") ||
+                               message == QLatin1String("This plugin does not support propagateSizeHints()")))
+    return;
+  if (gQtMessages) gQtMessages(type, context, message);
+}
+
 // What the field shows on a first start, instead of nothing.
 constexpr char kGreeting[] = "Hello, I am Glimm. Type what I should say here, then press SPEAK! or Return.";
 
@@ -230,6 +243,8 @@ int main(int argc, char** argv) {
   else
     app = std::make_unique<QApplication>(argc, argv);
   QCoreApplication::setApplicationName("glimm-host");
+  if (withWindow && QGuiApplication::platformName() == QLatin1String("offscreen"))
+    gQtMessages = qInstallMessageHandler(quietOffscreenMessages);
   if (!exitOnStopSignals(app.get())) say("cannot catch SIGINT and SIGTERM; they will end the host abruptly");
   GlimmRunLoopDriver runLoopDriver;
 

@@ -542,6 +542,28 @@ class TestHostCli : public QObject {
     QVERIFY2(r.err.contains("\"nonesuch\"") && r.err.contains("--list-devices"), qPrintable(r.err));
   }
 
+  // Normal use says only what the host has to say: no platform chatter, on
+  // the offscreen platform either (with a runtime folder, as a session has).
+  void stderrCarriesOnlyTheHostsOwnMessages_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("window, offscreen") << QStringList{"--screenshot", "SHOT"};
+    QTest::newRow("no window") << QStringList{"--no-window"};
+  }
+  void stderrCarriesOnlyTheHostsOwnMessages() {
+    QFETCH(QStringList, args);
+    QTemporaryDir runtime;
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("QT_LOGGING_RULES");
+    args.replaceInStrings("SHOT", runtime.filePath("shot.png"));
+    const Run r = runHost(args + QStringList{"--text", "hi", "--speak", "--quit-after-speech"}, env);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    for (const QString& line : r.err.split('\n', Qt::SkipEmptyParts))
+      QVERIFY2(line.startsWith("glimm-host: "), qPrintable(r.err));
+  }
+
   void printsItsVersion() {
     const Run r = runHost({"--version"});
     QCOMPARE(r.exitCode, 0);
