@@ -564,6 +564,29 @@ class TestHostCli : public QObject {
       QVERIFY2(line.startsWith("glimm-host: "), qPrintable(r.err));
   }
 
+  // The README's option and exit status tables say what --help says.
+  void helpAndReadmeAgree() {
+    const Run r = runHost({"--help"});
+    QCOMPARE(r.exitCode, 0);
+    QFile file(qEnvironmentVariable("GLIMM_README"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString readme = QString::fromUtf8(file.readAll());
+    const int from = readme.indexOf("\n## glimm-host"), to = readme.indexOf("\n## ", from + 1);
+    QVERIFY(from >= 0 && to > from);
+    const QString section = readme.mid(from, to - from);
+    auto collect = [](const QString& text, const char* pattern) {
+      QStringList found;
+      for (const auto& m : QRegularExpression(pattern, QRegularExpression::MultilineOption).globalMatch(text))
+        found << m.captured(1);
+      found.sort();
+      return found;
+    };
+    const QStringList helpOptions = collect(r.out, R"(^  (--[a-z-]+|-h))");
+    QCOMPARE(collect(section, R"(^\| `(--[a-z-]+))"), collect(r.out, R"(^  (--[a-z-]+))"));
+    QVERIFY(helpOptions.size() >= 17);
+    QCOMPARE(collect(section, R"(^\| (\d+) \|)"), collect(r.out.mid(r.out.indexOf("Exit status")), R"(^  (\d+) )"));
+  }
+
   void printsItsVersion() {
     const Run r = runHost({"--version"});
     QCOMPARE(r.exitCode, 0);

@@ -104,8 +104,9 @@ class TestHostUnderAWindowManager : public QObject {
     for (int start = 1; start <= kStarts; ++start) {
       QProcess host;
       host.setProcessEnvironment(hostEnvironment());
-      host.start(qEnvironmentVariable("GLIMM_HOST"),
-                 {"--text", QStringLiteral("Start %1 of %2. One, two, three, four.").arg(start).arg(kStarts)});
+      host.start(
+          qEnvironmentVariable("GLIMM_HOST"),
+          {"--fresh", "--text", QStringLiteral("Start %1 of %2. One, two, three, four.").arg(start).arg(kStarts)});
       QVERIFY(host.waitForStarted());
       auto stop = qScopeGuard([&] {
         host.kill();
