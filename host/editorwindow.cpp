@@ -22,6 +22,9 @@ EditorWindow::EditorWindow(AudioUnit unit, std::function<void()> speak) : m_unit
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
   layout()->setSizeConstraint(QLayout::SetFixedSize);
+  // The panel's size until the editor's view says otherwise: a window shown
+  // before the editor opens is not an empty sliver.
+  m_host->setFixedSize(440, 320);
   setCentralWidget(m_host);
   QMenu* file = menuBar()->addMenu(tr("&File"));
   file->addAction(tr("&Open..."), QKeySequence::Open, this, [this] { openSettings(); });
