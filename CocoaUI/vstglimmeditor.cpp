@@ -1,5 +1,7 @@
 #include "vstglimmeditor.h"
 
+#include "aboutbox.h"
+
 #include "AUGlimm3_HostLink.h"
 #include "GlimmContract.h"
 #include "glimmtextedit.h"
@@ -30,7 +32,7 @@ const char kInitialText[] = "Execute";
 
 const char kAboutText[] =
     "VST Glimm ! the text 2 speech VST<br/><br/> "
-    "<a href='http://brontu.example.org/blog'>More Info on Brontu blog</a>"
+    "<a href='README.md'>More Info on Brontu blog</a>"
     "<br/><br/>"
     "<a href='https://github.com/espeak-ng/espeak-ng'>Speech by espeak-ng</a>";
 
@@ -246,7 +248,7 @@ void VstGlimm3Editor::idle() {}
 bool VstGlimm3Editor::eventFilter(QObject* watched, QEvent* event) {
   try {
     if (watched == m_logoLabel && event->type() == QEvent::MouseButtonRelease) {
-      QMessageBox::about(nullptr, tr("About"), QString::fromLatin1(kAboutText));
+      showAboutBox(QString::fromLatin1(kAboutText));
       return true;
     }
     if (watched == m_textEdit && event->type() == QEvent::MouseButtonPress)

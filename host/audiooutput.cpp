@@ -49,6 +49,27 @@ int paCallback(const void*, void* output, unsigned long frames, const PaStreamCa
   return paContinue;
 }
 
+// Output devices by the names --device takes, the default first. PortAudio
+// must be initialised.
+std::vector<std::pair<std::string, PaDeviceIndex>> outputDevices() {
+  std::vector<std::pair<std::string, PaDeviceIndex>> devices;
+  std::vector<std::string> plain;
+  const PaDeviceIndex def = Pa_GetDefaultOutputDevice();
+  for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info || info->maxOutputChannels <= 0) continue;
+    plain.push_back(info->name);
+    devices.emplace_back(info->name, i);
+  }
+  for (size_t k = 0; k < devices.size(); ++k) {
+    if (std::count(plain.begin(), plain.end(), plain[k]) < 2) continue;
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(Pa_GetDeviceInfo(devices[k].second)->hostApi);
+    devices[k].first = std::string(api ? api->name : "?") + ": " + plain[k];
+  }
+  std::stable_partition(devices.begin(), devices.end(), [def](const auto& d) { return d.second == def; });
+  return devices;
+}
+
 }  // namespace
 
 AudioOutput::AudioOutput(AudioUnit unit, double sampleRate)
@@ -68,6 +89,7 @@ AudioOutput::~AudioOutput() {
 bool AudioOutput::openWav(const std::string& path) {
   m_wav = openWavForWriting(path, int(m_sampleRate), &m_error);
   if (!m_wav) return false;
+  m_wavPath = path;
   // The header counts what has been written after every write, so a host that
   // dies leaves a file that plays up to that point. The writer thread pays
   // for it, never the audio thread.
@@ -129,16 +151,32 @@ void AudioOutput::wavWriterLoop() {
       }
       continue;
     }
-    sf_writef_float(m_wav, chunk.data(), sf_count_t(got / kChannels));
+    if (m_wavFailed.load(std::memory_order_relaxed)) continue;  // keep draining so the ring never fills
+    const sf_count_t frames = sf_count_t(got / kChannels);
+    errno = 0;
+    if (sf_writef_float(m_wav, chunk.data(), frames) != frames) {
+      const int e = errno;
+      m_wavError = "cannot write " + m_wavPath + ": " + (e ? std::strerror(e) : sf_strerror(m_wav));
+      m_wavFailed.store(true, std::memory_order_release);
+    }
   }
 }
 
-void AudioOutput::start() {
-  if (m_running) return;
-  m_running = true;
+bool AudioOutput::start(const std::string& device) {
+  if (m_running) return true;
   if (quietPaInitialize() == paNoError) {
     m_paInitialised = true;
-    const PaDeviceIndex dev = Pa_GetDefaultOutputDevice();
+    PaDeviceIndex dev = Pa_GetDefaultOutputDevice();
+    if (!device.empty()) {
+      dev = paNoDevice;
+      for (const auto& [name, index] : outputDevices())
+        if (name == device) dev = index;
+      if (dev == paNoDevice) {
+        m_error = "there is no audio output device \"" + device + "\"; glimm-host --list-devices lists the names";
+        return false;
+      }
+    }
+    m_running = true;
     if (dev == paNoDevice) {
       m_deviceMessage = "no audio output device found";
     } else {
@@ -154,15 +192,21 @@ void AudioOutput::start() {
         m_stream = stream;
         if (const PaStreamInfo* info = Pa_GetStreamInfo(stream))
           m_latencyFrames = (unsigned long long)(std::max(0.0, info->outputLatency) * m_sampleRate);
-        return;
+        return true;
       }
       if (stream) Pa_CloseStream(stream);
       m_deviceMessage = std::string("the audio device would not open: ") + Pa_GetErrorText(e);
     }
   } else {
+    if (!device.empty()) {
+      m_error = "the audio system would not start, so there is no audio output device \"" + device + "\"";
+      return false;
+    }
+    m_running = true;
     m_deviceMessage = "the audio system would not start";
   }
   m_nullThread = std::thread(&AudioOutput::nullDeviceLoop, this);
+  return true;
 }
 
 void AudioOutput::nullDeviceLoop() {
@@ -195,7 +239,12 @@ void AudioOutput::stop() {
     m_writer.join();
   }
   if (m_wav) {
-    sf_close(m_wav);
+    errno = 0;
+    // Closing writes the final header: a failure there leaves a file that lies about its length.
+    if (sf_close(m_wav) != 0 && !m_wavFailed.exchange(true)) {
+      const int e = errno;
+      m_wavError = "cannot finish " + m_wavPath + ": " + (e ? std::strerror(e) : "the header could not be written");
+    }
     m_wav = nullptr;
   }
 }
@@ -203,14 +252,7 @@ void AudioOutput::stop() {
 std::vector<std::string> AudioOutput::listDevices() {
   std::vector<std::string> names;
   if (quietPaInitialize() != paNoError) return names;
-  const PaDeviceIndex def = Pa_GetDefaultOutputDevice();
-  for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-    if (!info || info->maxOutputChannels <= 0) continue;
-    const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
-    names.push_back(std::string(i == def ? "* " : "  ") + info->name + " (" + (api ? api->name : "?") + ", " +
-                    std::to_string(info->maxOutputChannels) + " channels)");
-  }
+  for (const auto& d : outputDevices()) names.push_back(d.first);
   Pa_Terminate();
   return names;
 }

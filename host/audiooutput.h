@@ -29,14 +29,19 @@ class AudioOutput {
 
   // Starts the WAV tap before start(); false with error() when the file can't be made.
   bool openWav(const std::string& path);
-  // Starts audio; never fails: without a device it reports why in
-  // deviceMessage() and renders on a paced thread instead.
-  void start();
+  // Starts audio on the default device, or on `device` as listDevices()
+  // names it. Without a device it reports why in deviceMessage() and renders
+  // on a paced thread instead; only an unknown `device` makes it fail.
+  bool start(const std::string& device = {});
   void stop();
 
   bool hasDevice() const { return m_stream != nullptr; }
   const std::string& deviceMessage() const { return m_deviceMessage; }
   const std::string& error() const { return m_error; }
+  // Whether writing the WAV file has failed (a full disk, a file size limit);
+  // wavError() says why once stop() has returned. Audio goes on regardless.
+  bool wavFailed() const { return m_wavFailed.load(std::memory_order_acquire); }
+  const std::string& wavError() const { return m_wavError; }
 
   // Frames rendered so far, and the index one past the last frame louder than
   // the silence threshold (0 when nothing was heard yet).
@@ -47,6 +52,8 @@ class AudioOutput {
   // without a device).
   unsigned long long latencyFrames() const { return m_latencyFrames; }
 
+  // The output devices by the names start() takes, the default first: the
+  // device's own name, or "API: name" where two audio APIs share a name.
   static std::vector<std::string> listDevices();
 
   // Renders one block into `interleaved` (kBlockFrames * kChannels floats).
@@ -77,7 +84,9 @@ class AudioOutput {
   std::unique_ptr<SpscRing> m_ring;
   std::thread m_writer;
   std::atomic<bool> m_writerRunning{false};
-  sem_t m_ringData;  // posted per block; sem_post is safe on the audio thread
+  std::atomic<bool> m_wavFailed{false};
+  std::string m_wavPath, m_wavError;  // m_wavError: the writer's until it is joined
+  sem_t m_ringData;                   // posted per block; sem_post is safe on the audio thread
 
   std::string m_deviceMessage;
   std::string m_error;

@@ -1,6 +1,7 @@
 #include "editorwindow.h"
 
 #include "cocoaviewloader.h"
+#include "hostsettings.h"
 
 #include "GlimmContract.h"
 
@@ -8,13 +9,27 @@
 #include <QMacNativeWidget.h>
 
 #include <QAction>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPixmap>
 
 EditorWindow::EditorWindow(AudioUnit unit, std::function<void()> speak) : m_unit(unit), m_host(new QWidget(this)) {
   setWindowTitle(QStringLiteral("Glimm"));
+  // The panel has one size; a larger window would only show it in a corner.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  // The panel's size until the editor's view says otherwise: a window shown
+  // before the editor opens is not an empty sliver.
+  m_host->setFixedSize(440, 320);
   setCentralWidget(m_host);
   QMenu* file = menuBar()->addMenu(tr("&File"));
+  file->addAction(tr("&Open..."), QKeySequence::Open, this, [this] { openSettings(); });
+  file->addAction(tr("&Save..."), QKeySequence::Save, this, [this] { saveSettings(); });
+  file->addSeparator();
   file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
   QMenu* unitMenu = menuBar()->addMenu(tr("&Unit"));
   unitMenu->addAction(tr("&Speak"), QKeySequence(Qt::CTRL | Qt::Key_Space), this, [speak] { speak(); });
@@ -38,6 +53,32 @@ void EditorWindow::showSpeakingState() {
 }
 
 EditorWindow::~EditorWindow() { releaseEditor(); }
+
+bool EditorWindow::openSettingsFile(const QString& path, QString* error) {
+  const std::optional<HostSettings> settings = readHostSettings(path, HostTextLimit{true}, error);
+  return settings && applyHostSettings(m_unit, *settings, error);
+}
+
+bool EditorWindow::saveSettingsFile(const QString& path, QString* error) {
+  const std::optional<HostSettings> settings = captureHostSettings(m_unit, error);
+  return settings && writeHostSettings(path, *settings, error);
+}
+
+void EditorWindow::openSettings() {
+  const QString path =
+      QFileDialog::getOpenFileName(this, tr("Open settings"), QString(), tr("Glimm settings (*.json);;All files (*)"));
+  QString error;
+  if (!path.isEmpty() && !openSettingsFile(path, &error)) QMessageBox::warning(this, tr("Open settings"), error);
+}
+
+void EditorWindow::saveSettings() {
+  QString path =
+      QFileDialog::getSaveFileName(this, tr("Save settings"), QString(), tr("Glimm settings (*.json);;All files (*)"));
+  if (path.isEmpty()) return;
+  if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
+  QString error;
+  if (!saveSettingsFile(path, &error)) QMessageBox::warning(this, tr("Save settings"), error);
+}
 
 bool EditorWindow::openEditor(QString* error) {
   NSAutoreleasePool* pool = new NSAutoreleasePool;

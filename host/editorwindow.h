@@ -25,9 +25,15 @@ class EditorWindow : public QMainWindow {
   bool saveScreenshot(const QString& path);
   // The widget the panel is shown in (the window's central widget).
   QWidget* panelHost() const { return m_host; }
+  // File ▸ Open... and Save... without their dialogs: false with a message
+  // naming the file and what is wrong; a bad file changes nothing.
+  bool openSettingsFile(const QString& path, QString* error);
+  bool saveSettingsFile(const QString& path, QString* error);
 
  private:
   void releaseEditor();
+  void openSettings();
+  void saveSettings();
   void showSpeakingState();
 
   AudioUnit m_unit;

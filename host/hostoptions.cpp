@@ -74,9 +74,15 @@ QString hostUsage() {
              "  --screenshot FILE    save a PNG of the window once the editor is shown and filled\n"
              "  --no-window          run without the editor window (no display needed)\n"
              "  --quit-after-speech  exit when the unit has finished the utterance and it has been heard\n"
+             "                       (with --no-window it needs --speak)\n"
              "  --render FILE        render the text to FILE (WAV, 16-bit) as fast as the voice can, with no\n"
              "                       audio device and no window, then exit\n"
-             "  --list-devices       list the audio output devices and exit\n"
+             "  --preset FILE        apply the text and settings saved in FILE (before --set and --text)\n"
+             "  --save-preset FILE   save the text and settings, as the other options leave them, to FILE\n"
+             "                       and exit\n"
+             "  --fresh              start from the defaults instead of the last run's text and settings\n"
+             "  --device NAME        play through the audio output device NAME\n"
+             "  --list-devices       list the names --device takes, the default first, and exit\n"
              "  --version            print the version and exit\n"
              "  --help               show this text\n"
              "\n"
@@ -84,8 +90,9 @@ QString hostUsage() {
              "\n"
              "Exit status:\n"
              "  0    done; with --quit-after-speech or --render, the utterance was spoken to its end\n"
-             "  1    the unit, its editor, the audio file or the screenshot failed\n"
-             "  2    bad command line, or no display for the editor\n"
+             "  1    the unit, its editor, a settings file, the audio file (made or written) or the screenshot\n"
+             "       failed\n"
+             "  2    bad command line (an unknown --device too), or no display for the editor\n"
              "  3    --quit-after-speech, --render: the utterance had not ended after %4 seconds\n"
              "  4    --speak, --render: nothing to speak (the text is empty, or nothing in it can be said)\n"
              "  130  ended by SIGINT (Ctrl+C); the audio file is complete up to then\n"
@@ -172,6 +179,16 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
       flag(o.quitAfterSpeech);
     } else if (a == "--list-devices") {
       flag(o.listDevices);
+    } else if (a == "--preset") {
+      if (value(o.presetPath) && o.presetPath.isEmpty()) r.error = QStringLiteral("--preset needs a file name");
+    } else if (a == "--save-preset") {
+      if (value(o.savePresetPath) && o.savePresetPath.isEmpty())
+        r.error = QStringLiteral("--save-preset needs a file name");
+    } else if (a == "--fresh") {
+      flag(o.fresh);
+    } else if (a == "--device") {
+      if (value(o.deviceName) && o.deviceName.isEmpty())
+        r.error = QStringLiteral("--device needs a name; glimm-host --list-devices lists them");
     } else {
       r.error = QStringLiteral("unknown option \"%1\"").arg(arguments.at(i));
     }
@@ -181,9 +198,14 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
       r.error = QStringLiteral("--render writes its own file; it cannot go with --wav");
     else if (!o.screenshotPath.isEmpty())
       r.error = QStringLiteral("--render opens no window; it cannot go with --screenshot");
+    else if (!o.deviceName.isEmpty())
+      r.error = QStringLiteral("--render plays through no audio device; it cannot go with --device");
     // Nothing but the file: no window, and the text is spoken to its end.
     o.noWindow = o.speak = o.quitAfterSpeech = true;
   }
+  // Without the window's SPEAK! or --speak, nothing would start the speech it waits for.
+  if (r.error.isEmpty() && o.quitAfterSpeech && o.noWindow && !o.speak)
+    r.error = QStringLiteral("--quit-after-speech with --no-window waits for the speech --speak starts; add --speak");
   if (r.error.isEmpty() && o.noWindow && !o.screenshotPath.isEmpty())
     r.error = QStringLiteral("--screenshot needs the window; it cannot go with --no-window");
   // The editor would cut a longer text to what its field shows.

@@ -34,6 +34,11 @@ struct HostOptions {
   bool help = false;
   bool version = false;
   QString renderPath;  // --render: the WAV file to render into, as fast as the voice goes
+  // Settings files and audio device.
+  QString presetPath;      // --preset: settings to apply before --set and --text
+  QString savePresetPath;  // --save-preset: write the settings there and exit
+  bool fresh = false;      // --fresh: leave the last run's settings alone
+  QString deviceName;      // --device: as --list-devices names it; empty: the default
 };
 
 struct HostOptionsResult {

@@ -3,14 +3,19 @@
 #include "audiooutput.h"
 #include "editorwindow.h"
 #include "hostoptions.h"
+#include "hostsettings.h"
 #include "offlinerender.h"
 #include "unithost.h"
 
 #include <GlimmRunLoopDriver.h>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -158,6 +163,46 @@ int renderToFile(UnitHost& unit, const QString& path) {
   return kHostExitFailed;
 }
 
+// The offscreen platform warns that it cannot reparent windows or pass on
+// size hints; with no screen there is nothing either would change, so those
+// two say nothing to the user. Everything else goes where it went.
+QtMessageHandler gQtMessages = nullptr;
+
+void quietOffscreenMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtWarningMsg && (message == QLatin1String("This plugin does not support setParent!") ||
+                               message == QLatin1String("This plugin does not support propagateSizeHints()")))
+    return;
+  if (gQtMessages) gQtMessages(type, context, message);
+}
+
+// What the field shows on a first start, instead of nothing.
+constexpr char kGreeting[] = "Hello, I am Glimm. Type what I should say here, then press SPEAK! or Return.";
+
+// The last run's text and settings, unless told to start fresh. A file that
+// cannot be used is moved aside (never lost) and the host starts as on a
+// first start. False when there was nothing to restore.
+bool restoreLastRun(AudioUnit unit, bool window) {
+  const QString path = lastRunSettingsPath();
+  if (!QFileInfo::exists(path)) return false;
+  QString error;
+  const std::optional<HostSettings> last = readHostSettings(path, HostTextLimit{window}, &error);
+  if (last && applyHostSettings(unit, *last, &error)) return true;
+  const QString aside = path + ".bad";
+  QFile::remove(aside);
+  const bool moved = QFile::rename(path, aside);
+  say(error + (moved ? "; it is kept as " + aside + " and this run starts fresh" : "; this run starts fresh"));
+  return false;
+}
+
+void saveLastRun(AudioUnit unit) {
+  QString error;
+  const std::optional<HostSettings> now = captureHostSettings(unit, &error);
+  const QString path = lastRunSettingsPath();
+  if (!now || !QDir().mkpath(QFileInfo(path).path()) || !writeHostSettings(path, *now, &error))
+    say("the text and settings of this run were not kept: " +
+        (error.isEmpty() ? "cannot make the folder " + QFileInfo(path).path() : error));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,11 +223,12 @@ int main(int argc, char** argv) {
   }
   if (opt.listDevices) {
     const auto devices = AudioOutput::listDevices();
-    if (devices.empty()) std::puts("No audio output devices.");
+    if (devices.empty()) say("there are no audio output devices");
     for (const auto& d : devices) std::puts(d.c_str());
     return 0;
   }
-  if (!opt.noWindow && !haveDisplay()) {
+  const bool withWindow = !opt.noWindow && opt.savePresetPath.isEmpty();
+  if (withWindow && !haveDisplay()) {
     say("there is no display to show the editor on. Run it under a virtual X server,\n"
         "    xvfb-run -a glimm-host ...\n"
         "or without any screen (the panel is still built; --screenshot saves it),\n"
@@ -192,11 +238,13 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<QCoreApplication> app;
-  if (opt.noWindow)
+  if (!withWindow)
     app = std::make_unique<QCoreApplication>(argc, argv);
   else
     app = std::make_unique<QApplication>(argc, argv);
   QCoreApplication::setApplicationName("glimm-host");
+  if (withWindow && QGuiApplication::platformName() == QLatin1String("offscreen"))
+    gQtMessages = qInstallMessageHandler(quietOffscreenMessages);
   if (!exitOnStopSignals(app.get())) say("cannot catch SIGINT and SIGTERM; they will end the host abruptly");
   GlimmRunLoopDriver runLoopDriver;
 
@@ -205,6 +253,17 @@ int main(int argc, char** argv) {
   if (!unit.load(unitPath, opt.sampleRate, AudioOutput::kBlockFrames * 4)) {
     say(QString::fromStdString(unit.error()));
     return 1;
+  }
+  // Settings in the order of precedence: the last run, a preset, the command line.
+  const bool restored = !opt.fresh && restoreLastRun(unit.unit(), withWindow);
+  if (!restored && withWindow && !opt.hasText && opt.presetPath.isEmpty()) (void)unit.setText(kGreeting);
+  if (!opt.presetPath.isEmpty()) {
+    QString error;
+    const std::optional<HostSettings> preset = readHostSettings(opt.presetPath, HostTextLimit{withWindow}, &error);
+    if (!preset || !applyHostSettings(unit.unit(), *preset, &error)) {
+      say(error);
+      return 1;
+    }
   }
   for (const auto& [id, value] : opt.params) {
     if (unit.setParameter(id, value) != noErr) {
@@ -215,6 +274,16 @@ int main(int argc, char** argv) {
   if (opt.hasText && unit.setText(opt.text.toStdString()) != noErr) {
     say("the unit refused the text");
     return 1;
+  }
+
+  if (!opt.savePresetPath.isEmpty()) {
+    QString error;
+    const std::optional<HostSettings> now = captureHostSettings(unit.unit(), &error);
+    if (!now || !writeHostSettings(opt.savePresetPath, *now, &error)) {
+      say(error);
+      return 1;
+    }
+    return kHostExitOk;
   }
 
   if (opt.speak && opt.quitAfterSpeech) {
@@ -232,7 +301,10 @@ int main(int argc, char** argv) {
     say(QString::fromStdString(audio.error()));
     return 1;
   }
-  audio.start();
+  if (!audio.start(opt.deviceName.toStdString())) {
+    say(QString::fromStdString(audio.error()));
+    return kHostExitUsage;
+  }
   if (!audio.hasDevice())
     say(QString::fromStdString(audio.deviceMessage()) + "; no sound is heard, but the unit keeps rendering" +
         (opt.wavPath.isEmpty() ? QString() : " into " + opt.wavPath));
@@ -266,8 +338,23 @@ int main(int argc, char** argv) {
     QTimer::singleShot(0, app.get(), speakNow);
   }
 
-  const int rc = app->exec();
+  // A recording that can no longer be written is a failed run, not one to
+  // find out about when the file is played.
+  QTimer wavWatch;
+  QObject::connect(&wavWatch, &QTimer::timeout, app.get(), [&] {
+    if (audio.wavFailed()) app->exit(kHostExitFailed);
+  });
+  if (!opt.wavPath.isEmpty()) wavWatch.start(250);
+
+  int rc = app->exec();
+  // Only runs with the window keep their state: a scripted run without it
+  // must not overwrite what the user left in the editor.
+  if (withWindow) saveLastRun(unit.unit());
   window.reset();
   audio.stop();
+  if (audio.wavFailed()) {
+    say(QString::fromStdString(audio.wavError()));
+    if (rc == kHostExitOk || rc == kHostExitNothingToSpeak || rc == kHostExitTimedOut) rc = kHostExitFailed;
+  }
   return rc;
 }

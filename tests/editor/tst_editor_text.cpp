@@ -9,7 +9,9 @@
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTextBlock>
+#include <QTextBrowser>
 #include <QTextDocument>
 #include <QTimer>
 
@@ -427,6 +429,59 @@ class TestEditorText : public QObject {
   }
 
   // --- mouse -------------------------------------------------------------------
+
+  // The About box's links lead to the project's own README, shown by the
+  // editor, and to espeak-ng; with no web browser on the machine the box
+  // says so itself rather than Qt warning on the host's stderr.
+  void aboutLinksOpenWithoutABrowser() {
+    OpenEditor e;
+    QVERIFY(QTest::qWaitForWindowExposed(e.host.get()));
+    const QByteArray path = qgetenv("PATH"), browser = qgetenv("BROWSER");
+    QTemporaryDir empty;
+    qputenv("PATH", empty.path().toLocal8Bit());
+    qunsetenv("BROWSER");
+    qunsetenv("DEFAULT_BROWSER");
+    static QStringList warnings;
+    warnings.clear();
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+          // The offscreen platform's own complaints are not the editor's.
+          if (type != QtDebugMsg && !message.startsWith("This plugin does not support")) warnings << message;
+        });
+    auto restore = qScopeGuard([&] {
+      qInstallMessageHandler(previous);
+      qputenv("PATH", path);
+      if (!browser.isEmpty()) qputenv("BROWSER", browser);
+    });
+
+    QStringList links, shown;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      auto* label = box ? box->findChild<QLabel*>("qt_msgbox_label") : nullptr;
+      if (!label) return;
+      QVERIFY(!label->openExternalLinks());
+      for (const auto& m : QRegularExpression("href='([^']*)'").globalMatch(box->text())) links << m.captured(1);
+      for (const QString& link : std::as_const(links)) {
+        QTimer::singleShot(0, [&] {
+          QWidget* opened = QApplication::activeModalWidget();
+          if (auto* readme = opened ? opened->findChild<QTextBrowser*>() : nullptr)
+            shown << readme->toPlainText().left(200);
+          else if (auto* info = qobject_cast<QMessageBox*>(opened))
+            shown << info->text();
+          if (opened) opened->close();
+        });
+        emit label->linkActivated(link);
+      }
+      box->button(QMessageBox::Ok)->click();
+    });
+    QTest::mouseRelease(e->m_logoLabel, Qt::LeftButton);
+
+    QCOMPARE(links, QStringList({"README.md", "https://github.com/espeak-ng/espeak-ng"}));
+    QCOMPARE(shown.size(), 2);
+    QVERIFY2(shown[0].startsWith("Glimm\n"), qPrintable(shown[0]));  // the README's title, as Markdown shows it
+    QVERIFY2(shown[1].contains("No web browser") && shown[1].contains("espeak-ng"), qPrintable(shown[1]));
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+  }
 
   void logoReleaseShowsAboutAndIsConsumed() {
     OpenEditor e;

@@ -2,10 +2,13 @@
 // and the clear refusals of bad command lines and missing pieces.
 #include "panelpixels.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 #include <sndfile.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
@@ -140,11 +143,117 @@ const char* kLongText =
     "This is a long recording that keeps the voice busy for a good while, so that the host is still speaking "
     "and still writing its file when it is told to stop. It goes on, and on, and on, one sentence after another.";
 
+QJsonObject readJson(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object() : QJsonObject();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  QCOMPARE(f.write(bytes), bytes.size());
+}
+
 }  // namespace
 
 class TestHostCli : public QObject {
   Q_OBJECT
+  // The hosts run here keep their last-run state in this folder, never in the user's.
+  QTemporaryDir m_config;
+  QString lastRun() const { return m_config.filePath("glimm-host/last-run.json"); }
+
  private slots:
+  void initTestCase() {
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
+  }
+  void init() { QDir(m_config.path()).removeRecursively(), QDir().mkpath(m_config.path()); }
+
+  // Text and every parameter go to a settings file and come back from it;
+  // the command line goes on top of a preset.
+  void savesAndOpensSettingsFiles() {
+    QTemporaryDir dir;
+    const QString first = dir.filePath("first.json"), second = dir.filePath("second.json");
+    Run r = runHost(
+        {"--no-window", "--set", "pitch=40", "--set", "sing=on", "--text", "a preset text", "--save-preset", first});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QJsonObject saved = readJson(first);
+    QCOMPARE(saved.value("text").toString(), QString("a preset text"));
+    QCOMPARE(saved.value("parameters")["pitch"].toDouble(), 40.0);
+    QCOMPARE(saved.value("parameters")["speed"].toDouble(), 100.0);
+    QCOMPARE(saved.value("parameters")["sing"].toBool(), true);
+
+    r = runHost({"--no-window", "--preset", first, "--set", "speed=50", "--save-preset", second});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    saved = readJson(second);
+    QCOMPARE(saved.value("text").toString(), QString("a preset text"));
+    QCOMPARE(saved.value("parameters")["pitch"].toDouble(), 40.0);
+    QCOMPARE(saved.value("parameters")["speed"].toDouble(), 50.0);
+    QCOMPARE(saved.value("parameters")["sing"].toBool(), true);
+    QVERIFY(!QFile::exists(lastRun()));  // a run without the window keeps no state
+  }
+
+  void refusesABadSettingsFileAndChangesNothing_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("missing") << QByteArray() << "No such file";
+    QTest::newRow("not JSON") << QByteArray("{pitch: 3") << "not JSON";
+    QTest::newRow("wrong type") << QByteArray(R"({"glimm-host settings": 1, "text": ["a"]})")
+                                << "\"text\" must be a string";
+    QTest::newRow("out of range") << QByteArray(R"({"glimm-host settings": 1, "parameters": {"pitch": 300}})")
+                                  << "outside 0..255";
+    QTest::newRow("text too long") << QByteArray(R"({"glimm-host settings": 1, "text": ")" + QByteArray(600, 'x') +
+                                                 R"("})")
+                                   << "at most 511";
+  }
+  void refusesABadSettingsFileAndChangesNothing() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    const QString bad = dir.filePath("bad.json"), out = dir.filePath("out.json");
+    if (!content.isEmpty()) writeFile(bad, content);
+    const Run r = runHost({"--no-window", "--text", "unchanged", "--preset", bad, "--save-preset", out});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(bad) && r.err.contains(says), qPrintable(r.err));
+    QVERIFY(!QFile::exists(out));
+  }
+
+  // A first start greets; what the window run leaves comes back next time,
+  // unless --fresh.
+  void theLastRunComesBack() {
+    Run r = runHost({"--speak", "--quit-after-speech"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));  // the greeting was spoken
+    QVERIFY(readJson(lastRun()).value("text").toString().startsWith("Hello, I am Glimm"));
+
+    r = runHost({"--text", "remember this", "--set", "pitch=77", "--speak", "--quit-after-speech"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out.json");
+    r = runHost({"--no-window", "--save-preset", out});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QCOMPARE(readJson(out).value("text").toString(), QString("remember this"));
+    QCOMPARE(readJson(out).value("parameters")["pitch"].toDouble(), 77.0);
+
+    r = runHost({"--no-window", "--fresh", "--save-preset", out});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QCOMPARE(readJson(out).value("text").toString(), QString());
+    QCOMPARE(readJson(out).value("parameters")["pitch"].toDouble(), 128.0);
+    QCOMPARE(readJson(lastRun()).value("text").toString(), QString("remember this"));
+  }
+
+  // A damaged state file is set aside, never lost, and the run goes on.
+  void aDamagedLastRunIsKeptAside() {
+    QDir().mkpath(QFileInfo(lastRun()).path());
+    writeFile(lastRun(), "{\"glimm-host settings\": 1, \"text\": 3");
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out.json");
+    const Run r = runHost({"--no-window", "--save-preset", out});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY2(r.err.contains(lastRun()) && r.err.contains("not JSON"), qPrintable(r.err));
+    QFile aside(lastRun() + ".bad");
+    QVERIFY(aside.open(QIODevice::ReadOnly));
+    QCOMPARE(aside.readAll(), QByteArray("{\"glimm-host settings\": 1, \"text\": 3"));
+  }
   void speaksRecordsAndShowsThePanel() {
     QTemporaryDir dir;
     const QString wav = dir.filePath("out.wav"), shot = dir.filePath("shot.png");
@@ -235,7 +344,7 @@ class TestHostCli : public QObject {
     QTest::addColumn<QStringList>("text");
     QTest::addColumn<bool>("window");
     QTest::newRow("no text") << QStringList{} << false;
-    QTest::newRow("no text, window") << QStringList{} << true;
+    QTest::newRow("empty, window") << QStringList{"--text", ""} << true;
     QTest::newRow("empty") << QStringList{"--text", ""} << false;
     QTest::newRow("spaces and controls") << QStringList{"--text", "  \t \x01\x1b  \x7f "} << false;
   }
@@ -373,6 +482,109 @@ class TestHostCli : public QObject {
     const Run r = runHost(args);
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains("cannot write " + path + ": No such file or directory"), qPrintable(r.err));
+  }
+
+  // A recording that stops fitting on the disk is a failure, said as such,
+  // not a truncated file and exit status 0. A file size limit stands in for
+  // the full disk.
+  void aWavThatCannotBeWrittenFails() {
+    PrivateTmp tmp;
+    const QString wav = tmp.path + "/limited.wav";
+    QProcess p;
+    p.setProcessEnvironment(tmp.env());
+    p.setChildProcessModifier([] {
+      ::signal(SIGXFSZ, SIG_IGN);  // a write beyond the limit fails with EFBIG instead
+      const rlimit limit = {200000, 200000};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    p.start(qEnvironmentVariable("GLIMM_HOST"),
+            {"--no-window", "--text", kLongText, "--speak", "--wav", wav, "--quit-after-speech"});
+    QVERIFY(p.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(p.exitCode() == 1, qPrintable(err));
+    QVERIFY2(err.contains("cannot write " + wav + ": File too large"), qPrintable(err));
+    QVERIFY(QFileInfo(wav).size() <= 200000);
+  }
+
+  // --list-devices prints exactly the names --device takes; an unknown one
+  // is named with the way to list them. A private JACK server with a dummy
+  // driver is the one device this machine is sure to have.
+  void choosesTheAudioDeviceByName() {
+    const QString server = QStringLiteral("glimmhostdev%1").arg(QCoreApplication::applicationPid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("JACK_DEFAULT_SERVER", server);
+    env.insert("JACK_NO_START_SERVER", "1");
+    QProcess jack;
+    jack.setProcessEnvironment(env);
+    jack.start("jackd", {"-n", server, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"});
+    QVERIFY2(jack.waitForStarted(), "jackd is missing (Debian package jackd2)");
+    auto stopJack = qScopeGuard([&] {
+      jack.terminate();
+      jack.waitForFinished();
+    });
+    QProcess wait;
+    wait.setProcessEnvironment(env);
+    wait.start("jack_wait", {"-w", "-t", "10"});
+    QVERIFY(wait.waitForFinished(15000) && wait.exitCode() == 0);
+
+    Run r = runHost({"--list-devices"}, env);
+    QCOMPARE(r.exitCode, 0);
+    const QStringList names = r.out.split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(names.contains("system"), qPrintable(r.out));
+    for (const QString& name : names) {
+      r = runHost({"--no-window", "--device", name, "--text", "hi", "--speak", "--quit-after-speech"}, env);
+      QVERIFY2(r.exitCode == 0, qPrintable(name + ": " + r.err));
+      QVERIFY2(!r.err.contains("no audio output device") && !r.err.contains("would not open"), qPrintable(r.err));
+    }
+    r = runHost({"--no-window", "--device", "nonesuch", "--text", "hi", "--speak", "--quit-after-speech"}, env);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("\"nonesuch\"") && r.err.contains("--list-devices"), qPrintable(r.err));
+  }
+
+  // Normal use says only what the host has to say: no platform chatter, on
+  // the offscreen platform either (with a runtime folder, as a session has).
+  void stderrCarriesOnlyTheHostsOwnMessages_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("window, offscreen") << QStringList{"--screenshot", "SHOT"};
+    QTest::newRow("no window") << QStringList{"--no-window"};
+  }
+  void stderrCarriesOnlyTheHostsOwnMessages() {
+    QFETCH(QStringList, args);
+    QTemporaryDir runtime;
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("QT_LOGGING_RULES");
+    args.replaceInStrings("SHOT", runtime.filePath("shot.png"));
+    const Run r = runHost(args + QStringList{"--text", "hi", "--speak", "--quit-after-speech"}, env);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    for (const QString& line : r.err.split('\n', Qt::SkipEmptyParts))
+      QVERIFY2(line.startsWith("glimm-host: "), qPrintable(r.err));
+  }
+
+  // The README's option and exit status tables say what --help says.
+  void helpAndReadmeAgree() {
+    const Run r = runHost({"--help"});
+    QCOMPARE(r.exitCode, 0);
+    QFile file(qEnvironmentVariable("GLIMM_README"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString readme = QString::fromUtf8(file.readAll());
+    const int from = readme.indexOf("\n## glimm-host"), to = readme.indexOf("\n## ", from + 1);
+    QVERIFY(from >= 0 && to > from);
+    const QString section = readme.mid(from, to - from);
+    auto collect = [](const QString& text, const char* pattern) {
+      QStringList found;
+      for (const auto& m : QRegularExpression(pattern, QRegularExpression::MultilineOption).globalMatch(text))
+        found << m.captured(1);
+      found.sort();
+      return found;
+    };
+    const QStringList helpOptions = collect(r.out, R"(^  (--[a-z-]+|-h))");
+    QCOMPARE(collect(section, R"(^\| `(--[a-z-]+))"), collect(r.out, R"(^  (--[a-z-]+))"));
+    QVERIFY(helpOptions.size() >= 17);
+    QCOMPARE(collect(section, R"(^\| (\d+) \|)"), collect(r.out.mid(r.out.indexOf("Exit status")), R"(^  (\d+) )"));
   }
 
   void printsItsVersion() {

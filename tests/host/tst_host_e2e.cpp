@@ -138,6 +138,45 @@ class TestHostEndToEnd : public QObject {
     QCOMPARE(m_unit->getParameter(kGlimmParam_Speed, &speed), noErr);
     QCOMPARE(speed, 42.f);  // the slider took it without sending anything back
   }
+
+  // File ▸ Open... puts a settings file's text and values into the unit, and
+  // the panel follows; a bad file changes nothing. Save... writes them back.
+  void settingsFilesFromTheWindow() {
+    QTemporaryDir dir;
+    const QString good = dir.filePath("good.json"), bad = dir.filePath("bad.json"), saved = dir.filePath("saved.json");
+    QFile g(good);
+    QVERIFY(g.open(QIODevice::WriteOnly));
+    g.write(R"({"glimm-host settings": 1, "text": "from a file", "parameters": {"throat": 30}})");
+    g.close();
+    QFile b(bad);
+    QVERIFY(b.open(QIODevice::WriteOnly));
+    b.write(R"({"glimm-host settings": 1, "text": "never seen", "parameters": {"throat": 999}})");
+    b.close();
+
+    QString error;
+    QVERIFY2(m_window->openSettingsFile(good, &error), qPrintable(error));
+    auto* field = m_window->panelHost()->findChild<QTextEdit*>();
+    auto* throat = widgetAt<QSlider>(QRect(100, 260, 120, 16));
+    QVERIFY(throat);
+    QTRY_COMPARE(field->toPlainText(), QString("from a file"));
+    QTRY_COMPARE(throat->value(), 30);
+
+    QVERIFY(!m_window->openSettingsFile(bad, &error));
+    QVERIFY2(error.contains(bad) && error.contains("throat"), qPrintable(error));
+    QTest::qWait(200);
+    QCOMPARE(unitText(), QByteArray("from a file"));
+    QCOMPARE(throat->value(), 30);
+
+    QVERIFY2(m_window->saveSettingsFile(saved, &error), qPrintable(error));
+    QFile s(saved);
+    QVERIFY(s.open(QIODevice::ReadOnly));
+    const QByteArray json = s.readAll();
+    QVERIFY2(json.contains("\"text\": \"from a file\"") && json.contains("\"throat\": 30"), json.constData());
+
+    QStringList actions;
+    for (QAction* a : m_window->findChildren<QAction*>()) actions << a->text() + ' ' + a->shortcut().toString();
+    QVERIFY2(actions.contains("&Open... Ctrl+O") && actions.contains("&Save... Ctrl+S"), qPrintable(actions.join(',')));
+  }
 };
 
 QTEST_MAIN(TestHostEndToEnd)

@@ -28,6 +28,18 @@ class TestHostOptions : public QObject {
     QCOMPARE(o.screenshotPath, QString("s.png"));
   }
 
+  void settingsAndDeviceOptions() {
+    const auto r = parseHostOptions(
+        {"glimm-host", "--preset", "a.json", "--save-preset=b.json", "--fresh", "--device", "system", "--no-window"});
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    QCOMPARE(r.options.presetPath, QString("a.json"));
+    QCOMPARE(r.options.savePresetPath, QString("b.json"));
+    QVERIFY(r.options.fresh);
+    QCOMPARE(r.options.deviceName, QString("system"));
+    // With the window, SPEAK! starts what --quit-after-speech waits for.
+    QVERIFY(parseHostOptions({"glimm-host", "--quit-after-speech"}).error.isEmpty());
+  }
+
   void defaults() {
     const auto r = parseHostOptions({"glimm-host"});
     QVERIFY(r.error.isEmpty());
@@ -61,6 +73,12 @@ class TestHostOptions : public QObject {
     QTest::newRow("screenshot without window") << QStringList{"--no-window", "--screenshot", "a.png"} << "--no-window";
     QTest::newRow("text too long") << QStringList{"--text", QString(300, QChar(0xe9))} << "511";
     QTest::newRow("text too long for the window") << QStringList{"--text", QString(257, 'a')} << "256";
+    QTest::newRow("quit after no speech") << QStringList{"--no-window", "--quit-after-speech"} << "add --speak";
+    QTest::newRow("preset without a file") << QStringList{"--preset"} << "--preset";
+    QTest::newRow("save-preset without a file") << QStringList{"--save-preset="} << "--save-preset needs a file name";
+    QTest::newRow("fresh with value") << QStringList{"--fresh=1"} << "--fresh takes no value";
+    QTest::newRow("empty device") << QStringList{"--device", ""} << "--list-devices";
+    QTest::newRow("render and device") << QStringList{"--render", "a.wav", "--device", "x"} << "--device";
     QTest::newRow("too long without the window")
         << QStringList{"--no-window", "--text", QString(300, QChar(0xe9))} << "511";
   }
@@ -123,7 +141,8 @@ class TestHostOptions : public QObject {
   void usageDocumentsEveryOption() {
     const QString usage = hostUsage();
     for (const char* o : {"--unit", "--text", "--set", "--speak", "--wav", "--rate", "--screenshot", "--no-window",
-                          "--quit-after-speech", "--list-devices", "--render", "--version", "--help"})
+                          "--quit-after-speech", "--list-devices", "--render", "--version", "--help", "--preset",
+                          "--save-preset", "--fresh", "--device"})
       QVERIFY2(usage.contains(QLatin1String(o)), o);
     for (const char* code : {"0 ", "1 ", "2 ", "3 ", "4 ", "130", "143"})
       QVERIFY2(usage.contains(QLatin1String("  ") + QLatin1String(code)), code);

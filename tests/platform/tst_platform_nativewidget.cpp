@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QtTest>
 
+#include <memory>
+
 class TestNativeWidget : public QObject {
   Q_OBJECT
 
@@ -63,6 +65,41 @@ class TestNativeWidget : public QObject {
     parentView->release();
     hostView->release();
     window->release();
+  }
+
+  // Put on the screen as a window of its own, the container would be a window
+  // manager's to frame while a host is reparenting it (and the panel would be
+  // drawn where its input is not). It shows only once it has a parent.
+  void staysOffTheScreenUntilAHostAdoptsIt_data() {
+    QTest::addColumn<bool>("asWidget");
+    QTest::newRow("widget parent") << true;
+    QTest::newRow("window parent") << false;
+  }
+  void staysOffTheScreenUntilAHostAdoptsIt() {
+    QFETCH(bool, asWidget);
+    QWidget host;
+    host.resize(460, 340);
+    host.winId();
+    auto* parentView = new NSView();
+    auto container = std::make_unique<QMacNativeWidget>(parentView);
+    parentView->release();
+    container->setFixedSize(440, 320);
+    container->winId();
+    container->show();
+    QVERIFY(container->isVisible());  // shown, as far as the editor can tell
+    QTest::qWait(200);
+    QVERIFY(!container->windowHandle()->isExposed());
+
+    if (asWidget) {
+      container->setParent(&host);
+      container->move(10, 10);
+    } else {
+      container->windowHandle()->setParent(host.windowHandle());
+      container->windowHandle()->setPosition(10, 10);
+    }
+    container->show();
+    host.show();
+    QTRY_VERIFY(container->windowHandle()->isExposed());
   }
 };
 

@@ -18,6 +18,10 @@ class QMacNativeWidget : public QWidget {
 
   NSView* parentView() const { return m_parentView; }
   QSize sizeHint() const override;
+  // Shown while still a window of its own, the container is not put on the
+  // screen: only once a host has given it a parent (a widget, or a window
+  // through windowHandle()) does its native window appear there.
+  void setVisible(bool visible) override;
 
  private:
   NSView* m_parentView = nullptr;  // retained

@@ -96,6 +96,21 @@ QMacNativeWidget::~QMacNativeWidget() {
 
 QSize QMacNativeWidget::sizeHint() const { return QSize(200, 200); }
 
+void QMacNativeWidget::setVisible(bool visible) {
+  // A mapped top-level window is the window manager's to frame and place,
+  // whenever it gets round to it: one that handles the map request after the
+  // host has reparented the window takes it back into a frame of its own, or
+  // leaves it moved by the frame's offset, so the panel is drawn away from
+  // where Qt puts its input. On a Mac the container only ever shows inside
+  // its parent view; here it stays off the screen until it has a parent.
+  const bool adopted = !isWindow() || (windowHandle() && windowHandle()->parent());
+  if (adopted == !testAttribute(Qt::WA_DontShowOnScreen)) return QWidget::setVisible(visible);
+  // Shown off the screen and adopted since: show it again, this time for real.
+  if (isVisible()) QWidget::setVisible(false);
+  setAttribute(Qt::WA_DontShowOnScreen, !adopted);
+  QWidget::setVisible(visible);
+}
+
 QWidget* GlimmWidgetForNativeView(NSView* view) {
   auto* native = dynamic_cast<NativeView*>(view);
   return native ? native->widget() : nullptr;
