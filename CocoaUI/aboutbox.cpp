@@ -3,7 +3,6 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QFile>
 #include <QLabel>
 #include <QMessageBox>
 #include <QStandardPaths>
@@ -11,15 +10,11 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-namespace {
+// The README, built in (readme_text.cpp is generated from it).
+extern const unsigned char glimm_readme_text[];
+extern const unsigned long glimm_readme_text_size;
 
-// The README as installed with the documentation, else in the source tree the
-// editor was built from.
-QString readmePath() {
-  for (const char* path : {GLIMM_README_INSTALLED, GLIMM_README_SOURCE})
-    if (QFile::exists(QString::fromUtf8(path))) return QString::fromUtf8(path);
-  return {};
-}
+namespace {
 
 // What Qt's desktop services look for before they give up with a warning.
 bool webBrowserKnown() {
@@ -35,11 +30,8 @@ void showReadme(QWidget* parent) {
   dialog.setWindowTitle(QStringLiteral("Glimm README"));
   auto* view = new QTextBrowser(&dialog);
   view->setOpenLinks(false);
-  QFile file(readmePath());
-  if (!file.fileName().isEmpty() && file.open(QIODevice::ReadOnly))
-    view->setMarkdown(QString::fromUtf8(file.readAll()));
-  else
-    view->setPlainText(QStringLiteral("The README is not installed on this machine."));
+  view->setMarkdown(
+      QString::fromUtf8(reinterpret_cast<const char*>(glimm_readme_text), qsizetype(glimm_readme_text_size)));
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
   auto* layout = new QVBoxLayout(&dialog);
