@@ -243,6 +243,8 @@ int main(int argc, char** argv) {
   else
     app = std::make_unique<QApplication>(argc, argv);
   QCoreApplication::setApplicationName("glimm-host");
+  // Lets a desktop match the window to glimm-host.desktop and its icon.
+  if (withWindow) QGuiApplication::setDesktopFileName("glimm-host");
   if (withWindow && QGuiApplication::platformName() == QLatin1String("offscreen"))
     gQtMessages = qInstallMessageHandler(quietOffscreenMessages);
   if (!exitOnStopSignals(app.get())) say("cannot catch SIGINT and SIGTERM; they will end the host abruptly");
