@@ -4,7 +4,13 @@
 // and released all the while. After every run-loop turn the panels, the
 // editors' text state and the units must agree.
 //
-//   torture [--events N] [--seed S] [--cycles C] [--idle-every M]
+//   torture [--events N] [--seed S] [--cycles C] [--idle-every M] [--us-per-event U]
+//
+// Time is logical: the platform's clock moves U microseconds per event
+// (default 3000, about the real pace) and jumps to the next due delivery when
+// the run waits for rest, so a seed makes the same run on any machine at any
+// speed. The summary ends with a hash of the event log to show it. With
+// --us-per-event -1 the platform keeps the machine's clock instead.
 //
 // Exit status 0 when every invariant held; otherwise the first violation is
 // printed with the seed and the events that led to it.
@@ -33,6 +39,7 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -50,6 +57,9 @@
 #endif
 
 namespace {
+
+std::atomic<int64_t> gLogicalNs{1000000000};
+SInt64 logicalNow() { return gLogicalNs.load(std::memory_order_relaxed); }
 
 // ---- Text as the unit holds it and as the panel shows it --------------------
 
@@ -163,8 +173,13 @@ class CountingHandler : public NSAssertionHandler {
 
 class Torture {
  public:
-  Torture(uint64_t seed, long events, long cycles, long idleEvery)
-      : m_rng(seed), m_seed(seed), m_events(events), m_cycles(cycles), m_idleEvery(idleEvery) {}
+  Torture(uint64_t seed, long events, long cycles, long idleEvery, long usPerEvent)
+      : m_rng(seed),
+        m_seed(seed),
+        m_events(events),
+        m_cycles(cycles),
+        m_idleEvery(idleEvery),
+        m_nsPerEvent(int64_t(usPerEvent) * 1000) {}
 
   int run();
 
@@ -209,7 +224,9 @@ class Torture {
   std::mt19937_64 m_rng;
   uint64_t m_seed;
   long m_events, m_cycles, m_idleEvery;
+  int64_t m_nsPerEvent;
   long m_event = 0;
+  uint64_t m_logHash = 1469598103934665603ull;  // FNV-1a over every event's line
   UnitSlot m_units[2];
   std::vector<std::unique_ptr<Live>> m_live;
   int m_nextSerial = 1;
@@ -706,7 +723,9 @@ void Torture::fail(const std::string& what) {
 }
 
 void Torture::log(const std::string& what) {
-  m_history.push_back(std::to_string(m_event) + ": " + what);
+  const std::string line = std::to_string(m_event) + ": " + what;
+  for (unsigned char c : line + "\n") m_logHash = (m_logHash ^ c) * 1099511628211ull;
+  m_history.push_back(line);
   if (m_history.size() > 25) m_history.pop_front();
 }
 
@@ -827,6 +846,11 @@ void Torture::checkIdle() {
 }
 
 int Torture::run() {
+  if (m_nsPerEvent >= 0) {
+    GlimmCFSetLogicalClock(&logicalNow);
+    torture::logicalClock = &logicalNow;
+    torture::advanceLogicalClock = [](SInt64 to) { gLogicalNs.store(to, std::memory_order_relaxed); };
+  }
   const char* bundle = std::getenv("GLIMM_EDITOR_BUNDLE");
   chaos::registerComponents(bundle && *bundle ? bundle : GLIMM_EDITOR_BUNDLE);
   for (int u = 0; u < 2; ++u) {
@@ -843,6 +867,7 @@ int Torture::run() {
   QElapsedTimer clock;
   clock.start();
   for (m_event = 0; m_event < m_events && !m_failed; ++m_event) {
+    if (m_nsPerEvent > 0) gLogicalNs.fetch_add(m_nsPerEvent, std::memory_order_relaxed);
     m_current.clear();
     m_opened = false;
     try {
@@ -877,9 +902,10 @@ int Torture::run() {
   std::printf(
       "%s: seed %llu, %ld events in %.1f s: %ld views opened, %ld parameter writes, %ld plays, "
       "%ld unit parameter changes, %ld unit texts (%ld checked as shown), %ld About boxes, "
-      "%ld injected failures, %ld idle checks\n",
+      "%ld injected failures, %ld idle checks; event log hash %016llx\n",
       m_failed ? "FAILED" : "passed", (unsigned long long)m_seed, m_event, double(clock.elapsed()) / 1000, m_opens,
-      m_setsTotal, m_playsTotal, m_automations, m_unitTexts, m_oracles, m_aboutBoxes, m_injected, m_idles);
+      m_setsTotal, m_playsTotal, m_automations, m_unitTexts, m_oracles, m_aboutBoxes, m_injected, m_idles,
+      (unsigned long long)m_logHash);
   return m_failed ? 1 : 0;
 }
 
@@ -897,6 +923,8 @@ int main(int argc, char** argv) {
   const uint64_t seed = uint64_t(argument(argc, argv, "--seed", 1));
   const long cycles = argument(argc, argv, "--cycles", events >= 30000 ? 1000 : 100);
   const long idleEvery = argument(argc, argv, "--idle-every", 25);
-  Torture t(seed, events, cycles, idleEvery);
+  // --us-per-event -1: the machine's own clock, as before (runs then depend on its speed).
+  const long usPerEvent = std::max(-1L, argument(argc, argv, "--us-per-event", 3000));
+  Torture t(seed, events, cycles, idleEvery, usPerEvent);
   return t.run();
 }
