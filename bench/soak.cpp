@@ -2,9 +2,11 @@
 // real time, with its parameters automated from the render thread and its
 // text, switches and play requests changed from a control thread, as a host
 // session would. Reports resident memory over time, render-call time (p99
-// and max, against the same call on a silent unit measured first in this
-// run) and late blocks: blocks whose render returned after the moment the
-// next one was due.
+// and max, wall and the thread's own CPU time, against the same call on a
+// silent unit measured first in this run) and late blocks: blocks whose
+// render returned after the moment the next one was due. The render thread
+// asks for real-time scheduling as hosts' audio threads have; without it a
+// busy machine's preemption shows up as wall time and late blocks.
 //   soak [--seconds S]      (default 60; not part of the test suite)
 #include "SpeechUnitHarness.h"
 
@@ -16,6 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
 #include <random>
 #include <string>
 #include <thread>
@@ -43,9 +48,16 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
+double threadCpuUs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) * 1e6 + double(ts.tv_nsec) / 1e3;
+}
+
 struct Blocks {
-  std::vector<double> renderUs;
-  long late = 0, heard = 0;
+  // Sized before the run: filling reserved pages would itself grow RSS.
+  std::vector<double> renderUs, cpuUs;
+  long count = 0, late = 0, heard = 0;
 };
 
 // Renders `seconds` in real time; `automate` runs inside each block's slot.
@@ -54,17 +66,21 @@ Blocks renderRealTime(AudioUnit u, double seconds, Automate automate, const std:
   Blocks b;
   std::vector<float> left(kBlock), right(kBlock);
   const long blocks = long(seconds * kRate / kBlock);
-  b.renderUs.reserve(size_t(blocks));
+  b.renderUs.assign(size_t(blocks), 0.0);
+  b.cpuUs.assign(size_t(blocks), 0.0);
   const auto period = std::chrono::duration<double>(kBlock / kRate);
   const Clock::time_point start = Clock::now();
   for (long i = 0; i < blocks && !(stop && *stop); ++i) {
     const auto due = start + std::chrono::duration_cast<Clock::duration>(period * double(i));
     std::this_thread::sleep_until(due);
     automate(i);
+    const double c0 = threadCpuUs();
     const Clock::time_point t0 = Clock::now();
     b.heard += harness::renderBlock(u, left, right, kBlock);
     const Clock::time_point t1 = Clock::now();
-    b.renderUs.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    b.cpuUs[size_t(i)] = threadCpuUs() - c0;
+    b.renderUs[size_t(i)] = std::chrono::duration<double, std::micro>(t1 - t0).count();
+    ++b.count;
     if (t1 > due + std::chrono::duration_cast<Clock::duration>(period)) ++b.late;
   }
   return b;
@@ -83,6 +99,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot load the speech unit: %s\n", module ? "no instance" : dlerror());
     return 1;
   }
+
+  sched_param rt{};
+  rt.sched_priority = 10;
+  const bool realtime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt) == 0;
 
   // Baseline: the same render call on a silent unit.
   const Blocks idle = renderRealTime(u, 3.0, [](long) {});
@@ -124,10 +144,13 @@ int main(int argc, char** argv) {
   const double p99 = percentile(run.renderUs, 0.99), p99Idle = percentile(idle.renderUs, 0.99);
   const double maxUs = run.renderUs.empty() ? 0 : *std::max_element(run.renderUs.begin(), run.renderUs.end());
   const double maxIdle = idle.renderUs.empty() ? 0 : *std::max_element(idle.renderUs.begin(), idle.renderUs.end());
+  const double cpuP99 = percentile(run.cpuUs, 0.99), cpuP99Idle = percentile(idle.cpuUs, 0.99);
+  const double cpuMax = run.cpuUs.empty() ? 0 : *std::max_element(run.cpuUs.begin(), run.cpuUs.end());
+  const double cpuMaxIdle = idle.cpuUs.empty() ? 0 : *std::max_element(idle.cpuUs.begin(), idle.cpuUs.end());
   const double budgetUs = 1e6 * kBlock / kRate;
 
-  std::printf("# soak: %.0f s of audio in real time, %zu blocks of %u frames, %ld with sound\n", seconds,
-              run.renderUs.size(), kBlock, run.heard);
+  std::printf("# soak: %.0f s of audio in real time, %ld blocks of %u frames, %ld with sound; render thread %s\n",
+              seconds, run.count, kBlock, run.heard, realtime ? "SCHED_FIFO 10" : "not real-time (refused)");
   std::printf("# RSS (MiB) over time:");
   for (const auto& [t, m] : rss) std::printf(" %.0fs=%.2f", t, m);
   std::printf("\n");
@@ -136,6 +159,10 @@ int main(int argc, char** argv) {
   std::printf("row|soak|render call p99 (us)|%.2f|%.2f|%.2f|-|-\n", p99, p99Idle, p99Idle > 0 ? p99 / p99Idle : -1);
   std::printf("row|soak|render call max (us)|%.2f|%.2f|%.2f|< %.0f (block)|%s\n", maxUs, maxIdle,
               maxIdle > 0 ? maxUs / maxIdle : -1, budgetUs, maxUs < budgetUs ? "met" : "MISSED");
+  std::printf("row|soak|render call CPU p99 (us)|%.2f|%.2f|%.2f|-|-\n", cpuP99, cpuP99Idle,
+              cpuP99Idle > 0 ? cpuP99 / cpuP99Idle : -1);
+  std::printf("row|soak|render call CPU max (us)|%.2f|%.2f|%.2f|< %.0f (block)|%s\n", cpuMax, cpuMaxIdle,
+              cpuMaxIdle > 0 ? cpuMax / cpuMaxIdle : -1, budgetUs, cpuMax < budgetUs ? "met" : "MISSED");
   std::printf("row|soak|late blocks|%ld|%ld|-|0|%s\n", run.late, idle.late, run.late == 0 ? "met" : "MISSED");
   AudioComponentInstanceDispose(u);
   return 0;
