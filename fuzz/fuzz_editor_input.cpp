@@ -33,21 +33,7 @@ using fuzzeditor::ProbedEditor;
 ProbedEditor* editor;
 QPushButton* speakButton;
 
-// Reads the input a byte at a time; zeros once it runs out.
-class Bytes {
- public:
-  Bytes(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-  bool more() const { return m_at < m_size; }
-  uint8_t next() { return m_at < m_size ? m_data[m_at++] : 0; }
-  uint32_t next32() {
-    return uint32_t(next()) | uint32_t(next()) << 8 | uint32_t(next()) << 16 | uint32_t(next()) << 24;
-  }
-
- private:
-  const uint8_t* m_data;
-  size_t m_size;
-  size_t m_at = 0;
-};
+using Bytes = FuzzBytes;
 
 char32_t codePoint(Bytes& in) {
   const uint8_t kind = in.next() % 8;
@@ -223,19 +209,8 @@ void checkRestAfterEcho() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& msg) {
-    if (type == QtFatalMsg) {
-      std::fprintf(stderr, "%s\n", qPrintable(msg));
-      std::abort();
-    }
-  });
-  if (!pluginInstance()) fail("no application object");
-  auto* container = new QWidget;
-  container->resize(440, 320);
-  editor = new ProbedEditor(&fuzzlink::context);
-  if (!editor->open(container)) fail("editor did not open");
-  container->show();
+  editor = fuzzeditor::openEditor();
+  editor->panel()->window()->show();
   for (QPushButton* b : editor->panel()->findChildren<QPushButton*>())
     if (b->text() == QLatin1String("SPEAK!")) speakButton = b;
   if (!speakButton) fail("no SPEAK! button");

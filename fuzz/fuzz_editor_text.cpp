@@ -83,19 +83,7 @@ void resetTo(const char* text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // This process is no host: choosing the platform through the environment is harmless.
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& msg) {
-    if (type == QtFatalMsg) {
-      std::fprintf(stderr, "%s\n", qPrintable(msg));
-      std::abort();
-    }
-  });
-  if (!pluginInstance()) fail("no application object");
-  auto* container = new QWidget;
-  container->resize(440, 320);
-  editor = new ProbedEditor(&fuzzlink::context);
-  if (!editor->open(container)) fail("editor did not open");
+  editor = fuzzeditor::openEditor();
   return 0;
 }
 

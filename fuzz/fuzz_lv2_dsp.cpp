@@ -64,26 +64,7 @@ LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle, uint32_t size, const 
 LV2_Worker_Schedule gSchedule{nullptr, scheduleWork};
 LV2_Worker_Status respond(LV2_Worker_Respond_Handle, uint32_t, const void*) { return LV2_WORKER_SUCCESS; }
 
-class Bytes {
- public:
-  Bytes(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-  bool more() const { return m_at < m_size; }
-  uint8_t next() { return m_at < m_size ? m_data[m_at++] : 0; }
-  uint32_t next32() {
-    return uint32_t(next()) | uint32_t(next()) << 8 | uint32_t(next()) << 16 | uint32_t(next()) << 24;
-  }
-  float nextFloat() {
-    const uint32_t r = next32();
-    float f;
-    std::memcpy(&f, &r, sizeof f);
-    return f;
-  }
-
- private:
-  const uint8_t* m_data;
-  size_t m_size;
-  size_t m_at = 0;
-};
+using Bytes = FuzzBytes;
 
 // The plug-in's text rule, written anew: a string atom whose body holds a NUL
 // within 512 bytes, strict UTF-8 before it.

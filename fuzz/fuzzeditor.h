@@ -6,6 +6,7 @@
 #include "fuzzcheck.h"
 #include "fuzzhostlink.h"
 
+#include "AUGlimm3_HostLink.h"
 #include "AUGlimm3_Interface.h"
 #include "glimmtextedit.h"
 #include "vstglimmeditor.h"
@@ -13,7 +14,10 @@
 #include <QByteArray>
 #include <QStringDecoder>
 #include <QTextDocument>
+#include <QWidget>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -89,6 +93,25 @@ inline void checkAgreement(const ProbedEditor* editor) {
   require(*decoded == text, "text buffer does not decode to editor text");
   require(unitText() == QByteArray(buffer, size), "unit text differs from text buffer after the echo");
   require(fuzzlink::foreignCalls == 0, "host link called with a wrong context, ID or size");
+}
+
+// An editor opened on the recording host link, in a container of the
+// panel's size; a Qt fatal message aborts, so libFuzzer reports the input.
+inline ProbedEditor* openEditor() {
+  // This process is no host: choosing the platform through the environment is harmless.
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& msg) {
+    if (type == QtFatalMsg) {
+      std::fprintf(stderr, "%s\n", qPrintable(msg));
+      std::abort();
+    }
+  });
+  if (!pluginInstance()) fail("no application object");
+  auto* container = new QWidget;
+  container->resize(440, 320);
+  auto* editor = new ProbedEditor(&fuzzlink::context);
+  if (!editor->open(container)) fail("editor did not open");
+  return editor;
 }
 
 }  // namespace fuzzeditor
