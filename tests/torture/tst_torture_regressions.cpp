@@ -17,6 +17,17 @@ class TortureRegressions : public QObject {
 
   chaos::Instance m_unit;
 
+  // A view of the unit with its editor, as a host opens it.
+  void openView(NSView** view, VstGlimm3Editor** editor) {
+    NSAutoreleasePool* pool = new NSAutoreleasePool;
+    std::string error;
+    *view = GlimmCreateCocoaView(m_unit.au, NSMakeSize(440, 320), &error);
+    pool->drain();
+    QVERIFY2(*view, error.c_str());
+    *editor = ViewAccess::editor(static_cast<AUGlimm3_UIView*>(*view));
+    QVERIFY(*editor);
+  }
+
  private slots:
   void initTestCase() {
     chaos::registerComponents(GLIMM_EDITOR_BUNDLE);
@@ -28,13 +39,10 @@ class TortureRegressions : public QObject {
   // A text without a terminator that the panel already shows, cut, must still
   // be written back terminated, or the unit keeps bytes the panel never shows.
   void unterminatedTextEqualToTheShownOneIsWrittenBack() {
-    NSAutoreleasePool* pool = new NSAutoreleasePool;
-    std::string error;
-    NSView* view = GlimmCreateCocoaView(m_unit.au, NSMakeSize(440, 320), &error);
-    pool->drain();
-    QVERIFY2(view, error.c_str());
-    VstGlimm3Editor* editor = ViewAccess::editor(static_cast<AUGlimm3_UIView*>(view));
-    QVERIFY(editor);
+    NSView* view = nullptr;
+    VstGlimm3Editor* editor = nullptr;
+    openView(&view, &editor);
+    if (QTest::currentTestFailed()) return;
 
     // 170 euro signs and an x fill 511 bytes within 256 characters; the
     // 512th byte lies past the limit.
@@ -50,7 +58,7 @@ class TortureRegressions : public QObject {
       QCOMPARE(QByteArray::fromStdString(chaos::storedText(m_unit.unit)), QByteArray(EditorAccess::buffer(editor)));
     }
 
-    pool = new NSAutoreleasePool;
+    NSAutoreleasePool* pool = new NSAutoreleasePool;
     view->release();
     pool->drain();
     QVERIFY(m_unit.unit->listeners.empty());
@@ -60,13 +68,10 @@ class TortureRegressions : public QObject {
   // back by the notification interval must reach the panel even when the
   // run is preempted just as its timer expires (seed 424242 under load).
   void restWaitsForAValueHeldBack() {
-    NSAutoreleasePool* pool = new NSAutoreleasePool;
-    std::string error;
-    NSView* view = GlimmCreateCocoaView(m_unit.au, NSMakeSize(440, 320), &error);
-    pool->drain();
-    QVERIFY2(view, error.c_str());
-    VstGlimm3Editor* editor = ViewAccess::editor(static_cast<AUGlimm3_UIView*>(view));
-    QVERIFY(editor);
+    NSView* view = nullptr;
+    VstGlimm3Editor* editor = nullptr;
+    openView(&view, &editor);
+    if (QTest::currentTestFailed()) return;
     QSlider* pitch = EditorAccess::control(editor, 0);
     QVERIFY(pitch);
 
@@ -82,7 +87,7 @@ class TortureRegressions : public QObject {
     QVERIFY(rested);
     QCOMPARE(pitch->value(), 81);
 
-    pool = new NSAutoreleasePool;
+    NSAutoreleasePool* pool = new NSAutoreleasePool;
     view->release();
     pool->drain();
   }
