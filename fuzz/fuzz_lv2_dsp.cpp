@@ -294,6 +294,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     gWorkerFull = (wiring & 16) != 0;
 
+    // Cleared each block: a size that claims more than was written must find
+    // nothing, not the last block's events, or the model could not know.
+    std::memset(control->bytes, 0, sizeof control->bytes);
     LV2_Atom_Forge forge;
     lv2_atom_forge_init(&forge, &gMap);
     lv2_atom_forge_set_buffer(&forge, control->bytes, sizeof control->bytes);
@@ -309,7 +312,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     lv2_atom_forge_pop(&forge, &seq);
     if (in.next() % 8 == 0) {
-      // Garbage inside the sequence: a size that claims more than is there.
+      // A size that claims more than was written (zeros: empty events).
       auto* s = reinterpret_cast<LV2_Atom_Sequence*>(control->bytes);
       s->atom.size = std::min<uint32_t>(s->atom.size + in.next(), sizeof control->bytes - sizeof(LV2_Atom));
     }
