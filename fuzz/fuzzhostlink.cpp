@@ -12,6 +12,10 @@ int context;
 unsigned char unitStore[512];
 int textSets;
 int foreignCalls;
+int parameterSets;
+int lastParameterIndex = -1;
+float lastParameterValue;
+int plays;
 
 void putUnitBytes(const unsigned char* data, size_t size) {
   std::memset(unitStore, 0, sizeof unitStore);
@@ -22,7 +26,15 @@ void putUnitBytes(const unsigned char* data, size_t size) {
 
 using namespace fuzzlink;
 
-void parameterDispatcher(void*, int, float, void*) {}
+void parameterDispatcher(void* hostContext, int index, float value, void*) {
+  if (hostContext != &context) {
+    ++foreignCalls;
+    return;
+  }
+  ++parameterSets;
+  lastParameterIndex = index;
+  lastParameterValue = value;
+}
 
 void setTextProperty(void* hostContext, char* textBuffer, void*) {
   if (hostContext != &context) {
@@ -36,7 +48,13 @@ void setTextProperty(void* hostContext, char* textBuffer, void*) {
   std::memcpy(unitStore, textBuffer, n);
 }
 
-void setPlayProperty(void*) {}
+void setPlayProperty(void* hostContext) {
+  if (hostContext != &context) {
+    ++foreignCalls;
+    return;
+  }
+  ++plays;
+}
 
 int getProperty(void* hostContext, int propertyID, void* data, int size) {
   if (hostContext != &context || propertyID != kGlimmProperty_Text || size != kGlimmTextBufferSize) {

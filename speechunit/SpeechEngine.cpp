@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <dlfcn.h>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <locale.h>
+#include <poll.h>
 #include <random>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -51,9 +53,13 @@ class SpeechEngine {
   static SpeechEngine& instance();
 
   void add(const std::shared_ptr<SpeechVoice>& v) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_voices.push_back(v);
-    startLocked();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_voices.push_back(v);
+      startLocked();
+    }
+    // A new voice is about to render: the worker should be listening.
+    wake();
   }
 
   void remove(SpeechVoice* v) {
@@ -65,15 +71,27 @@ class SpeechEngine {
 
   std::mutex& mutex() { return m_mutex; }
 
-  // Async-signal-safe and lock-free: the render thread may call it.
+  // Control threads: wakes the worker at once (one system call).
   void wake() {
     const uint64_t one = 1;
     ssize_t r = ::write(m_eventFd, &one, sizeof one);
     (void)r;
   }
 
+  // Render thread: lock-free and, while audio runs, free of system calls. The
+  // worker polls the flag every kPollInterval as long as some voice rendered
+  // within kActiveWindow; only a post that finds it asleep on the descriptor
+  // (after that long without a render call) has to wake it the costly way.
+  void post() {
+    m_posted.store(true);
+    if (m_asleep.load()) wake();
+  }
+
+  // Render thread: tells the worker that audio is running.
+  void rendered() { m_renderTicks.fetch_add(1, std::memory_order_relaxed); }
+
  private:
-  SpeechEngine() { m_eventFd = ::eventfd(0, EFD_CLOEXEC); }
+  SpeechEngine() { m_eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
 
   ~SpeechEngine() {
     {
@@ -91,10 +109,46 @@ class SpeechEngine {
     if (!m_thread.joinable() && m_eventFd >= 0) m_thread = std::thread([this] { run(); });
   }
 
+  static constexpr auto kPollInterval = std::chrono::milliseconds(1);
+  static constexpr auto kActiveWindow = std::chrono::milliseconds(500);
+
+  // Worker: returns once a control thread woke it or the render side posted.
+  // While audio runs it naps kPollInterval at a time on the descriptor, so a
+  // control call still wakes it at once; with audio stopped it sleeps until a
+  // control call, and an idle process sees no wake-ups from it.
   void waitForWake() {
-    uint64_t v;
-    while (::read(m_eventFd, &v, sizeof v) < 0 && errno == EINTR) {
+    using Clock = std::chrono::steady_clock;
+    for (;;) {
+      if (m_posted.exchange(false)) return;
+      const Clock::time_point now = Clock::now();
+      const uint64_t ticks = m_renderTicks.load(std::memory_order_relaxed);
+      if (ticks != m_seenTicks) {
+        m_seenTicks = ticks;
+        m_activeSince = now;
+      }
+      pollfd p{m_eventFd, POLLIN, 0};
+      if (now - m_activeSince < kActiveWindow) {
+        if (::poll(&p, 1, int(kPollInterval.count())) > 0) break;
+        continue;
+      }
+      // Announce the sleep before the last look at the flag: a post either
+      // lands before that look or sees m_asleep and writes the descriptor.
+      m_asleep.store(true);
+      if (m_posted.exchange(false)) {
+        m_asleep.store(false);
+        return;
+      }
+      while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+      }
+      m_asleep.store(false);
+      break;
     }
+    uint64_t v;
+    (void)::read(m_eventFd, &v, sizeof v);
+    // A control call usually means audio is about to run (a unit initialised,
+    // a play request): stay attentive from here on.
+    m_activeSince = Clock::now();
+    m_seenTicks = m_renderTicks.load(std::memory_order_relaxed);
   }
 
   bool quitting() {
@@ -342,6 +396,13 @@ class SpeechEngine {
   bool m_quit = false;
   int m_eventFd = -1;
   std::thread m_thread;
+  std::atomic<bool> m_posted{false};
+  std::atomic<bool> m_asleep{false};
+  std::atomic<uint64_t> m_renderTicks{0};
+
+  // Worker thread only: when it last saw audio running.
+  uint64_t m_seenTicks = 0;
+  std::chrono::steady_clock::time_point m_activeSince{};
 
   // Worker thread only.
   SpeechVoice::Job m_current;
@@ -407,16 +468,17 @@ void SpeechVoice::stop() {
 }
 
 size_t SpeechVoice::render(float* out, size_t frames) {
+  m_engine->rendered();
   const size_t n = m_ring.read(out, frames);
   if (m_needSpace.load(std::memory_order_relaxed) && m_ring.readable() < m_ring.capacity() / 2 &&
       m_needSpace.exchange(false))
-    m_engine->wake();
+    m_engine->post();
   return n;
 }
 
 void SpeechVoice::postDeferred(uint32_t flags) {
   m_deferred.fetch_or(flags);
-  m_engine->wake();
+  m_engine->post();
 }
 
 bool SpeechVoice::busy() const {

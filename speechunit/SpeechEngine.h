@@ -58,7 +58,10 @@ class SpeechVoice {
   void speak(std::string preparedText, const SpeechSettings& settings);
   void stop();
 
-  // Render side: lock-free, never allocates, never waits.
+  // Render side: lock-free, never allocates, never waits, and makes no
+  // system call while render calls keep coming; only a post after half a
+  // second without any render call (audio stopped, the worker asleep) writes
+  // the worker's descriptor once.
   size_t render(float* out, size_t frames);
   void postDeferred(uint32_t flags);
 

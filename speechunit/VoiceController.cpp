@@ -107,8 +107,11 @@ bool VoiceController::onRenderThread() const {
 
 void VoiceController::announceParameter(int index) {
   // Observers take locks and allocate, which the render thread must not; the
-  // worker announces on its behalf.
-  if (onRenderThread() && m_engineVoice)
+  // worker announces on its behalf. Until the first render call the render
+  // thread is unknown, and a host may automate from it before rendering: a
+  // started voice defers those announcements too.
+  const bool renderThreadKnown = m_hasRenderThread.load(std::memory_order_acquire);
+  if (m_engineVoice && (!renderThreadKnown || onRenderThread()))
     m_engineVoice->postDeferred(1u << index);
   else if (m_observer)
     m_observer->parameterChanged(index);

@@ -16,7 +16,9 @@
 //   render, markRenderThread      the render thread
 //   Observer::parameterChanged    the thread that changed the value, or the
 //                                 engine worker for changes made on the
-//                                 render thread and for notes; never render
+//                                 render thread, for changes made before the
+//                                 first render call of a started voice, and
+//                                 for notes; never render
 //
 // Written only while the voice is not rendering: the engine voice (start and
 // stop). Parameters and the pending note are atomics; the text is guarded by

@@ -27,8 +27,9 @@ struct Object {
 // Object behind a CF reference; null for null.
 Object* object(CFTypeRef cf);
 
-// Nanoseconds on the monotonic clock.
+// Nanoseconds on the monotonic clock, or on a test's logical clock.
 int64_t monotonicNs();
+extern std::atomic<int64_t (*)()> gLogicalClock;
 
 // Run-loop internals used by the listener machinery.
 namespace runloop {

@@ -75,6 +75,9 @@ struct RunLoop final : Object {
   void arm(int64_t dueNs) {
     if (fd < 0) return;
     if (armedFor >= 0 && armedFor <= dueNs) return;
+    // On a logical clock the kernel cannot tell when work falls due: the
+    // descriptor fires for work due now, and the clock's owner runs the rest.
+    if (gLogicalClock.load(std::memory_order_relaxed) && dueNs > monotonicNs()) return;
     itimerspec its{};
     // Zero would disarm; any deadline in the past fires at once.
     const int64_t when = dueNs > 0 ? dueNs : 1;
@@ -349,5 +352,17 @@ int GlimmCFRunLoopGetFileDescriptor(CFRunLoopRef rl) {
 }
 
 UInt64 GlimmCFRunLoopGetPassCount(CFRunLoopRef rl) { return runloop::passCount(rl); }
+
+void GlimmCFSetLogicalClock(SInt64 (*now)(void)) {
+  gLogicalClock.store(reinterpret_cast<int64_t (*)()>(now), std::memory_order_release);
+}
+
+SInt64 GlimmCFRunLoopGetNextDue(CFRunLoopRef rl, CFStringRef mode) {
+  RunLoop* l = asLoop(rl);
+  if (!l) return -1;
+  const std::string m = modeName(mode);
+  std::lock_guard<std::mutex> lock(l->mutex);
+  return l->earliestFor(m);
+}
 
 }  // extern "C"

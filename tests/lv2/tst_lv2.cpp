@@ -17,6 +17,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -212,14 +213,14 @@ class Instance {
   // Every text the plug-in announced on its notify port, oldest first.
   std::vector<std::string> announced;
 
-  explicit Instance(bool withWorker = true, bool withLog = true) {
+  explicit Instance(bool withWorker = true, bool withLog = true, double sampleRate = kRate) : rate(sampleRate) {
     for (const GlimmParameterFacts& p : kGlimmParameters) params[p.index] = p.defaultValue;
     std::vector<const LV2_Feature*> f = {&m_mapFeature, &m_unmapFeature};
     if (withLog) f.push_back(&m_logFeature);
     if (withWorker) f.push_back(&m_scheduleFeature);
     f.push_back(nullptr);
     m_features = f;
-    instance = lilv_plugin_instantiate(world().plugin, kRate, m_features.data());
+    instance = lilv_plugin_instantiate(world().plugin, rate, m_features.data());
     if (!instance) return;
     worker->attach(instance);
     connectAll();
@@ -298,7 +299,7 @@ class Instance {
   // Renders `seconds`, pacing itself so the engine keeps ahead.
   std::vector<float> render(double seconds) {
     std::vector<float> all;
-    const size_t total = size_t(seconds * kRate);
+    const size_t total = size_t(seconds * rate);
     while (all.size() < total) {
       run(kBlock);
       all.insert(all.end(), out.begin(), out.begin() + kBlock);
@@ -320,6 +321,7 @@ class Instance {
     return static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(instance, LV2_STATE__interface));
   }
 
+  const double rate;
   LilvInstance* instance = nullptr;
 
  private:
@@ -805,6 +807,96 @@ class TestLv2 : public QObject {
     in.run(kBlock);
     QCOMPARE(in.announced.size(), before + 1);
     QCOMPARE(QString::fromStdString(in.announced.back()), QString("Edges are fine."));
+  }
+
+  // Hosts run at any rate from 8 to 192 kHz: the voice speaks, and sings on
+  // the note, at each.
+  void sampleRates() {
+    for (const double rate : {8000.0, 11025.0, 22050.0, 44100.0, 96000.0, 176400.0, 192000.0}) {
+      const QString at = QString("at %1 Hz").arg(rate);
+      Instance in(true, true, rate);
+      QVERIFY2(in.instance, qPrintable(at));
+      in.params[kGlimmParam_SingMode] = 1;
+      giveText(in, "la la la la");
+      in.midi(0x90, 57, 100);  // A3, 220 Hz
+      in.run(kBlock);
+      // At four times real time: at low rates a block is so short that an
+      // unpaced loop would outrun the synthesis.
+      std::vector<float> audio;
+      while (audio.size() < size_t(3 * rate)) {
+        in.run(kBlock);
+        audio.insert(audio.end(), in.out.begin(), in.out.begin() + kBlock);
+        std::this_thread::sleep_for(std::chrono::microseconds(long(kBlock / rate / 4 * 1e6)));
+      }
+      QVERIFY2(analysis::peak(audio) > 0.05, qPrintable(at));
+      QVERIFY2(analysis::activeSeconds(audio, rate) > 0.5, qPrintable(at));
+      const double f0 = analysis::medianF0(audio, rate);
+      QVERIFY2(std::fabs(analysis::cents(f0, 220.0)) < 50, qPrintable(at + QString(": %1 Hz").arg(f0)));
+    }
+  }
+
+  // A host may connect ports after the first blocks, and move any port to
+  // other storage between blocks; each block uses what is connected then.
+  void portsConnectedLateOrMoved() {
+    Instance in;
+    for (uint32_t port = 0; port < glimmParameterPort(kGlimmParamCount); ++port)
+      lilv_instance_connect_port(in.instance, port, nullptr);
+    for (int i = 0; i < 4; ++i) lilv_instance_run(in.instance, kBlock);
+    in.connectAll();
+    giveText(in, "la la la la");
+
+    // The sing switch's port moves to storage that says on: a note now sings.
+    float singOn = 1;
+    lilv_instance_connect_port(in.instance, glimmParameterPort(kGlimmParam_SingMode), &singOn);
+    in.midi(0x90, 60, 100);
+    in.run(kBlock);
+    in.worker->drain();
+
+    // The output alternates between two buffers; each block lands in the one
+    // connected for it and leaves the other as it was.
+    std::vector<float> a(kBlock), b(kBlock), heard;
+    for (int block = 0; block < int(3 * kRate / kBlock); ++block) {
+      std::vector<float>& to = block % 2 ? b : a;
+      std::vector<float>& other = block % 2 ? a : b;
+      std::fill(other.begin(), other.end(), 7.0f);
+      lilv_instance_connect_port(in.instance, kGlimmPortOut, to.data());
+      lilv_instance_run(in.instance, kBlock);
+      QVERIFY(std::all_of(other.begin(), other.end(), [](float v) { return v == 7.0f; }));
+      QVERIFY(std::all_of(to.begin(), to.end(), [](float v) { return v >= -1.0f && v <= 1.0f; }));
+      heard.insert(heard.end(), to.begin(), to.end());
+      if (block % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    QVERIFY(analysis::peak(heard) > 0.05);
+
+    // Moved back to storage that says off: a note is ignored.
+    lilv_instance_connect_port(in.instance, kGlimmPortOut, in.out.data());
+    lilv_instance_connect_port(in.instance, glimmParameterPort(kGlimmParam_SingMode), &in.params[kGlimmParam_SingMode]);
+    in.params[kGlimmParam_SingMode] = 0;
+    in.run(kBlock);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    in.render(4.0);  // the rest of the sung phrase
+    in.midi(0x90, 60, 100);
+    in.run(kBlock);
+    in.worker->drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    QCOMPARE(analysis::peak(in.render(1.0)), 0.0);
+  }
+
+  // Deactivate and activate again, many times, between and during speech:
+  // the instance keeps its text and speaks on.
+  void activationCycles() {
+    Instance in;
+    giveText(in, "Cycles keep the text.");
+    for (int cycle = 0; cycle < 25; ++cycle) {
+      lilv_instance_deactivate(in.instance);
+      lilv_instance_activate(in.instance);
+      if (cycle % 5 == 0) speakAndRecord(in, 0.1);
+      in.run(kBlock);
+    }
+    QVERIFY(in.askText() == std::string("Cycles keep the text."));
+    QVERIFY(analysis::peak(speakAndRecord(in, 3.0)) > 0.05);
+    QCOMPARE(in.worker->failures(), 0);
+    QCOMPARE(in.log.warnings(), 0);
   }
 
   // Two instances in one process keep their own texts and voices.

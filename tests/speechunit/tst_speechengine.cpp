@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <cstring>
@@ -36,6 +37,22 @@ std::vector<float> say(const char* text, SpeechSettings s = {}, double rate = 48
   auto out = renderAll(*v);
   v->detach();
   return out;
+}
+
+// Records the deferred work the engine hands over.
+struct Client final : SpeechVoiceClient {
+  std::atomic<uint32_t> flags{0};
+  std::atomic<int> calls{0};
+  void serviceDeferred(uint32_t f) override {
+    flags.fetch_or(f);
+    ++calls;
+  }
+};
+
+template <typename Pred>
+bool waitFor(Pred done, int ms) {
+  for (int i = 0; i < ms && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
 }
 
 }  // namespace
@@ -138,6 +155,49 @@ class TestSpeechEngine : public QObject {
     const double secs = analysis::activeSeconds(out, 48000);
     QVERIFY2(secs > 0.4 && secs < 3, qPrintable(QString::number(secs)));
     QCOMPARE(std::string(std::setlocale(LC_ALL, nullptr)), before);
+  }
+
+  // The render side posts without a system call while audio runs; the
+  // worker, watching, picks the post up. After half a second without a
+  // render call the worker sleeps, and a post must still wake it.
+  void renderSidePostsReachTheWorker() {
+    Client client;
+    auto v = SpeechVoice::create(48000, &client);
+    std::atomic<bool> rendering{true};
+    std::thread audio([&] {
+      float block[256];
+      while (rendering) {
+        v->render(block, 256);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (uint32_t bit : {1u, 2u, 4u}) {
+      v->postDeferred(bit);
+      QVERIFY(waitFor([&] { return (client.flags.load() & bit) != 0; }, 500));
+    }
+    rendering = false;
+    audio.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(900));
+    v->postDeferred(8);
+    QVERIFY(waitFor([&] { return (client.flags.load() & 8) != 0; }, 500));
+    v->detach();
+  }
+
+  // A text longer than the ring at a high rate: the worker waits for room
+  // while nothing renders for a second, and goes on once rendering does.
+  void fullRingWaitsForRoom() {
+    auto v = SpeechVoice::create(192000);
+    std::string text;
+    for (int i = 0; i < 12; ++i) text += "This sentence keeps the voice busy for a while. ";
+    v->speak(glimmPrepareSpeechText(text.c_str(), 511), SpeechSettings{});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    QVERIFY(v->busy());
+    const auto out = renderAll(*v, 120);
+    const double secs = double(out.size()) / 192000;
+    QVERIFY2(secs > double(SpeechVoice::kRingFrames) / 192000 + 2, qPrintable(QString::number(secs)));
+    QVERIFY(analysis::peak(out) > 0.05);
+    v->detach();
   }
 };
 

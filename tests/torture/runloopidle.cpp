@@ -6,16 +6,14 @@
 #include <QEvent>
 
 #include <poll.h>
-#include <sys/timerfd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <unistd.h>
 
 namespace torture {
 namespace {
-
-// Longest a queued value change can be held back: the editor's notification
-// interval, with room to spare.
-constexpr double kLongestHold = 0.08;
 
 void processQt() {
   QCoreApplication::sendPostedEvents();
@@ -29,19 +27,23 @@ bool readable(int fd, int timeoutMs) {
   return poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN);
 }
 
-// Seconds until the loop's next scheduled work, 0 when some is due now, or
-// negative when nothing is scheduled. The descriptor is armed for the earliest
-// work not yet run; if it is not a timer we can ask, the longest hold-back is
-// the bound.
-double untilNextWork(int fd) {
-  if (readable(fd, 0)) return 0;
-  itimerspec its{};
-  if (timerfd_gettime(fd, &its) != 0) return readable(fd, int(kLongestHold * 1000)) ? 0 : -1;
-  if (its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0) return -1;
-  return double(its.it_value.tv_sec) + double(its.it_value.tv_nsec) / 1e9;
+// Seconds until the loop's earliest queued work, 0 when some is due now, or
+// negative when nothing is queued. Asked of the loop itself: the descriptor's
+// timer reads as disarmed once it has expired, so a delivery falling due
+// between a look at the descriptor and a look at the timer was taken for
+// none at all, and a run preempted there declared rest with a value change
+// still queued. GLIMM_TORTURE_PREEMPT_US stands in for that preemption.
+double untilNextWork(CFRunLoopRef loop) {
+  const SInt64 due = GlimmCFRunLoopGetNextDue(loop, kCFRunLoopDefaultMode);
+  if (due < 0) return -1;
+  if (const char* us = std::getenv("GLIMM_TORTURE_PREEMPT_US")) usleep(useconds_t(std::atoi(us)));
+  return std::max(0.0, double(due) / 1e9 - CFAbsoluteTimeGetCurrent());
 }
 
 }  // namespace
+
+SInt64 (*logicalClock)() = nullptr;
+void (*advanceLogicalClock)(SInt64) = nullptr;
 
 void runTurn() {
   processQt();
@@ -49,13 +51,30 @@ void runTurn() {
   processQt();
 }
 
+// On the logical clock nothing falls due by waiting: the clock jumps to the
+// next due work instead, so the same run sees the same deliveries.
+static bool runUntilIdleLogical(double maxSeconds) {
+  CFRunLoopRef loop = CFRunLoopGetCurrent();
+  const SInt64 deadline = logicalClock() + SInt64(maxSeconds * 1e9);
+  for (long turns = 0; turns < 100000; ++turns) {
+    runTurn();
+    const SInt64 due = GlimmCFRunLoopGetNextDue(loop, kCFRunLoopDefaultMode);
+    if (due < 0) return true;
+    if (due > deadline) return false;
+    if (due > logicalClock()) advanceLogicalClock(due);
+  }
+  return false;  // work due now that never runs
+}
+
 bool runUntilIdle(double maxSeconds) {
-  const int fd = GlimmCFRunLoopGetFileDescriptor(CFRunLoopGetCurrent());
+  if (logicalClock) return runUntilIdleLogical(maxSeconds);
+  CFRunLoopRef loop = CFRunLoopGetCurrent();
+  const int fd = GlimmCFRunLoopGetFileDescriptor(loop);
   const double deadline = CFAbsoluteTimeGetCurrent() + maxSeconds;
   for (;;) {
     runTurn();
     if (fd < 0) return true;
-    const double wait = untilNextWork(fd);
+    const double wait = untilNextWork(loop);
     if (wait < 0) return true;
     if (CFAbsoluteTimeGetCurrent() > deadline) return false;
     if (wait > 0) readable(fd, int(std::ceil(wait * 1000)));

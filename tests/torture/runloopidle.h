@@ -2,7 +2,14 @@
 // host's event loop would, without sleeping blindly.
 #pragma once
 
+#include <CoreFoundation/CoreFoundation.h>
+
 namespace torture {
+
+// Set both when the platform runs on a logical clock (GlimmCFSetLogicalClock):
+// runUntilIdle then moves the clock to each due delivery instead of waiting.
+extern SInt64 (*logicalClock)();
+extern void (*advanceLogicalClock)(SInt64 to);
 
 // One turn: Qt's posted events, then the run loop's default mode once, then
 // whatever that posted.

@@ -1,13 +1,21 @@
 // Random events against the real editor bundle on the real platform, with two
-// chaos units: user input on the panels, the units changing their own
-// parameters and text, units failing calls, play requests, and views opened
-// and released all the while. After every run-loop turn the panels, the
-// editors' text state and the units must agree.
+// chaos units and the real speech unit (rendered on a thread of its own, as a
+// host's audio thread would): user input on the panels, the units changing
+// their own parameters and text, units failing calls, play requests, and
+// views opened and released all the while. After every run-loop turn the
+// panels, the editors' text state and the units must agree.
 //
-//   torture [--events N] [--seed S] [--cycles C] [--idle-every M]
+//   torture [--events N] [--seed S] [--cycles C] [--idle-every M] [--us-per-event U]
+//
+// Time is logical: the platform's clock moves U microseconds per event
+// (default 3000, about the real pace) and jumps to the next due delivery when
+// the run waits for rest, so a seed makes the same run on any machine at any
+// speed. The summary ends with a hash of the event log to show it. With
+// --us-per-event -1 the platform keeps the machine's clock instead.
 //
 // Exit status 0 when every invariant held; otherwise the first violation is
 // printed with the seed and the events that led to it.
+#include "SpeechUnitHarness.h"
 #include "chaosunit.h"
 #include "panelaccess.h"
 #include "runloopidle.h"
@@ -33,6 +41,7 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -45,11 +54,72 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
+#include <thread>
+
 #ifndef GLIMM_EDITOR_BUNDLE
 #define GLIMM_EDITOR_BUNDLE ""
 #endif
 
 namespace {
+
+std::atomic<int64_t> gLogicalNs{1000000000};
+
+// Units 0 and 1 are chaos units; this one is the real speech unit.
+constexpr int kVoice = 2;
+constexpr int kUnits = 3;
+
+// The speech unit's host side: its render thread, and the text and
+// parameters as a host reads them.
+class RealVoice {
+ public:
+  bool open() {
+    if (!dlopen(GLIMM_SPEECH_UNIT_PATH, RTLD_NOW | RTLD_LOCAL)) return false;
+    au = harness::newUnit(48000, 2);
+    if (!au) return false;
+    m_thread = std::thread([this] { renderLoop(); });
+    // Until its first render the unit does not know its render thread and
+    // announces changes from its worker; the run starts once it does.
+    while (blocks.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+  }
+  void close() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    if (au) AudioComponentInstanceDispose(au);
+    au = nullptr;
+  }
+  std::string text() const {
+    char buf[kGlimmTextBufferSize] = {};
+    UInt32 size = sizeof buf;
+    AudioUnitGetProperty(au, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buf, &size);
+    return std::string(buf, strnlen(buf, sizeof buf));
+  }
+  double parameter(int i) const {
+    AudioUnitParameterValue v = 0;
+    AudioUnitGetParameter(au, AudioUnitParameterID(i), kAudioUnitScope_Global, 0, &v);
+    return v;
+  }
+
+  AudioUnit au = nullptr;
+  std::atomic<long> blocks{0}, heard{0}, errors{0};
+
+ private:
+  // About real time, so the engine works as it does in a host.
+  void renderLoop() {
+    std::vector<float> left, right;
+    while (!m_stop) {
+      OSStatus err = noErr;
+      heard += harness::renderBlock(au, left, right, 256, &err);
+      errors += err != noErr;
+      ++blocks;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  std::thread m_thread;
+  std::atomic<bool> m_stop{false};
+};
+SInt64 logicalNow() { return gLogicalNs.load(std::memory_order_relaxed); }
 
 // ---- Text as the unit holds it and as the panel shows it --------------------
 
@@ -163,8 +233,13 @@ class CountingHandler : public NSAssertionHandler {
 
 class Torture {
  public:
-  Torture(uint64_t seed, long events, long cycles, long idleEvery)
-      : m_rng(seed), m_seed(seed), m_events(events), m_cycles(cycles), m_idleEvery(idleEvery) {}
+  Torture(uint64_t seed, long events, long cycles, long idleEvery, long usPerEvent)
+      : m_rng(seed),
+        m_seed(seed),
+        m_events(events),
+        m_cycles(cycles),
+        m_idleEvery(idleEvery),
+        m_nsPerEvent(int64_t(usPerEvent) * 1000) {}
 
   int run();
 
@@ -177,6 +252,8 @@ class Torture {
   QString randomText(int maxUnits);
   float randomParameterValue(int index);
   void randomUnitBytes(unsigned char (&out)[chaos::kTextSize], const chaos::Unit* u);
+  std::string storedText(int unit) const;
+  double unitParameter(int unit, int index) const;
 
   // Views.
   Live* openView(int unit);
@@ -209,22 +286,25 @@ class Torture {
   std::mt19937_64 m_rng;
   uint64_t m_seed;
   long m_events, m_cycles, m_idleEvery;
+  int64_t m_nsPerEvent;
   long m_event = 0;
-  UnitSlot m_units[2];
+  uint64_t m_logHash = 1469598103934665603ull;  // FNV-1a over every event's line
+  UnitSlot m_units[kUnits];
+  RealVoice m_voice;
   std::vector<std::unique_ptr<Live>> m_live;
   int m_nextSerial = 1;
   CountingHandler* m_handler = nullptr;
   long m_seenAssertions = 0;
   std::vector<Emission> m_emitted;
-  long m_expectedPlays[2] = {0, 0};
+  long m_expectedPlays[kUnits] = {0, 0, 0};
   bool m_failed = false;
   bool m_opened = false;  // a view was opened by the current event
   std::deque<std::string> m_history;
   std::string m_current;
 
   // Totals for the summary.
-  long m_opens = 0, m_playsTotal = 0, m_setsTotal = 0, m_automations = 0, m_unitTexts = 0, m_idles = 0,
-       m_aboutBoxes = 0, m_injected = 0, m_oracles = 0;
+  long m_opens = 0, m_voiceOpens = 0, m_playsTotal = 0, m_setsTotal = 0, m_automations = 0, m_unitTexts = 0,
+       m_idles = 0, m_aboutBoxes = 0, m_injected = 0, m_oracles = 0;
 };
 
 // ---- Randomness ----------------------------------------------------------------
@@ -355,9 +435,14 @@ void Torture::randomUnitBytes(unsigned char (&out)[chaos::kTextSize], const chao
     }
     case 8:
       break;  // empty
-    default:
-      std::memcpy(out, u->text, sizeof out);
-      break;  // unchanged
+    default:  // unchanged
+      if (u) {
+        std::memcpy(out, u->text, sizeof out);
+      } else {
+        const std::string t = m_voice.text();
+        std::memcpy(out, t.data(), t.size());
+      }
+      break;
   }
 }
 
@@ -375,6 +460,7 @@ Live* Torture::openView(int unit) {
     return nullptr;
   }
   ++m_opens;
+  m_voiceOpens += unit == kVoice;
   m_opened = true;
   auto live = std::make_unique<Live>();
   live->serial = m_nextSerial++;
@@ -588,24 +674,50 @@ void Torture::clickLogo(Live& v) {
 }
 
 void Torture::automate() {
-  const int u = pick(2);
+  const int u = pick(kUnits);
   const int index = pick(chaos::kParamCount);
   const float value = randomParameterValue(index);
   m_current =
       "unit " + std::to_string(u) + " sets parameter " + std::to_string(index) + " to " + std::to_string(double(value));
   ++m_automations;
+  if (u == kVoice) {
+    // The host automates the real unit; it clamps, refuses what is not finite
+    // and announces a change.
+    const double before = m_voice.parameter(index);
+    const OSStatus err =
+        AudioUnitSetParameter(m_voice.au, AudioUnitParameterID(index), kAudioUnitScope_Global, 0, value, 0);
+    if ((err == noErr) != std::isfinite(value))
+      return fail("the speech unit took or refused " + std::to_string(value) + " wrongly");
+    if (err != noErr && m_voice.parameter(index) != before)
+      return fail("the speech unit changed a parameter on a value it refused");
+    if (err == noErr) m_units[u].reportedAt[index] = m_event;
+    return;
+  }
   if (chaos::automate(m_units[u].inst.unit, AudioUnitParameterID(index), value)) m_units[u].reportedAt[index] = m_event;
 }
 
 void Torture::unitText() {
-  const int u = pick(2);
+  const int u = pick(kUnits);
   unsigned char bytes[chaos::kTextSize];
-  randomUnitBytes(bytes, m_units[u].inst.unit);
+  randomUnitBytes(bytes, u == kVoice ? nullptr : m_units[u].inst.unit);
   m_current = "unit " + std::to_string(u) + " sets its text (" +
               std::to_string(strnlen(reinterpret_cast<const char*>(bytes), chaos::kTextSize)) + " bytes)";
   ++m_unitTexts;
   m_units[u].textReportedAt = m_event;
-  chaos::setTextFromUnit(m_units[u].inst.unit, bytes);
+  if (u == kVoice) {
+    // A host (a preset, a session) sets the real unit's text; it keeps at
+    // most 511 bytes, and the panels show what it keeps.
+    if (AudioUnitSetProperty(m_voice.au, kGlimmProperty_Text, kAudioUnitScope_Global, 0, bytes, sizeof bytes) != noErr)
+      return fail("the speech unit refused a text");
+    const std::string kept = m_voice.text();
+    const size_t given = strnlen(reinterpret_cast<const char*>(bytes), 511);
+    if (kept != std::string(reinterpret_cast<const char*>(bytes), given))
+      return fail("the speech unit keeps \"" + kept + "\" for the text it was given");
+    std::memset(bytes, 0, sizeof bytes);
+    std::memcpy(bytes, kept.data(), kept.size());
+  } else {
+    chaos::setTextFromUnit(m_units[u].inst.unit, bytes);
+  }
   const QString expected = expectedFromUnit(bytes);
   // With the unit behaving and a text a document keeps as it is, the panels
   // must show exactly it once the exchange has come to rest.
@@ -623,8 +735,15 @@ void Torture::checkUnitTextShown(int u, const QString& expected) {
       return fail("view " + std::to_string(v->serial) + " shows \"" + EditorAccess::text(v->editor).toStdString() +
                   "\" for the unit's \"" + expected.toStdString() + "\"");
   }
-  if (chaos::storedText(m_units[u].inst.unit) != expected.toUtf8().toStdString())
-    fail("the unit did not get its text back as shown");
+  if (storedText(u) != expected.toUtf8().toStdString()) fail("the unit did not get its text back as shown");
+}
+
+std::string Torture::storedText(int u) const {
+  return u == kVoice ? m_voice.text() : chaos::storedText(m_units[u].inst.unit);
+}
+
+double Torture::unitParameter(int u, int index) const {
+  return u == kVoice ? m_voice.parameter(index) : m_units[u].inst.unit->params[index];
 }
 
 void Torture::startChaos() {
@@ -641,19 +760,21 @@ void Torture::startChaos() {
 
 void Torture::step() {
   for (UnitSlot& s : m_units) {
-    if (s.chaosUntil == m_event) s.inst.unit->failRead = s.inst.unit->failSet = s.inst.unit->failTextRead = 0;
+    if (s.chaosUntil == m_event && s.inst.unit)
+      s.inst.unit->failRead = s.inst.unit->failSet = s.inst.unit->failTextRead = 0;
   }
   // Views come and go at an even pace over the run.
   const long every = std::max<long>(1, m_events / std::max<long>(1, m_cycles));
   if (m_live.empty() || m_event % every == every / 2) {
-    // Up to three views at once, of both units, the released one at random.
+    // Up to three views at once, of all units, the released one at random.
     m_current.clear();
     if (m_live.size() >= 3 || (!m_live.empty() && chance(0.6))) {
       const size_t which = size_t(pick(int(m_live.size())));
       m_current = "release view " + std::to_string(m_live[which]->serial) + ", ";
       closeView(which);
     }
-    const int unit = chance(0.6) ? 0 : 1;
+    const int r = pick(10);
+    const int unit = r < 5 ? 0 : r < 7 ? 1 : kVoice;
     m_current += "open a view of unit " + std::to_string(unit);
     openView(unit);
     return;
@@ -706,7 +827,9 @@ void Torture::fail(const std::string& what) {
 }
 
 void Torture::log(const std::string& what) {
-  m_history.push_back(std::to_string(m_event) + ": " + what);
+  const std::string line = std::to_string(m_event) + ": " + what;
+  for (unsigned char c : line + "\n") m_logHash = (m_logHash ^ c) * 1099511628211ull;
+  m_history.push_back(line);
   if (m_history.size() > 25) m_history.pop_front();
 }
 
@@ -761,6 +884,20 @@ void Torture::afterEvent() {
       return fail("unit " + std::to_string(u) + " has " + std::to_string(unit->listeners.size()) +
                   " property listeners for " + std::to_string(viewsOf(u)) + " views");
   }
+  // The real unit holds the last value each move on its panels wrote.
+  for (const Emission& e : m_emitted) {
+    if (e.unit != kVoice) continue;
+    ++m_setsTotal;
+    double last = e.call.value;
+    for (const Emission& later : m_emitted)
+      if (later.unit == kVoice && later.call.id == e.call.id) last = later.call.value;
+    if (m_voice.parameter(int(e.call.id)) != last)
+      return fail("the speech unit holds " + std::to_string(m_voice.parameter(int(e.call.id))) + " for parameter " +
+                  std::to_string(e.call.id) + " where its panel moved to " + std::to_string(last));
+  }
+  m_playsTotal += m_expectedPlays[kVoice];
+  m_expectedPlays[kVoice] = 0;
+  if (m_voice.errors.load()) return fail("the speech unit's render call failed");
   m_emitted.clear();
 
   const long assertions = m_handler->count - m_seenAssertions;
@@ -800,16 +937,15 @@ void Torture::checkIdle() {
   for (const auto& v : m_live) {
     const std::string name = "view " + std::to_string(v->serial);
     const UnitSlot& s = m_units[v->unit];
-    const chaos::Unit* unit = s.inst.unit;
     if (s.textFailureAt < 0 || s.textReportedAt > s.textFailureAt) {
-      const std::string stored = chaos::storedText(unit);
+      const std::string stored = storedText(v->unit);
       if (stored != EditorAccess::buffer(v->editor))
         return fail(name + ": the unit holds \"" + stored + "\" but the editor's buffer \"" +
                     EditorAccess::buffer(v->editor) + "\"");
     }
     for (int i = 0; i < chaos::kParamCount; ++i) {
       if (s.paramFailureAt >= 0 && s.reportedAt[i] <= s.paramFailureAt) continue;
-      const double value = unit->params[i];
+      const double value = unitParameter(v->unit, i);
       if (std::isnan(value) && i < 4) continue;  // no position to show; the slider keeps its own
       const QSlider* slider = v->controls[i];
       const int expected =
@@ -827,6 +963,11 @@ void Torture::checkIdle() {
 }
 
 int Torture::run() {
+  if (m_nsPerEvent >= 0) {
+    GlimmCFSetLogicalClock(&logicalNow);
+    torture::logicalClock = &logicalNow;
+    torture::advanceLogicalClock = [](SInt64 to) { gLogicalNs.store(to, std::memory_order_relaxed); };
+  }
   const char* bundle = std::getenv("GLIMM_EDITOR_BUNDLE");
   chaos::registerComponents(bundle && *bundle ? bundle : GLIMM_EDITOR_BUNDLE);
   for (int u = 0; u < 2; ++u) {
@@ -837,12 +978,18 @@ int Torture::run() {
     }
     m_units[u].inst.unit->rng.seed(m_seed * 2 + uint64_t(u));
   }
+  if (!m_voice.open()) {
+    std::fprintf(stderr, "cannot open the speech unit %s\n", GLIMM_SPEECH_UNIT_PATH);
+    return 2;
+  }
+  m_units[kVoice].inst.au = m_voice.au;
   m_handler = new CountingHandler;
   NSAssertionHandler::setCurrentHandler(m_handler);
 
   QElapsedTimer clock;
   clock.start();
   for (m_event = 0; m_event < m_events && !m_failed; ++m_event) {
+    if (m_nsPerEvent > 0) gLogicalNs.fetch_add(m_nsPerEvent, std::memory_order_relaxed);
     m_current.clear();
     m_opened = false;
     try {
@@ -868,6 +1015,8 @@ int Torture::run() {
     if (!m_failed && !m_units[u].inst.unit->listeners.empty()) fail("a released view left a listener on a unit");
     AudioComponentInstanceDispose(m_units[u].inst.au);
   }
+  const long voiceBlocks = m_voice.blocks.load(), voiceHeard = m_voice.heard.load();
+  m_voice.close();
   int panels = 0;
   for (QWidget* w : QApplication::topLevelWidgets()) panels += qobject_cast<QMacNativeWidget*>(w) != nullptr;
   if (!m_failed && panels) fail("released views left panel containers behind");
@@ -875,11 +1024,15 @@ int Torture::run() {
   m_handler->release();
 
   std::printf(
-      "%s: seed %llu, %ld events in %.1f s: %ld views opened, %ld parameter writes, %ld plays, "
+      "%s: seed %llu, %ld events in %.1f s: %ld views opened (%ld of the speech unit), %ld parameter writes, %ld "
+      "plays, "
       "%ld unit parameter changes, %ld unit texts (%ld checked as shown), %ld About boxes, "
-      "%ld injected failures, %ld idle checks\n",
+      "%ld injected failures, %ld idle checks; event log hash %016llx\n",
       m_failed ? "FAILED" : "passed", (unsigned long long)m_seed, m_event, double(clock.elapsed()) / 1000, m_opens,
-      m_setsTotal, m_playsTotal, m_automations, m_unitTexts, m_oracles, m_aboutBoxes, m_injected, m_idles);
+      m_voiceOpens, m_setsTotal, m_playsTotal, m_automations, m_unitTexts, m_oracles, m_aboutBoxes, m_injected, m_idles,
+      (unsigned long long)m_logHash);
+  // Apart, since it depends on the machine's speed.
+  std::printf("the speech unit's render thread: %ld blocks, %ld with sound\n", voiceBlocks, voiceHeard);
   return m_failed ? 1 : 0;
 }
 
@@ -897,6 +1050,8 @@ int main(int argc, char** argv) {
   const uint64_t seed = uint64_t(argument(argc, argv, "--seed", 1));
   const long cycles = argument(argc, argv, "--cycles", events >= 30000 ? 1000 : 100);
   const long idleEvery = argument(argc, argv, "--idle-every", 25);
-  Torture t(seed, events, cycles, idleEvery);
+  // --us-per-event -1: the machine's own clock, as before (runs then depend on its speed).
+  const long usPerEvent = std::max(-1L, argument(argc, argv, "--us-per-event", 3000));
+  Torture t(seed, events, cycles, idleEvery, usPerEvent);
   return t.run();
 }

@@ -106,6 +106,19 @@ int GlimmCFRunLoopGetFileDescriptor(CFRunLoopRef rl);
    CFRetain / CFRelease also keep a run loop alive beyond its thread. */
 UInt64 GlimmCFRunLoopGetPassCount(CFRunLoopRef rl);
 
+/* ---- A logical clock for reproducible tests (not in Apple's API) ----------
+
+   While set, `now` (nanoseconds, never decreasing) replaces the monotonic
+   clock everywhere the platform reads time: CFAbsoluteTimeGetCurrent, due
+   times of queued work and the listeners' notification intervals. Nothing
+   then falls due by itself: the caller moves the clock, asks for the next due
+   time and runs the loop. NULL goes back to the monotonic clock. Set it
+   before any work is queued, from the main thread. */
+void GlimmCFSetLogicalClock(SInt64 (*now)(void));
+/* Due time (on the clock in use, ns) of the loop's earliest queued work in
+   `mode`, or -1 when none is queued. */
+SInt64 GlimmCFRunLoopGetNextDue(CFRunLoopRef rl, CFStringRef mode);
+
 #ifdef __cplusplus
 }
 #endif
