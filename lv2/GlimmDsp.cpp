@@ -110,7 +110,7 @@ class Instance {
   void run(uint32_t frames) {
     m_voice.markRenderThread();
     applyPorts();
-    readEvents();
+    readEvents(frames);
     writeNotify();
     render(frames);
   }
@@ -175,7 +175,7 @@ class Instance {
 
   // Walks the sequence by hand: every size it claims is checked against what
   // encloses it, so a malformed buffer is cut short rather than overrun.
-  void readEvents() {
+  void readEvents(uint32_t frames) {
     if (!m_control || m_control->atom.type != m_uris.atomSequence) return;
     const uint64_t total = m_control->atom.size;
     const auto* body = reinterpret_cast<const uint8_t*>(&m_control->body);
@@ -184,15 +184,22 @@ class Instance {
       const auto* ev = reinterpret_cast<const LV2_Atom_Event*>(body + off);
       const uint64_t room = total - off - sizeof(LV2_Atom_Event);
       if (ev->body.size > room) return;
-      handleEvent(ev->body);
+      // Frame times outside the block count as its last frame.
+      const int64_t t = ev->time.frames;
+      handleEvent(ev->body, t < 0 ? 0u : uint32_t(std::min<int64_t>(t, frames ? frames - 1 : 0)));
       off += sizeof(LV2_Atom_Event) + pad(ev->body.size);
     }
   }
 
-  void handleEvent(const LV2_Atom& atom) {
+  void handleEvent(const LV2_Atom& atom, uint32_t frame) {
     if (atom.type == m_uris.midiEvent) {
+      // A channel message of two or three bytes; sysex and the rest are passed
+      // over by the voice.
       const auto* msg = reinterpret_cast<const uint8_t*>(&atom + 1);
-      if (atom.size >= 3) m_voice.midi(msg[0], msg[1], msg[2]);
+      if (atom.size >= 3)
+        m_voice.midi(msg[0], msg[1], msg[2], frame);
+      else if (atom.size == 2)
+        m_voice.midi(msg[0], msg[1], 0, frame);
       return;
     }
     PatchMessage m;
