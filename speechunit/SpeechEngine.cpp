@@ -204,7 +204,18 @@ class SpeechEngine {
   }
 
  private:
-  SpeechEngine() { m_eventFd = ::eventfd(0, EFD_CLOEXEC); }
+  SpeechEngine() {
+    m_eventFd = ::eventfd(0, EFD_CLOEXEC);
+    // The engine is initialised once per process: keep the library loaded when
+    // this module is unloaded, so a reloaded module finds it ready (and its
+    // memory stays reachable) instead of initialising it again. Done here, on
+    // the caller's thread: the worker must never wait for the loader's lock,
+    // which an unloading module holds while it joins the worker.
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&espeak_ng_Initialize), &info) && info.dli_fname) {
+      if (void* pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(pin);
+    }
+  }
 
   ~SpeechEngine() {
     {
@@ -291,13 +302,6 @@ class SpeechEngine {
     // it is put back, and only this thread gets the UTF-8 character type.
     m_workerLocale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     if (m_workerLocale) uselocale(m_workerLocale);
-    // The engine is initialised once per process: keep the library loaded when
-    // this module is unloaded, so a reloaded module finds it ready (and its
-    // memory stays reachable) instead of initialising it again.
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(&espeak_ng_Initialize), &info) && info.dli_fname) {
-      if (void* pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(pin);
-    }
     if (espeak_ng_GetSampleRate() <= 0) {
       const char* ctype = std::setlocale(LC_CTYPE, nullptr);
       const std::string savedCtype = ctype ? ctype : "C";

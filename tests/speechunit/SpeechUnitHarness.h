@@ -125,14 +125,25 @@ inline std::vector<float> renderWithMidi(AudioUnit u, double seconds, const std:
   size_t next = 0;
   while (out.size() < total) {
     const size_t start = out.size();
-    bool sent = false;
+    bool sent = false, noteOn = false;
     while (next < events.size() && events[next].frame < start + block) {
       const MidiAt& e = events[next++];
       MusicDeviceMIDIEvent(u, e.status, e.data1, e.data2, UInt32(e.frame > start ? e.frame - start : 0));
       sent = true;
+      noteOn |= (e.status & 0xF0) == 0x90 && e.data2 > 0 && e.data1 < 0x80 && e.data2 < 0x80;
     }
     renderBlock(u, l, r, block);
     out.insert(out.end(), l.begin(), l.end());
+    if (noteOn) {
+      // The worker has taken the request once the unit says it speaks; then
+      // its first sound follows within a few milliseconds.
+      UInt32 speaking = 0;
+      for (int i = 0; i < 400 && !speaking; ++i) {
+        UInt32 size = sizeof speaking;
+        AudioUnitGetProperty(u, kGlimmProperty_Speaking, kAudioUnitScope_Global, 0, &speaking, &size);
+        if (!speaking) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
     std::this_thread::sleep_for(sent ? std::chrono::microseconds(40000) : period);
   }
   return out;
