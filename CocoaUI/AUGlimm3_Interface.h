@@ -9,7 +9,9 @@ enum {
   kGlimmParam_Mouth = 2,     // 0..255
   kGlimmParam_Throat = 3,    // 0..255
   kGlimmParam_SingMode = 4,  // 0 off, 1 on
-  kGlimmParamCount = 5
+  kGlimmParam_Phonetic = 5,  // 0 off, 1 on: the text is phoneme mnemonics
+  kGlimmParam_Filter = 6,    // 0 off, 1 on: the small-speaker voice
+  kGlimmParamCount = 7
 };
 
 enum {

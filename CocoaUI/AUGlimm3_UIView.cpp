@@ -85,16 +85,23 @@ void AUGlimm3_UIView::priv_addListeners() {
                               kNotificationInterval, kValueGranularity, &mAUEventListener);
   AudioUnitEvent event{};
   event.mArgument.mParameter = parameterAddress(mAU, kGlimmParam_Pitch);
-  for (AudioUnitParameterID id = 0; id < AudioUnitParameterID(kGlimmParamCount); ++id) {
+  for (AudioUnitParameterID id = 0; id <= AudioUnitParameterID(kGlimmParam_SingMode); ++id) {
     event.mArgument.mParameter.mParameterID = id;
     addParamListener(mAUEventListener, this, &event);
   }
-  event.mEventType = kAudioUnitEvent_PropertyChange;
-  event.mArgument.mProperty.mAudioUnit = mAU;
-  event.mArgument.mProperty.mPropertyID = kGlimmProperty_Text;
-  event.mArgument.mProperty.mScope = kAudioUnitScope_Global;
-  event.mArgument.mProperty.mElement = 0;
-  (void)AUEventListenerAddEventType(mAUEventListener, this, &event);  // as above
+  AudioUnitEvent text{};
+  text.mEventType = kAudioUnitEvent_PropertyChange;
+  text.mArgument.mProperty.mAudioUnit = mAU;
+  text.mArgument.mProperty.mPropertyID = kGlimmProperty_Text;
+  text.mArgument.mProperty.mScope = kAudioUnitScope_Global;
+  text.mArgument.mProperty.mElement = 0;
+  (void)AUEventListenerAddEventType(mAUEventListener, this, &text);  // as above
+  // Parameters added later register after the text, so the first sixteen
+  // registrations stay in the order listeners already know.
+  for (AudioUnitParameterID id = kGlimmParam_SingMode + 1; id < AudioUnitParameterID(kGlimmParamCount); ++id) {
+    event.mArgument.mParameter.mParameterID = id;
+    addParamListener(mAUEventListener, this, &event);
+  }
 }
 
 void AUGlimm3_UIView::priv_removeListeners() {

@@ -334,11 +334,17 @@ void VstGlimm3Editor::setSingMode(int on) {
 }
 
 void VstGlimm3Editor::setFilter(int on) {
-  atBoundary([&] { m_filterLabel->setText(switchState(on != 0)); });
+  atBoundary([&] {
+    m_filterLabel->setText(switchState(on != 0));
+    parameterDispatcher(m_hostContext, kGlimmParam_Filter, float(on), m_filterSwitch);
+  });
 }
 
 void VstGlimm3Editor::setPhonetic(int on) {
-  atBoundary([&] { m_phoneticLabel->setText(switchState(on != 0)); });
+  atBoundary([&] {
+    m_phoneticLabel->setText(switchState(on != 0));
+    parameterDispatcher(m_hostContext, kGlimmParam_Phonetic, float(on), m_phoneticSwitch);
+  });
 }
 
 void VstGlimm3Editor::switchView() {
@@ -367,6 +373,17 @@ void VstGlimm3Editor::updateSlider(QSlider* slider, QLabel* label, float value) 
   label->setText(QString::number(v));
 }
 
+void VstGlimm3Editor::updateSwitch(QSlider* toggle, QLabel* label, float value) {
+  // NaN never equals, and counts as on.
+  if (float(toggle->value()) == value) return;
+  const bool on = !(value < 0.5f);
+  {
+    const QSignalBlocker blocker(toggle);
+    toggle->setValue(on ? 1 : 0);
+  }
+  label->setText(switchState(on));
+}
+
 void VstGlimm3Editor::updateControls(int index, float value) {
   atBoundary([&] {
     if (!isLive()) return;
@@ -383,17 +400,15 @@ void VstGlimm3Editor::updateControls(int index, float value) {
       case kGlimmParam_Throat:
         updateSlider(m_throatSlider, m_throatLabel, value);
         break;
-      case kGlimmParam_SingMode: {
-        // NaN never equals, and counts as on.
-        if (float(m_singSwitch->value()) == value) return;
-        const bool on = !(value < 0.5f);
-        {
-          const QSignalBlocker blocker(m_singSwitch);
-          m_singSwitch->setValue(on ? 1 : 0);
-        }
-        m_singLabel->setText(switchState(on));
+      case kGlimmParam_SingMode:
+        updateSwitch(m_singSwitch, m_singLabel, value);
         break;
-      }
+      case kGlimmParam_Phonetic:
+        updateSwitch(m_phoneticSwitch, m_phoneticLabel, value);
+        break;
+      case kGlimmParam_Filter:
+        updateSwitch(m_filterSwitch, m_filterLabel, value);
+        break;
       default:
         break;
     }

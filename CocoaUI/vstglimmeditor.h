@@ -84,4 +84,5 @@ class VstGlimm3Editor : public QObject {
   void buildPanel(QWidget* parent);
   void setParameter(int index, QSlider* slider, QLabel* label, int value);
   void updateSlider(QSlider* slider, QLabel* label, float value);
+  void updateSwitch(QSlider* toggle, QLabel* label, float value);
 };

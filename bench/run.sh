@@ -40,7 +40,7 @@ run() {  # run <name> <command...>: keeps rows and notes, reports a failure
 }
 
 # shellcheck disable=SC2086
-for b in editor_open automation_storm idle memory lv2_ui_open lv2_run; do
+for b in editor_open automation_storm idle memory lv2_ui_open lv2_run sing; do
   run "$b" "$bin/bench_$b" ${GLIMM_BENCH_ARGS:-}
 done
 

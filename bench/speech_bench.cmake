@@ -8,3 +8,8 @@ add_executable(soak ${CMAKE_CURRENT_LIST_DIR}/soak.cpp)
 target_compile_definitions(soak PRIVATE GLIMM_SPEECH_UNIT_PATH="$<TARGET_FILE:GlimmSpeechUnit>")
 target_link_libraries(soak PRIVATE glimm_speech_harness glimm-platform ${CMAKE_DL_LIBS})
 add_dependencies(soak GlimmSpeechUnit)
+
+add_executable(bench_sing ${CMAKE_CURRENT_LIST_DIR}/sing_bench.cpp)
+target_compile_definitions(bench_sing PRIVATE GLIMM_SPEECH_UNIT_PATH="$<TARGET_FILE:GlimmSpeechUnit>")
+target_link_libraries(bench_sing PRIVATE glimm_speech_harness glimm-platform ${CMAKE_DL_LIBS})
+add_dependencies(bench_sing GlimmSpeechUnit)

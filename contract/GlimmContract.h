@@ -41,6 +41,8 @@ inline constexpr GlimmParameterFacts kGlimmParameters[kGlimmParamCount] = {
     {kGlimmParam_Mouth, "mouth", "mouth", 0, 255, 128, kGlimmUnit_Generic, true, false},
     {kGlimmParam_Throat, "throat", "throat", 0, 255, 128, kGlimmUnit_Generic, true, false},
     {kGlimmParam_SingMode, "sing mode", "sing", 0, 1, 0, kGlimmUnit_Boolean, false, true},
+    {kGlimmParam_Phonetic, "phonetic mode", "phonetic", 0, 1, 0, kGlimmUnit_Boolean, false, true},
+    {kGlimmParam_Filter, "filter", "filter", 0, 1, 0, kGlimmUnit_Boolean, false, true},
 };
 
 // The row for a symbol, or nullptr.

@@ -80,6 +80,8 @@ struct Job {
   char bytes[kGlimmTextBufferSize];
 };
 constexpr uint32_t kJobHeader = offsetof(Job, bytes);
+// A queued MIDI job: the three bytes, then the event's frame in its block.
+constexpr uint32_t kMidiJobBytes = 3 + sizeof(uint32_t);
 
 // The patch properties run() looks at; values point into the host's buffer
 // and were checked to lie inside it.
@@ -117,7 +119,7 @@ class Instance {
   void run(uint32_t frames) {
     m_voice.markRenderThread();
     applyPorts();
-    readEvents();
+    readEvents(frames);
     writeNotify();
     render(frames);
   }
@@ -142,9 +144,12 @@ class Instance {
       if (job.generation == m_generation.load(std::memory_order_relaxed)) m_voice.setText(job.bytes, job.size);
     } else if (job.kind == Job::kPlay) {
       if (!m_voice.play()) return LV2_WORKER_ERR_UNKNOWN;
-    } else if (job.kind == Job::kMidi && job.size == 3 && kJobHeader + 3 <= size) {
+    } else if (job.kind == Job::kMidi && job.size == kMidiJobBytes && kJobHeader + kMidiJobBytes <= size) {
       const auto* msg = reinterpret_cast<const uint8_t*>(job.bytes);
-      m_voice.midi(msg[0], msg[1], msg[2]);
+      uint32_t frame = 0;
+      std::memcpy(&frame, job.bytes + 3, sizeof frame);
+      // Its frame within the block that comes next: order is what counts here.
+      m_voice.midi(msg[0], msg[1], msg[2], frame);
     } else {
       return LV2_WORKER_ERR_UNKNOWN;
     }
@@ -201,7 +206,7 @@ class Instance {
 
   // Walks the sequence by hand: every size it claims is checked against what
   // encloses it, so a malformed buffer is cut short rather than overrun.
-  void readEvents() {
+  void readEvents(uint32_t frames) {
     if (!m_control || m_control->atom.type != m_uris.atomSequence) return;
     const uint64_t total = m_control->atom.size;
     const auto* body = reinterpret_cast<const uint8_t*>(&m_control->body);
@@ -210,15 +215,22 @@ class Instance {
       const auto* ev = reinterpret_cast<const LV2_Atom_Event*>(body + off);
       const uint64_t room = total - off - sizeof(LV2_Atom_Event);
       if (ev->body.size > room) return;
-      handleEvent(ev->body);
+      // Frame times outside the block count as its last frame.
+      const int64_t t = ev->time.frames;
+      handleEvent(ev->body, t < 0 ? 0u : uint32_t(std::min<int64_t>(t, frames ? frames - 1 : 0)));
       off += sizeof(LV2_Atom_Event) + pad(ev->body.size);
     }
   }
 
-  void handleEvent(const LV2_Atom& atom) {
+  void handleEvent(const LV2_Atom& atom, uint32_t frame) {
     if (atom.type == m_uris.midiEvent) {
+      // A channel message of two or three bytes; sysex and the rest are passed
+      // over by the voice.
       const auto* msg = reinterpret_cast<const uint8_t*>(&atom + 1);
-      if (atom.size >= 3) midi(msg);
+      if (atom.size >= 3)
+        midi(msg[0], msg[1], msg[2], frame);
+      else if (atom.size == 2)
+        midi(msg[0], msg[1], 0, frame);
       return;
     }
     PatchMessage m;
@@ -262,17 +274,19 @@ class Instance {
 
   // Straight to the voice, unless a job is still waiting for the worker:
   // then behind it, in order.
-  void midi(const uint8_t* msg) {
+  void midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame) {
     if (m_waiting.load(std::memory_order_acquire) == 0) {
-      m_voice.midi(msg[0], msg[1], msg[2]);
+      m_voice.midi(status, data1, data2, frame);
       return;
     }
     Job job;
     job.kind = Job::kMidi;
-    job.size = 3;
+    job.size = kMidiJobBytes;
+    const uint8_t msg[3] = {status, data1, data2};
     std::memcpy(job.bytes, msg, 3);
+    std::memcpy(job.bytes + 3, &frame, sizeof frame);
     // Late is better than lost: a full worker takes the note at once.
-    if (!schedule(job, kJobHeader + 3)) m_voice.midi(msg[0], msg[1], msg[2]);
+    if (!schedule(job, kJobHeader + kMidiJobBytes)) m_voice.midi(status, data1, data2, frame);
   }
 
   bool schedule(Job& job, uint32_t size) {

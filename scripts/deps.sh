@@ -4,7 +4,7 @@
 glimm_packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libespeak-ng-dev espeak-ng-data
+  libespeak-ng-dev espeak-ng-data espeak-ng
   libsoxr-dev libsndfile1-dev portaudio19-dev
   xvfb xauth xdotool x11-utils
   python3 python3-pil python3-fonttools

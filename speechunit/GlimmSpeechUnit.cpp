@@ -263,9 +263,10 @@ OSStatus SpeechUnit::render(AudioUnitRenderActionFlags* flags, UInt32 bus, UInt3
   return noErr;
 }
 
-// Hosts send MIDI from their audio thread; the voice hands the work to its worker.
-OSStatus SpeechUnit::midiEvent(UInt32 status, UInt32 data1, UInt32 data2) {
-  return m_voice.midi(status, data1, data2) == VoiceController::MidiResult::NotStarted
+// Hosts send MIDI from their audio thread, each message timed within the next
+// render call; the voice takes it up there.
+OSStatus SpeechUnit::midiEvent(UInt32 status, UInt32 data1, UInt32 data2, UInt32 offsetFrames) {
+  return m_voice.midi(status, data1, data2, offsetFrames) == VoiceController::MidiResult::NotStarted
              ? OSStatus(kAudioUnitErr_Uninitialized)
              : OSStatus(noErr);
 }

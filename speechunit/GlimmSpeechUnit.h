@@ -39,7 +39,7 @@ class SpeechUnit final : private VoiceController::Observer {
   OSStatus uninitialize();
   OSStatus reset(AudioUnitScope, AudioUnitElement);
   OSStatus render(AudioUnitRenderActionFlags* flags, UInt32 bus, UInt32 frames, AudioBufferList* io);
-  OSStatus midiEvent(UInt32 status, UInt32 data1, UInt32 data2);
+  OSStatus midiEvent(UInt32 status, UInt32 data1, UInt32 data2, UInt32 offsetFrames);
 
  private:
   struct Listener {

@@ -1,5 +1,7 @@
 #include "SpeechEngine.h"
 
+#include "SpeechText.h"
+
 #include <espeak-ng/espeak_ng.h>
 #include <soxr.h>
 
@@ -40,13 +42,142 @@ int formantPercent(float value) {
   return int(std::lround(100.0 * std::pow(2.0, (v - 128.0) / 128.0)));
 }
 
-double noteForPitch(float pitch) { return std::clamp(double(pitch), 0.0, 255.0) / 2.0; }
+double noteForPitch(float pitch) { return 36.0 + std::clamp(double(pitch), 0.0, 255.0) * 48.0 / 255.0; }
+
+int singHz(double note) {
+  // The engine holds F0 only within its own range; hostile notes are kept in it.
+  return int(std::lround(hzForNote(std::clamp(note, 24.0, 96.0))));
+}
+
+double singRatio(double note) { return hzForNote(std::clamp(note, 24.0, 96.0)) / singHz(note); }
 
 double hzForNote(double note) { return 440.0 * std::pow(2.0, (note - 69.0) / 12.0); }
 
 }  // namespace glimmspeech
 
 using namespace glimmspeech;
+
+namespace {
+
+// Below this a sample counts as silence: about -60 dBFS.
+constexpr float kSilent = 1e-3f;
+// The engine runs at this volume, where loud vowels at extreme formant
+// settings still stay clear of its own 16-bit ceiling; the gain brings the
+// level back to what the engine gives at its default volume of 100.
+constexpr int kEngineVolume = 50;
+constexpr double kMakeupGain = 100.0 / kEngineVolume;
+// A sung word is brought to the RMS of speech at the defaults, since the
+// engine's loudness swings by 15 dB and more with the held F0 and the vowel.
+constexpr double kSungRms = 0.089;
+
+// RBJ biquad, direct form I, in double so low cut-offs at high rates stay stable.
+struct Biquad {
+  double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+  double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+
+  void set(bool highPass, double hz, double q, double rate) {
+    const double w = 2 * M_PI * std::min(hz, 0.45 * rate) / rate;
+    const double alpha = std::sin(w) / (2 * q), c = std::cos(w), a0 = 1 + alpha;
+    if (highPass) {
+      b0 = (1 + c) / 2 / a0, b1 = -(1 + c) / a0, b2 = b0;
+    } else {
+      b0 = (1 - c) / 2 / a0, b1 = (1 - c) / a0, b2 = b0;
+    }
+    a1 = -2 * c / a0, a2 = (1 - alpha) / a0;
+    x1 = x2 = y1 = y2 = 0;
+  }
+  double operator()(double x) {
+    const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+    x2 = x1, x1 = x, y2 = y1, y1 = y;
+    return y;
+  }
+};
+
+// Shapes the resampled engine output into what the voice plays: the level,
+// the small-speaker filter when asked, a soft ceiling below full scale, and
+// the silence before the first sound and after the last one cut away (so an
+// utterance's first sample is its first audible one, and nothing trails it).
+class OutputShaper {
+ public:
+  void reset(double rate, double gain, bool filter) {
+    m_gain = gain;
+    m_filter = filter;
+    m_started = false;
+    m_held.clear();
+    if (!filter) return;
+    // The chip's sound through a television: the set's small speaker loses
+    // the bass, the chip runs at about 10 kHz with 8-bit samples, and its
+    // output filter rolls off steeply above 3.3 kHz with a gentle peak there.
+    m_highPass.set(true, 150, 0.707, rate);
+    m_lowPass[0].set(false, 3300, 0.52, rate);
+    m_lowPass[1].set(false, 3300, 0.71, rate);
+    m_lowPass[2].set(false, 3300, 1.6, rate);
+    m_holdStep = std::min(1.0, 10000.0 / rate);
+    m_holdPhase = 1.0;
+    m_holdValue = 0;
+  }
+
+  void setGain(double gain) { m_gain = gain; }
+
+  // Shapes n samples in place and returns how many of them to emit from the
+  // start of `x`, after `flush()` has given any held silence back.
+  template <typename Emit>
+  bool process(float* x, size_t n, Emit&& emit) {
+    size_t from = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const float y = shape(x[i]);
+      x[i] = y;
+      const bool loud = std::fabs(y) > kSilent;
+      if (!m_started) {
+        if (!loud) {
+          from = i + 1;
+          continue;
+        }
+        m_started = true;
+      }
+      if (!loud) {
+        // A quiet run is held back until something loud follows it.
+        if (i > from && !emit(x + from, i - from)) return false;
+        m_held.push_back(y);
+        from = i + 1;
+        continue;
+      }
+      if (!m_held.empty()) {
+        if (!emit(m_held.data(), m_held.size())) return false;
+        m_held.clear();
+      }
+    }
+    return n <= from || emit(x + from, n - from);
+  }
+
+ private:
+  float shape(float in) {
+    double v = double(in) * m_gain;
+    if (m_filter) {
+      v = m_highPass(v);
+      m_holdPhase += m_holdStep;
+      if (m_holdPhase >= 1.0) {
+        m_holdPhase -= 1.0;
+        m_holdValue = std::round(std::clamp(v, -1.0, 1.0) * 128.0) / 128.0;
+      }
+      v = m_holdValue;
+      for (Biquad& b : m_lowPass) v = b(v);
+    }
+    // Soft ceiling: untouched up to 0.7, then bent towards 0.99.
+    const double a = std::fabs(v);
+    if (a > 0.7) v = std::copysign(0.7 + 0.29 * std::tanh((a - 0.7) / 0.29), v);
+    return float(v);
+  }
+
+  double m_gain = 1;
+  bool m_filter = false;
+  bool m_started = false;
+  std::vector<float> m_held;
+  Biquad m_highPass, m_lowPass[3];
+  double m_holdStep = 1, m_holdPhase = 1, m_holdValue = 0;
+};
+
+}  // namespace
 
 class SpeechEngine {
  public:
@@ -91,7 +222,18 @@ class SpeechEngine {
   void rendered() { m_renderTicks.fetch_add(1, std::memory_order_relaxed); }
 
  private:
-  SpeechEngine() { m_eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+  SpeechEngine() {
+    m_eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // The engine is initialised once per process: keep the library loaded when
+    // this module is unloaded, so a reloaded module finds it ready (and its
+    // memory stays reachable) instead of initialising it again. Done here, on
+    // the caller's thread: the worker must never wait for the loader's lock,
+    // which an unloading module holds while it joins the worker.
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&espeak_ng_Initialize), &info) && info.dli_fname) {
+      if (void* pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(pin);
+    }
+  }
 
   ~SpeechEngine() {
     {
@@ -157,6 +299,9 @@ class SpeechEngine {
   }
 
   void run() {
+    // The first voice load takes the engine long (its data is read from disk):
+    // done here, before any request, so the first note is as quick as the rest.
+    if (ensureEspeak()) ensureVoice(SpeechSettings{});
     for (;;) {
       waitForWake();
       if (quitting()) return;
@@ -211,13 +356,6 @@ class SpeechEngine {
     // it is put back, and only this thread gets the UTF-8 character type.
     m_workerLocale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     if (m_workerLocale) uselocale(m_workerLocale);
-    // The engine is initialised once per process: keep the library loaded when
-    // this module is unloaded, so a reloaded module finds it ready (and its
-    // memory stays reachable) instead of initialising it again.
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(&espeak_ng_Initialize), &info) && info.dli_fname) {
-      if (void* pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(pin);
-    }
     if (espeak_ng_GetSampleRate() <= 0) {
       const char* ctype = std::setlocale(LC_CTYPE, nullptr);
       const std::string savedCtype = ctype ? ctype : "C";
@@ -291,52 +429,110 @@ class SpeechEngine {
     return espeak_ng_SetVoiceByName("en") == ENS_OK;
   }
 
+  // Loading a voice costs milliseconds, a note's whole budget: it happens only
+  // when the formants change. The pitch is neutral while loading, as a high
+  // one shifts the formants of the loaded voice.
+  void ensureVoice(const SpeechSettings& s) {
+    const int key = formantPercent(s.throat) * 1000 + formantPercent(s.mouth);
+    if (key == m_loadedVoice) return;
+    espeak_SetParameter(espeakPITCH, 50, 0);
+    m_loadedVoice = loadVoice(s) ? key : -1;
+  }
+
   struct JobRun {
-    SpeechEngine* engine;
-    SpeechVoice* voice;
-    uint64_t generation;
-    soxr_t resampler;
+    SpeechEngine* engine = nullptr;
+    SpeechVoice* voice = nullptr;
+    uint64_t generation = 0;
+    soxr_t resampler = nullptr;
     std::vector<float> out;
     bool cancelled = false;
+    bool collect = false;  // sung: kept whole to set its level
+    std::vector<float> whole;
+    OutputShaper* shaper = nullptr;
   };
 
   void runJob(SpeechVoice& v) {
     const SpeechVoice::Job job = std::move(m_current);
-    // Whatever is still queued belongs to a superseded utterance.
-    v.m_ring.discardWritten();
-    if (job.text.empty() || job.generation != v.m_generation.load() || !ensureEspeak()) {
+    if (job.generation != v.m_generation.load()) {
       v.m_running = false;
       return;
     }
     const SpeechSettings& s = job.settings;
+    // The render thread fades out what still plays and moves on to this
+    // utterance's audio, which begins at the ring's current end.
+    v.publishSegment({v.m_ring.writeIndex(), s.startFrame, s.noteId, s.sing ? singRatio(s.singNote) : 1.0});
+    if (job.text.empty() || !ensureEspeak()) {
+      v.m_running = false;
+      return;
+    }
     // Every setting is applied afresh, so nothing one job did can leak into the next.
-    loadVoice(s);
+    ensureVoice(s);
     espeak_SetParameter(espeakRATE, espeakRate(s.speed), 0);
     espeak_SetParameter(espeakPITCH, espeakPitch(s.pitch), 0);
     espeak_SetParameter(espeakRANGE, 50, 0);
-    espeak_SetParameter(espeakVOLUME, 60, 0);
+    espeak_SetParameter(espeakVOLUME, kEngineVolume, 0);
     espeak_SetParameter(espeakWORDGAP, 0, 0);
     espeak_SetParameter(espeakCAPITALS, 0, 0);
     espeak_SetParameter(espeakPUNCTUATION, espeakPUNCT_NONE, 0);
-    double note = std::clamp(s.singNote, 24.0, 96.0);
-    espeak_ng_SetConstF0(s.sing ? int(std::lround(hzForNote(note))) : 0);
+    espeak_ng_SetConstF0(s.sing ? singHz(s.singNote) : 0);
+    // Phoneme mnemonics are read as such only between double brackets.
+    const std::string text = s.phonetic ? "[[" + glimmPhonemeText(job.text) + "]]" : job.text;
+    const unsigned flags = espeakCHARS_UTF8 | (s.phonetic ? espeakPHONEMES : 0);
+    // Lowered formants make the engine louder (throat 0: 5 dB, mouth 0:
+    // 3 dB); that much is taken back, so the extremes keep their headroom.
+    const double formants = std::min(1.0, std::pow(formantPercent(s.throat) / 100.0, 0.8)) *
+                            std::min(1.0, std::pow(formantPercent(s.mouth) / 100.0, 0.45));
+    const double velocity = std::clamp(s.level, 0.0, 1.0);
+    m_shaper.reset(v.m_rate, kMakeupGain * velocity * formants, s.filter);
 
     const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     soxr_error_t err = nullptr;
-    JobRun run{this, &v, job.generation, soxr_create(m_espeakRate, v.m_rate, 1, &err, &io, &quality, nullptr), {}};
+    JobRun run;
+    run.engine = this;
+    run.voice = &v;
+    run.generation = job.generation;
+    run.resampler = soxr_create(m_espeakRate, v.m_rate, 1, &err, &io, &quality, nullptr);
     if (err || !run.resampler) {
       v.m_running = false;
       return;
     }
+    run.collect = s.sing;
+    run.shaper = &m_shaper;
     m_run = &run;
-    espeak_ng_Synthesize(job.text.c_str(), job.text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
-                         nullptr);
+    espeak_ng_Synthesize(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, flags, nullptr, nullptr);
     if (!run.cancelled) resample(run, nullptr, 0);
+    if (!run.cancelled && run.collect) {
+      m_shaper.setGain(sungGain(run.whole) * velocity);
+      run.collect = false;
+      shapeAndPush(run, run.whole.data(), run.whole.size());
+    }
     m_run = nullptr;
     soxr_delete(run.resampler);
-    if (run.cancelled) v.m_ring.discardWritten();
     v.m_running = false;
+  }
+
+  // The gain that brings a sung utterance, from its first loud sample to its
+  // last, to kSungRms.
+  static double sungGain(const std::vector<float>& x) {
+    size_t first = x.size(), last = 0;
+    for (size_t i = 0; i < x.size(); ++i)
+      if (std::fabs(x[i]) > 0.005f) {
+        first = std::min(first, i);
+        last = i;
+      }
+    if (first > last) return kMakeupGain;
+    double e = 0;
+    for (size_t i = first; i <= last; ++i) e += double(x[i]) * x[i];
+    return std::clamp(kSungRms / std::sqrt(e / double(last - first + 1)), 0.25, 8.0);
+  }
+
+  bool shapeAndPush(JobRun& run, float* data, size_t n) {
+    if (run.collect) {
+      run.whole.insert(run.whole.end(), data, data + n);
+      return !cancelled(run);
+    }
+    return run.shaper->process(data, n, [&](const float* p, size_t k) { return push(run, p, k); });
   }
 
   bool cancelled(JobRun& run) {
@@ -353,9 +549,7 @@ class SpeechEngine {
     for (;;) {
       size_t used = 0, produced = 0;
       if (soxr_process(run.resampler, in, n, &used, run.out.data(), run.out.size(), &produced)) return;
-      // The resampler can overshoot full scale on loud engine output; hosts expect [-1, 1].
-      for (size_t i = 0; i < produced; ++i) run.out[i] = std::clamp(run.out[i], -1.0f, 1.0f);
-      if (!push(run, run.out.data(), produced)) return;
+      if (!shapeAndPush(run, run.out.data(), produced)) return;
       if (in && used == 0 && produced == 0) return;
       in = in ? in + used : nullptr;
       n -= used;
@@ -412,6 +606,8 @@ class SpeechEngine {
   int m_espeakRate = 22050;
   std::string m_variantDir;
   locale_t m_workerLocale = nullptr;
+  int m_loadedVoice = -1;
+  OutputShaper m_shaper;
 };
 
 // Out of line: an inline function's static would be a unique symbol, and
@@ -423,8 +619,20 @@ SpeechEngine& SpeechEngine::instance() {
 
 // ---- SpeechVoice ----------------------------------------------------------
 
+namespace {
+// One 256-frame block at 48 kHz: a sound starts in the block after its event,
+// at the event's offset, and its worker has that block's period to get ready.
+uint64_t minimumLatency(double rate) { return std::max<uint64_t>(1, uint64_t(std::lround(rate * 256.0 / 48000.0))); }
+// Blocks longer than this do not lengthen the latency further.
+constexpr uint64_t kLatencyLimit = 16384;
+}  // namespace
+
 SpeechVoice::SpeechVoice(SpeechEngine* engine, double sampleRate, SpeechVoiceClient* client)
-    : m_engine(engine), m_rate(sampleRate), m_ring(kRingFrames), m_client(client) {}
+    : m_engine(engine),
+      m_rate(sampleRate),
+      m_ring(kRingFrames),
+      m_client(client),
+      m_latency(minimumLatency(sampleRate)) {}
 
 std::shared_ptr<SpeechVoice> SpeechVoice::create(double sampleRate, SpeechVoiceClient* client) {
   if (!(sampleRate >= 1000.0 && sampleRate <= 1.0e6)) return nullptr;
@@ -444,8 +652,9 @@ void SpeechVoice::detach() {
 }
 
 void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings) {
-  // The old utterance stops now, not when the worker gets to the new one.
-  m_ring.discardWritten();
+  // The old utterance fades out on the render thread's next block: cutting
+  // it here would click.
+  m_supersedeSeq.fetch_add(1, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(m_engine->mutex());
     m_job.text = std::move(preparedText);
@@ -464,16 +673,208 @@ void SpeechVoice::stop() {
     m_job = {};
   }
   m_ring.discardWritten();
+  m_stopSeq.fetch_add(1, std::memory_order_release);
+  m_holding.store(false, std::memory_order_release);  // dropped by the next render
   m_engine->wake();
+}
+
+void SpeechVoice::publishSegment(const Segment& s) {
+  // Only the worker publishes: an odd count marks the fields as being written.
+  const uint32_t seq = m_segSeq.load(std::memory_order_relaxed);
+  m_segSeq.store(seq + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  m_segStart.store(s.start, std::memory_order_relaxed);
+  m_segFrame.store(s.startFrame, std::memory_order_relaxed);
+  m_segNote.store(s.noteId, std::memory_order_relaxed);
+  m_segRate.store(s.rate, std::memory_order_relaxed);
+  m_segSeq.store(seq + 2, std::memory_order_release);
+}
+
+bool SpeechVoice::readSegment(Segment& s, uint32_t& seq) const {
+  seq = m_segSeq.load(std::memory_order_acquire);
+  if (seq & 1) return false;
+  s.start = m_segStart.load(std::memory_order_relaxed);
+  s.startFrame = m_segFrame.load(std::memory_order_relaxed);
+  s.noteId = m_segNote.load(std::memory_order_relaxed);
+  s.rate = m_segRate.load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  // Torn by a publication in between: the next block reads it again.
+  return m_segSeq.load(std::memory_order_relaxed) == seq;
+}
+
+void SpeechVoice::switchSegment(const Segment& s, uint32_t seq) {
+  m_seenSeq = seq;
+  m_switchNow = false;
+  m_oldEnd = UINT64_MAX;
+  // Audio of this utterance may already be in the local buffer; what lies
+  // before its start belongs to ones that are over.
+  const size_t held = m_inputLen - m_inputPos;
+  if (s.start >= m_inputAt && s.start - m_inputAt <= held) {
+    m_inputPos += size_t(s.start - m_inputAt);
+  } else {
+    m_inputPos = m_inputLen = 0;
+    m_ring.skipTo(s.start);
+  }
+  m_inputAt = s.start;
+  m_x0 = m_x1 = 0;
+  m_frac = 0;
+  m_primed = false;
+  m_gate = s.startFrame;
+  m_noteId = s.noteId;
+  m_segment = s;
+  m_ratio = m_bend * s.rate;
+  m_env = 1;
+  m_envStep = 0;
+  const bool released = s.noteId != 0 && s.noteId <= m_releasedId && m_frame >= m_releaseFrame;
+  m_play = released || seq <= m_cutSeq ? Play::Muted : Play::Playing;
+}
+
+void SpeechVoice::release(uint32_t noteId, uint64_t atFrame) {
+  m_releasedId = std::max(m_releasedId, noteId);
+  m_releaseFrame = atFrame;
+}
+
+void SpeechVoice::cutAll(uint32_t lastNoteId) {
+  m_releasedId = std::max(m_releasedId, lastNoteId);
+  m_releaseFrame = 0;
+  uint32_t seq = 0;
+  Segment s;
+  // Also what the worker has announced but this thread not yet taken up.
+  m_cutSeq = readSegment(s, seq) ? seq : m_segSeq.load(std::memory_order_acquire) + 1;
+  if (m_play == Play::Playing || m_play == Play::Switching || m_play == Play::Releasing) {
+    m_play = Play::Releasing;
+    m_envStep = -float(1.0 / std::max(1.0, m_rate * 0.001));
+  }
+}
+
+void SpeechVoice::setBend(double semitones) {
+  m_bend = std::pow(2.0, std::clamp(semitones, -12.0, 12.0) / 12.0);
+  m_ratio = m_bend * m_segment.rate;
+}
+
+bool SpeechVoice::takeInput(size_t k, float* x) {
+  if (m_inputLen - m_inputPos < k) {
+    // Keep what is left and top up from the ring.
+    const size_t left = m_inputLen - m_inputPos;
+    std::memmove(m_input, m_input + m_inputPos, left * sizeof(float));
+    m_inputPos = 0;
+    if (left == 0) m_inputAt = m_ring.readIndex();
+    m_inputLen = left + m_ring.read(m_input + left, kInputFrames - left);
+    // The worker announces an utterance before writing it: audio read past
+    // the start of one announced meanwhile is that utterance's, kept for it.
+    noticeSegment();
+  }
+  // What plays stops where the next utterance begins.
+  const uint64_t mine = std::min<uint64_t>(m_inputLen - m_inputPos, m_oldEnd - std::min(m_oldEnd, m_inputAt));
+  if (mine < k) return false;
+  for (size_t i = 0; i < k; ++i) x[i] = m_input[m_inputPos++];
+  m_inputAt += k;
+  return true;
+}
+
+void SpeechVoice::noticeSegment() {
+  Segment seg;
+  uint32_t seq = 0;
+  if (!readSegment(seg, seq) || seq == m_seenSeq || seq == m_pendingSeq) return;
+  m_pending = seg;
+  m_pendingSeq = seq;
+  m_oldEnd = std::min(m_oldEnd, seg.start);
+  const bool more = m_inputLen > m_inputPos || m_ring.readIndex() < m_oldEnd;
+  if (m_play == Play::Switching) return;
+  if ((m_play == Play::Playing || m_play == Play::Releasing) && m_frame >= m_gate && m_env > 0 && more) {
+    // What plays fades out over a millisecond before the new audio takes over.
+    m_play = Play::Switching;
+    m_envStep = -float(1.0 / std::max(1.0, m_rate * 0.001));
+  } else {
+    m_switchNow = true;
+  }
 }
 
 size_t SpeechVoice::render(float* out, size_t frames) {
   m_engine->rendered();
-  const size_t n = m_ring.read(out, frames);
+  if (frames > m_latency.load(std::memory_order_relaxed) && frames <= kLatencyLimit)
+    m_latency.store(frames, std::memory_order_relaxed);
+  const uint32_t stops = m_stopSeq.load(std::memory_order_acquire);
+  if (stops != m_seenStops) {
+    m_seenStops = stops;
+    m_inputPos = m_inputLen = 0;
+    m_play = Play::Idle;
+  }
+  const uint32_t supersede = m_supersedeSeq.load(std::memory_order_acquire);
+  if (supersede != m_seenSupersede) {
+    m_seenSupersede = supersede;
+    if (m_play == Play::Playing || m_play == Play::Releasing) {
+      m_play = Play::Releasing;
+      m_envStep = -float(1.0 / std::max(1.0, m_rate * 0.001));
+    }
+  }
+  noticeSegment();
+  const float releaseStep = -float(1.0 / std::max(1.0, m_rate * 0.01));
+  size_t lastSound = 0;
+  for (size_t i = 0; i < frames; ++i) {
+    out[i] = 0;
+    if (m_switchNow) switchSegment(m_pending, m_pendingSeq);
+    const uint64_t now = m_frame + i;
+    if (m_play == Play::Idle || m_play == Play::Muted || now < m_gate) continue;
+    if (m_play == Play::Playing && m_noteId != 0 && m_noteId <= m_releasedId && now >= m_releaseFrame) {
+      m_play = Play::Releasing;
+      m_envStep = releaseStep;
+    }
+    // Linear interpolation at the bend's rate; without a bend it is a copy.
+    // An utterance starts on its first two samples, so its first sound is due
+    // exactly at the gate.
+    const double f = m_primed ? m_frac + m_ratio : 0.0;
+    const size_t k = m_primed ? size_t(f) : 2;
+    float x[4];
+    if (k > 0 && !takeInput(std::min<size_t>(k, 4), x)) {
+      // Nothing more to play (yet): a fade in progress has nothing left to fade.
+      if (m_play == Play::Switching) {
+        switchSegment(m_pending, m_pendingSeq);
+      } else if (m_play == Play::Releasing) {
+        m_play = Play::Muted;
+        m_inputPos = m_inputLen = 0;
+      }
+      continue;
+    }
+    if (k >= 2)
+      m_x0 = x[std::min<size_t>(k, 4) - 2];
+    else if (k == 1)
+      m_x0 = m_x1;
+    if (k >= 1) m_x1 = x[std::min<size_t>(k, 4) - 1];
+    m_frac = m_primed ? f - double(k) : 0.0;
+    m_primed = true;
+    float y = m_x0 + (m_x1 - m_x0) * float(m_frac);
+    if (m_play != Play::Playing) {
+      m_env += m_envStep;
+      if (m_env <= 0) {
+        m_env = 0;
+        if (m_play == Play::Switching) {
+          switchSegment(m_pending, m_pendingSeq);
+        } else {
+          m_play = Play::Muted;
+          m_inputPos = m_inputLen = 0;
+        }
+      }
+    }
+    y *= m_env;
+    out[i] = y;
+    lastSound = i + 1;
+  }
+  // A muted utterance's audio is dropped as it arrives, up to where the next
+  // one begins (looked up after the write index: announcing comes first).
+  if (m_play == Play::Muted) {
+    const uint64_t written = m_ring.writeIndex();
+    noticeSegment();
+    m_ring.skipTo(std::min(written, m_oldEnd));
+  }
+  const bool holding = m_play != Play::Idle && m_play != Play::Muted && m_inputLen > m_inputPos;
+  m_holding.store(holding, std::memory_order_release);
+  m_frame += frames;
+  m_publishedFrame.store(m_frame, std::memory_order_relaxed);
   if (m_needSpace.load(std::memory_order_relaxed) && m_ring.readable() < m_ring.capacity() / 2 &&
       m_needSpace.exchange(false))
     m_engine->post();
-  return n;
+  return lastSound;
 }
 
 void SpeechVoice::postDeferred(uint32_t flags) {
@@ -488,6 +889,7 @@ bool SpeechVoice::busy() const {
     std::lock_guard<std::mutex> lock(m_engine->mutex());
     if (m_hasJob || m_running.load()) return true;
   }
-  // A job writes all its audio before it stops running.
-  return m_ring.readable() > 0;
+  // A job writes all its audio before it stops running; the render thread may
+  // have taken the last of it out of the ring without playing it yet.
+  return m_ring.readable() > 0 || m_holding.load(std::memory_order_acquire);
 }

@@ -2,7 +2,9 @@
 
 #include "Utf8.h"
 
+#include <cctype>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -31,6 +33,45 @@ std::string glimmPrepareSpeechText(const char* bytes, size_t maxLen) {
     }
     i += len;
     glimm::utf8::append(out, allowed(c) ? c : char32_t(' '));
+  }
+  return out;
+}
+
+std::vector<std::string> glimmLyricWords(const std::string& prepared, bool phonetic) {
+  auto isRest = [phonetic](unsigned char c) {
+    if (phonetic) return std::strchr(",.;:!?\"", c) != nullptr && c != 0;
+    return c < 0x80 && std::ispunct(c) != 0;
+  };
+  std::vector<std::string> words;
+  size_t i = 0;
+  const size_t n = prepared.size();
+  while (i < n) {
+    while (i < n && std::isspace(static_cast<unsigned char>(prepared[i]))) ++i;
+    size_t end = i;
+    while (end < n && !std::isspace(static_cast<unsigned char>(prepared[end]))) ++end;
+    size_t a = i, b = end;
+    while (a < b && isRest(static_cast<unsigned char>(prepared[a]))) ++a;
+    while (b > a && isRest(static_cast<unsigned char>(prepared[b - 1]))) --b;
+    if (b > a) words.push_back(prepared.substr(a, b - a));
+    i = end;
+  }
+  return words;
+}
+
+std::string glimmPhonemeText(const std::string& prepared) {
+  constexpr size_t kLongestWord = 48;
+  std::string out;
+  out.reserve(prepared.size() + prepared.size() / kLongestWord + 1);
+  size_t run = 0;
+  for (const char c : prepared) {
+    const bool space = std::isspace(static_cast<unsigned char>(c)) != 0;
+    // Break only between whole UTF-8 sequences.
+    if (!space && run >= kLongestWord && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+      out += ' ';
+      run = 0;
+    }
+    out += c;
+    run = space ? 0 : run + 1;
   }
   return out;
 }

@@ -86,9 +86,9 @@ OSStatus Render(void* self, AudioUnitRenderActionFlags* flags, const AudioTimeSt
 OSStatus Reset(void* self, AudioUnitScope scope, AudioUnitElement elem) {
   return guarded(self, [&](SpeechUnit& u) { return u.reset(scope, elem); });
 }
-OSStatus MIDIEvent(void* self, UInt32 status, UInt32 data1, UInt32 data2, UInt32) {
+OSStatus MIDIEvent(void* self, UInt32 status, UInt32 data1, UInt32 data2, UInt32 offsetFrames) {
   SpeechUnit* u = unitOf(self);
-  return u ? u->midiEvent(status, data1, data2) : badComponentInstance;
+  return u ? u->midiEvent(status, data1, data2, offsetFrames) : badComponentInstance;
 }
 
 template <typename Fn>

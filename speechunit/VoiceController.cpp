@@ -7,14 +7,27 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
-// Deferred work bits: one per parameter to announce, plus a sung note to start.
+// Deferred work bits: one per parameter to announce, plus a note to start.
 constexpr uint32_t kDeferredNote = 1u << 16;
 static_assert(kGlimmParamCount < 16, "parameter bits must stay below the note bit");
 
+constexpr uint32_t kSingFlag = 1u << 16;
+
 }  // namespace
+
+struct VoiceController::NoteRequest {
+  int note = -1;  // -1: a play request
+  int velocity = 127;
+  bool sing = false;
+  uint32_t word = 0;
+  uint32_t id = 0;
+  uint64_t startFrame = 0;
+};
 
 // The engine's view of the controller; kept out of the public interface.
 class VoiceController::EngineClient final : public SpeechVoiceClient {
@@ -30,6 +43,7 @@ VoiceController::VoiceController(Observer* observer)
     : m_observer(observer), m_client(std::make_unique<EngineClient>(*this)) {
   for (const GlimmParameterFacts& p : kGlimmParameters) m_params[p.index].store(p.defaultValue);
   std::memset(m_text, 0, sizeof m_text);
+  for (uint32_t i = 0; i < kMidiQueue; ++i) m_midi[i].seq.store(i, std::memory_order_relaxed);
 }
 
 VoiceController::~VoiceController() { stop(); }
@@ -60,6 +74,7 @@ void VoiceController::setText(const char* bytes, size_t size) {
   const size_t n = strnlen(bytes, std::min<size_t>(size, kGlimmTextMaxBytes));
   std::memset(m_text, 0, sizeof m_text);
   std::memcpy(m_text, bytes, n);
+  m_wordCursor.store(0);
 }
 
 void VoiceController::copyText(char* out) const {
@@ -69,7 +84,11 @@ void VoiceController::copyText(char* out) const {
 
 bool VoiceController::play() {
   if (!m_engineVoice) return false;
-  speak(-1);
+  NoteRequest r;
+  r.sing = m_params[kGlimmParam_SingMode].load() >= 0.5f;
+  // The render thread's clock is known to the last block: within one block.
+  r.startFrame = m_engineVoice->publishedFrame() + m_engineVoice->latencyFrames();
+  speak(&r);
   return true;
 }
 
@@ -79,14 +98,87 @@ void VoiceController::silence() {
 
 bool VoiceController::speaking() const { return m_engineVoice && m_engineVoice->busy(); }
 
-VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data1, uint32_t data2) {
-  if ((status & 0xF0) != 0x90 || (data2 & 0x7F) == 0) return MidiResult::Ignored;
-  if (m_params[kGlimmParam_SingMode].load() < 0.5f) return MidiResult::Ignored;
+VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data1, uint32_t data2, uint32_t offset) {
+  // Channel messages only, with a status byte and data bytes below 0x80;
+  // running status, system messages and sysex carry nothing for the voice.
+  const uint32_t kind = status & 0xF0;
+  if (status > 0xFF || kind < 0x80 || kind == 0xF0 || data1 > 0x7F || data2 > 0x7F) return MidiResult::Ignored;
+  const bool used =
+      kind == 0x80 || kind == 0x90 || kind == 0xE0 || (kind == 0xB0 && (data1 == 120 || data1 == 121 || data1 == 123));
+  if (!used) return MidiResult::Ignored;
+  if (!m_engineVoice) return MidiResult::NotStarted;
+  uint32_t pos = m_midiHead.load(std::memory_order_relaxed);
+  for (;;) {
+    MidiSlot& slot = m_midi[pos % kMidiQueue];
+    const uint32_t seq = slot.seq.load(std::memory_order_acquire);
+    const int32_t diff = int32_t(seq - pos);
+    if (diff == 0) {
+      if (m_midiHead.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
+        slot.message = status | data1 << 8 | data2 << 16;
+        slot.offset = offset;
+        slot.seq.store(pos + 1, std::memory_order_release);
+        return MidiResult::Taken;
+      }
+    } else if (diff < 0) {
+      return MidiResult::Ignored;  // full: the render thread is not running
+    } else {
+      pos = m_midiHead.load(std::memory_order_relaxed);
+    }
+  }
+}
+
+void VoiceController::drainMidi(size_t frames) {
   SpeechVoice* voice = m_engineVoice.get();
-  if (!voice) return MidiResult::NotStarted;
-  m_pendingNote.store(int(data1 & 0x7F));
-  voice->postDeferred(kDeferredNote);
-  return MidiResult::Taken;
+  const uint64_t blockStart = voice->frame();
+  for (;;) {
+    MidiSlot& slot = m_midi[m_midiTail % kMidiQueue];
+    if (slot.seq.load(std::memory_order_acquire) != m_midiTail + 1) return;
+    const uint32_t message = slot.message;
+    // An offset past the block means its last frame.
+    const uint64_t at = blockStart + std::min<uint64_t>(slot.offset, frames ? frames - 1 : 0);
+    slot.seq.store(m_midiTail + kMidiQueue, std::memory_order_release);
+    ++m_midiTail;
+    handleMidi(message & 0xFF, (message >> 8) & 0x7F, (message >> 16) & 0x7F, at);
+  }
+}
+
+// Render thread: the voice's note state lives here, so no message waits.
+void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2, uint64_t at) {
+  SpeechVoice& voice = *m_engineVoice;
+  const uint32_t kind = status & 0xF0;
+  const uint64_t due = at + voice.latencyFrames();
+  const bool sing = m_params[kGlimmParam_SingMode].load() >= 0.5f;
+  if (kind == 0x90 && data2 > 0) {
+    const uint32_t id = ++m_lastNoteId;
+    if (sing) {
+      m_heldNote = int(data1);
+      m_heldId = id;
+    }
+    // Only the newest request matters to the worker: last note priority.
+    const uint32_t seq = m_noteSeq.load(std::memory_order_relaxed);
+    m_noteSeq.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    m_noteData.store(data1 | data2 << 8 | (sing ? kSingFlag : 0), std::memory_order_relaxed);
+    const uint32_t word = sing ? m_wordCursor.fetch_add(1, std::memory_order_relaxed) : 0;
+    m_noteWord.store(uint64_t(id) << 32 | word, std::memory_order_relaxed);
+    m_noteFrame.store(due, std::memory_order_relaxed);
+    m_noteSeq.store(seq + 2, std::memory_order_release);
+    voice.postDeferred(kDeferredNote);
+  } else if (kind == 0x80 || kind == 0x90) {
+    // Speech mode lets the text finish; a sung word ends with its key.
+    if (int(data1) == m_heldNote) {
+      voice.release(m_heldId, due);
+      m_heldNote = -1;
+    }
+  } else if (kind == 0xE0) {
+    voice.setBend(2.0 * (double(int(data2 << 7 | data1)) - 8192.0) / 8192.0);
+  } else if (kind == 0xB0 && data1 == 121) {
+    voice.setBend(0);
+  } else if (kind == 0xB0) {
+    m_heldNote = -1;
+    voice.cutAll(m_lastNoteId);
+    voice.cancelSynthesis();
+  }
 }
 
 void VoiceController::markRenderThread() {
@@ -97,7 +189,9 @@ void VoiceController::markRenderThread() {
 size_t VoiceController::render(float* out, size_t frames) {
   markRenderThread();
   SpeechVoice* voice = m_engineVoice.get();
-  return voice ? voice->render(out, frames) : 0;
+  if (!voice) return 0;
+  drainMidi(frames);
+  return voice->render(out, frames);
 }
 
 bool VoiceController::onRenderThread() const {
@@ -123,28 +217,54 @@ void VoiceController::serviceDeferred(uint32_t flags) {
     for (int i = 0; i < kGlimmParamCount; ++i)
       if (flags & (1u << i)) m_observer->parameterChanged(i);
   if (flags & kDeferredNote) {
-    const int note = m_pendingNote.exchange(-1);
-    if (note >= 0) {
-      const float pitch = float(note * 2);
-      if (m_params[kGlimmParam_Pitch].exchange(pitch) != pitch && m_observer)
-        m_observer->parameterChanged(kGlimmParam_Pitch);
-      speak(note);
+    NoteRequest r;
+    for (;;) {
+      const uint32_t seq = m_noteSeq.load(std::memory_order_acquire);
+      if (seq & 1) {
+        std::this_thread::yield();
+        continue;
+      }
+      const uint32_t data = m_noteData.load(std::memory_order_relaxed);
+      const uint64_t word = m_noteWord.load(std::memory_order_relaxed);
+      r.startFrame = m_noteFrame.load(std::memory_order_relaxed);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (m_noteSeq.load(std::memory_order_relaxed) != seq) continue;
+      r.note = int(data & 0x7F);
+      r.velocity = int((data >> 8) & 0x7F);
+      r.sing = (data & kSingFlag) != 0;
+      r.word = uint32_t(word);
+      r.id = uint32_t(word >> 32);
+      break;
+    }
+    if (r.id != m_servicedNote) {
+      m_servicedNote = r.id;
+      speak(&r);
     }
   }
 }
 
-void VoiceController::speak(int note) {
-  std::string text;
-  {
-    std::lock_guard<std::mutex> lock(m_textMutex);
-    text = glimmPrepareSpeechText(m_text, kGlimmTextMaxBytes);
-  }
+void VoiceController::speak(const NoteRequest* r) {
   SpeechSettings s;
   s.pitch = m_params[kGlimmParam_Pitch].load();
   s.speed = m_params[kGlimmParam_Speed].load();
   s.mouth = m_params[kGlimmParam_Mouth].load();
   s.throat = m_params[kGlimmParam_Throat].load();
-  s.sing = m_params[kGlimmParam_SingMode].load() >= 0.5f;
-  s.singNote = note >= 0 ? double(note) : glimmspeech::noteForPitch(s.pitch);
+  s.sing = r->sing;
+  s.phonetic = m_params[kGlimmParam_Phonetic].load() >= 0.5f;
+  s.filter = m_params[kGlimmParam_Filter].load() >= 0.5f;
+  s.singNote = r->note >= 0 && r->sing ? double(r->note) : glimmspeech::noteForPitch(s.pitch);
+  s.level = double(r->velocity) / 127.0;
+  s.startFrame = r->startFrame;
+  s.noteId = r->id;
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(m_textMutex);
+    text = glimmPrepareSpeechText(m_text, kGlimmTextMaxBytes);
+  }
+  if (r->note >= 0 && r->sing) {
+    // A sung note takes one word, wrapping round the text.
+    const std::vector<std::string> words = glimmLyricWords(text, s.phonetic);
+    text = words.empty() ? std::string() : words[r->word % words.size()];
+  }
   if (m_engineVoice) m_engineVoice->speak(std::move(text), s);
 }

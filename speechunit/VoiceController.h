@@ -10,7 +10,8 @@
 //   parameter                     any thread
 //   setParameter, midi            any thread, the render thread included (a
 //                                 change made there is announced, and a note
-//                                 started, by the engine worker)
+//                                 started, by the engine worker); MIDI takes
+//                                 effect in the next render call
 //   setText, copyText, play,      any thread but the render thread
 //   silence, speaking
 //   render, markRenderThread      the render thread
@@ -81,9 +82,15 @@ class VoiceController {
   // rendered; false when the voice is not started.
   bool speaking() const;
 
-  // One MIDI channel message. A note-on in sing mode sets the pitch and sings
-  // the text on that note; the work happens on the engine worker.
-  MidiResult midi(uint32_t status, uint32_t data1, uint32_t data2);
+  // One MIDI channel message, `offset` frames into the next render call.
+  // Speech mode: a note-on speaks the text. Sing mode, one voice, the last
+  // note wins: a note-on sings the next word of the text on its pitch, its
+  // note-off ends it with a short fade. Velocity sets the level; pitch bend
+  // spans two semitones; all notes off and all sound off stop at once. Every
+  // sound starts a fixed time after its event (SpeechVoice::latencyFrames).
+  // Messages are queued for the render thread; Ignored for what is not used
+  // (or malformed, or beyond a full queue).
+  MidiResult midi(uint32_t status, uint32_t data1, uint32_t data2, uint32_t offset = 0);
 
   // Records the calling thread as the render thread, so that parameter
   // changes made from it are announced from the worker instead.
@@ -100,7 +107,18 @@ class VoiceController {
   bool onRenderThread() const;
   void announceParameter(int index);
   void serviceDeferred(uint32_t flags);
-  void speak(int note);
+  struct NoteRequest;
+  void speak(const NoteRequest* note);
+  void handleMidi(uint32_t status, uint32_t data1, uint32_t data2, uint64_t at);
+  void drainMidi(size_t frames);
+
+  // A bounded multi-producer queue of MIDI messages for the render thread.
+  struct MidiSlot {
+    std::atomic<uint32_t> seq{0};
+    uint32_t message = 0;
+    uint32_t offset = 0;
+  };
+  static constexpr uint32_t kMidiQueue = 2048;
 
   Observer* const m_observer;
   std::unique_ptr<EngineClient> m_client;
@@ -110,5 +128,21 @@ class VoiceController {
   std::shared_ptr<SpeechVoice> m_engineVoice;
   std::atomic<pthread_t> m_renderThread{};
   std::atomic<bool> m_hasRenderThread{false};
-  std::atomic<int> m_pendingNote{-1};
+
+  MidiSlot m_midi[kMidiQueue];
+  std::atomic<uint32_t> m_midiHead{0};
+  uint32_t m_midiTail = 0;  // render thread
+
+  // The latest note request, from the render thread to the worker under a
+  // sequence count (odd while written).
+  std::atomic<uint32_t> m_noteSeq{0};
+  std::atomic<uint64_t> m_noteWord{0}, m_noteFrame{0};
+  std::atomic<uint32_t> m_noteData{0};
+  uint32_t m_servicedNote = 0;  // worker
+  // Which word the next note sings; the text's setter starts it again.
+  std::atomic<uint32_t> m_wordCursor{0};
+  // Render thread only.
+  uint32_t m_lastNoteId = 0;
+  int m_heldNote = -1;
+  uint32_t m_heldId = 0;
 };

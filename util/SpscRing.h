@@ -56,6 +56,21 @@ class SpscRing {
     m_read.store(r + n, std::memory_order_release);
     return n;
   }
+  // Consumer side: drops everything before `pos` (a write index the producer
+  // reported), or everything written so far if that is less.
+  void skipTo(uint64_t pos) {
+    const uint64_t w = m_write.load(std::memory_order_acquire);
+    const uint64_t r = m_read.load(std::memory_order_relaxed);
+    const uint64_t to = std::min(pos, w);
+    if (to > r) m_read.store(to, std::memory_order_release);
+  }
+  // Consumer side: the index of the next sample read() would return.
+  uint64_t readIndex() const {
+    return std::max(m_read.load(std::memory_order_relaxed), m_discard.load(std::memory_order_acquire));
+  }
+  // Where the next written sample goes; producer side, or for the consumer as
+  // a bound of what has been written.
+  uint64_t writeIndex() const { return m_write.load(std::memory_order_acquire); }
   size_t readable() const {
     const uint64_t r = std::max(m_read.load(std::memory_order_acquire), m_discard.load(std::memory_order_acquire));
     const uint64_t w = m_write.load(std::memory_order_acquire);

@@ -15,7 +15,7 @@ namespace fakeunit {
 
 enum : OSType { kType = 0x61756d75 /* 'aumu' */, kSubType = 0x66616b65 /* 'fake' */, kManufacturer = 0x476c6d6d };
 enum : AudioUnitPropertyID { kText = 0x20000, kPlay = 0x20001, kOther = 0x20002 };
-enum { kParamCount = 5, kTextSize = 512 };
+enum { kParamCount = 7, kTextSize = 512 };
 
 struct Unit : fakeunits::UnitBase {
   float params[kParamCount] = {};

@@ -149,9 +149,9 @@ class BridgeViewTest : public QObject {
     factory->release();
   }
 
-  void attachReadsAllFiveThenUpdatesAndRegisters16() {
+  void attachReadsAllThenUpdatesAndRegisters() {
     UnitScope u;
-    const float values[] = {10, 30, 40, 50, 1};
+    const float values[] = {10, 30, 40, 50, 1, 1, 0};
     std::memcpy(u.unit->params, values, sizeof values);
     ViewScope v;
     std::vector<size_t> callsAtRead;
@@ -160,15 +160,15 @@ class BridgeViewTest : public QObject {
     v->setAU(u.au);
     u.unit->onRead = nullptr;
 
-    QCOMPARE(u.unit->reads, (std::vector<AudioUnitParameterID>{0, 1, 2, 3, 4}));
-    QCOMPARE(callsAtRead, (std::vector<size_t>(5, 0)));
-    QCOMPARE(v->calls.size(), size_t(6));
-    for (int i = 0; i < 5; ++i) {
+    QCOMPARE(u.unit->reads, (std::vector<AudioUnitParameterID>{0, 1, 2, 3, 4, 5, 6}));
+    QCOMPARE(callsAtRead, (std::vector<size_t>(7, 0)));
+    QCOMPARE(v->calls.size(), size_t(8));
+    for (int i = 0; i < 7; ++i) {
       QCOMPARE(v->calls[i].kind, EditorCall::UpdateControls);
       QCOMPARE(v->calls[i].index, i);
       QCOMPARE(v->calls[i].value, values[i]);
     }
-    QCOMPARE(v->calls[5].kind, EditorCall::SetTextFromAU);
+    QCOMPARE(v->calls[7].kind, EditorCall::SetTextFromAU);
     const QList<QSlider*> sliders = v->sliders();
     QCOMPARE(sliders[0]->value(), 10);
     QCOMPARE(sliders[3]->value(), 50);
@@ -185,18 +185,21 @@ class BridgeViewTest : public QObject {
     QCOMPARE(c.granularity, 0.05f);
     QCOMPARE(c.listener, v->mAUEventListener);
 
-    QCOMPARE(log.added.size(), size_t(16));
-    for (size_t i = 0; i < 16; ++i) {
+    // The sixteen registrations for the first five parameters and the text
+    // come first, as before; the phonetic and filter switches follow.
+    QCOMPARE(log.added.size(), size_t(22));
+    for (size_t i = 0; i < 22; ++i) {
       const recorder::Added& a = log.added[i];
       QCOMPARE(a.listener, v->mAUEventListener);
       QCOMPARE(a.object, static_cast<void*>(v.view));
-      if (i < 15) {
+      if (i != 15) {
         const AudioUnitEventType order[] = {kAudioUnitEvent_BeginParameterChangeGesture,
                                             kAudioUnitEvent_EndParameterChangeGesture,
                                             kAudioUnitEvent_ParameterValueChange};
-        QCOMPARE(a.event.mEventType, order[i % 3]);
+        const size_t k = i < 15 ? i : i - 1;
+        QCOMPARE(a.event.mEventType, order[k % 3]);
         QCOMPARE(a.event.mArgument.mParameter.mAudioUnit, u.au);
-        QCOMPARE(a.event.mArgument.mParameter.mParameterID, AudioUnitParameterID(i / 3));
+        QCOMPARE(a.event.mArgument.mParameter.mParameterID, AudioUnitParameterID(k / 3));
         QCOMPARE(a.event.mArgument.mParameter.mScope, AudioUnitScope(kAudioUnitScope_Global));
         QCOMPARE(a.event.mArgument.mParameter.mElement, AudioUnitElement(0));
       } else {
@@ -291,7 +294,7 @@ class BridgeViewTest : public QObject {
         e.mArgument.mParameter = {u.au, id, kAudioUnitScope_Global, 0};
       EventListenerDispatcher(v.view, v.view, &e, 0, value);
     };
-    send(kAudioUnitEvent_ParameterValueChange, 5, 1);
+    send(kAudioUnitEvent_ParameterValueChange, 7, 1);
     send(kAudioUnitEvent_ParameterValueChange, 0xFFFFFFFF, 1);
     send(kAudioUnitEvent_PropertyChange, 0x20001, 0);
     send(kAudioUnitEvent_PropertyChange, 0x1FFFF, 0);

@@ -44,26 +44,58 @@ class TestEditorControls : public QObject {
   void switches() {
     OpenEditor e;
     auto& link = RecordingHostLink::instance();
+    // Every switch reaches the unit as its parameter, the switch as sender.
     e->m_phoneticSwitch->setValue(1);
     e->m_filterSwitch->setValue(1);
-    QVERIFY(link.calls.isEmpty());
     QCOMPARE(e->m_phoneticLabel->text(), QStringLiteral("ON"));
     QCOMPARE(e->m_filterLabel->text(), QStringLiteral("ON"));
     e->m_filterSwitch->setValue(0);
     QCOMPARE(e->m_filterLabel->text(), QStringLiteral("OFF"));
-    QVERIFY(link.calls.isEmpty());
 
     e->m_singSwitch->setValue(1);
     QCOMPARE(e->m_singLabel->text(), QStringLiteral("ON"));
     e->m_singSwitch->setValue(0);
     QCOMPARE(e->m_singLabel->text(), QStringLiteral("OFF"));
     const auto sent = link.callsOf(Kind::Parameter);
-    QCOMPARE(sent.size(), 2);
-    QCOMPARE(sent[0].index, 4);
-    QCOMPARE(sent[0].value, 1.f);
-    QCOMPARE(sent[0].sender, static_cast<void*>(e->m_singSwitch));
-    QCOMPARE(sent[1].value, 0.f);
-    m_expectedSends = 2;
+    QCOMPARE(sent.size(), 5);
+    const struct {
+      int index;
+      float value;
+      QSlider* sender;
+    } want[] = {{5, 1, e->m_phoneticSwitch},
+                {6, 1, e->m_filterSwitch},
+                {6, 0, e->m_filterSwitch},
+                {4, 1, e->m_singSwitch},
+                {4, 0, e->m_singSwitch}};
+    for (int i = 0; i < 5; ++i) {
+      QCOMPARE(sent[i].index, want[i].index);
+      QCOMPARE(sent[i].value, want[i].value);
+      QCOMPARE(sent[i].sender, static_cast<void*>(want[i].sender));
+    }
+    m_expectedSends = 5;
+  }
+
+  // The unit's phonetic and filter values move their switches as the sing
+  // mode's moves its own, without sending anything back.
+  void phoneticAndFilterFollowTheUnit() {
+    OpenEditor e;
+    const struct {
+      int index;
+      QSlider* sw;
+      QLabel* label;
+    } rows[] = {{5, e->m_phoneticSwitch, e->m_phoneticLabel}, {6, e->m_filterSwitch, e->m_filterLabel}};
+    for (const auto& row : rows) {
+      e->updateControls(row.index, 1.f);
+      QCOMPARE(row.sw->value(), 1);
+      QCOMPARE(row.label->text(), QStringLiteral("ON"));
+      row.label->setText("marker");
+      e->updateControls(row.index, 1.f);  // equal: nothing at all
+      QCOMPARE(row.label->text(), QStringLiteral("marker"));
+      e->updateControls(row.index, 0.3f);
+      QCOMPARE(row.sw->value(), 0);
+      QCOMPARE(row.label->text(), QStringLiteral("OFF"));
+    }
+    QCOMPARE(e->m_singSwitch->value(), 0);
   }
 
   void nullContextStillUpdatesLabels() {
@@ -163,9 +195,8 @@ class TestEditorControls : public QObject {
   void unknownIndexChangesNothing() {
     OpenEditor e;
     const QStringList before = snapshot(*e);
-    for (int index : {5, -1, 6, 1000, -2147483647 - 1}) e->updateControls(index, 1.f);
+    for (int index : {7, -1, 8, 1000, -2147483647 - 1}) e->updateControls(index, 1.f);
     QCOMPARE(snapshot(*e), before);
-    // Phonetic and filter switches have no parameter and are never set from the unit.
     QCOMPARE(e->m_phoneticSwitch->value(), 0);
     QCOMPARE(e->m_filterSwitch->value(), 0);
   }

@@ -123,3 +123,62 @@ inline double spectralCentroid(const std::vector<float>& x, double rate, double 
 inline double cents(double f, double ref) { return 1200.0 * std::log2(f / ref); }
 
 }  // namespace analysis
+
+namespace analysis {
+
+// RMS between the first and the last sample louder than -40 dBFS, in dB.
+inline double activeLevelDb(const std::vector<float>& x, size_t from = 0, size_t to = size_t(-1)) {
+  to = std::min(to, x.size());
+  long first = -1, last = -1;
+  for (size_t i = from; i < to; ++i)
+    if (std::fabs(x[i]) > 0.01) {
+      if (first < 0) first = long(i);
+      last = long(i);
+    }
+  if (first < 0) return -200;
+  return 20 * std::log10(rms(&x[size_t(first)], size_t(last - first + 1)) + 1e-12);
+}
+
+// Energy above `hz` as a share of all energy, in dB, over loud frames.
+inline double highBandDb(const std::vector<float>& x, double rate, double hz) {
+  const size_t n = 2048;
+  double high = 0, all = 0;
+  std::vector<std::complex<double>> buf(n);
+  for (size_t start = 0; start + n <= x.size(); start += n / 2) {
+    if (rms(&x[start], n) < 0.005) continue;
+    for (size_t i = 0; i < n; ++i) buf[i] = x[start + i] * (0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(n)));
+    fft(buf);
+    for (size_t k = 1; k < n / 2; ++k) {
+      const double p = std::norm(buf[k]);
+      all += p;
+      if (double(k) * rate / double(n) >= hz) high += p;
+    }
+  }
+  return 10 * std::log10((high + 1e-30) / (all + 1e-30));
+}
+
+// RMS of each 10-ms frame: the utterance's loudness contour.
+inline std::vector<double> envelope(const std::vector<float>& x, double rate) {
+  const size_t frame = size_t(rate / 100);
+  std::vector<double> e;
+  for (size_t i = 0; i + frame <= x.size(); i += frame) e.push_back(rms(&x[i], frame));
+  return e;
+}
+
+// Pearson correlation of two sequences over their common length.
+inline double correlation(const std::vector<double>& a, const std::vector<double>& b) {
+  const size_t n = std::min(a.size(), b.size());
+  if (n < 2) return 0;
+  double ma = 0, mb = 0;
+  for (size_t i = 0; i < n; ++i) ma += a[i], mb += b[i];
+  ma /= double(n), mb /= double(n);
+  double ab = 0, aa = 0, bb = 0;
+  for (size_t i = 0; i < n; ++i) {
+    ab += (a[i] - ma) * (b[i] - mb);
+    aa += (a[i] - ma) * (a[i] - ma);
+    bb += (b[i] - mb) * (b[i] - mb);
+  }
+  return ab / std::sqrt(aa * bb + 1e-30);
+}
+
+}  // namespace analysis

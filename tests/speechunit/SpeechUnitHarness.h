@@ -107,6 +107,56 @@ inline std::vector<float> speak(AudioUnit u, const std::string& text, double max
   return renderUtterance(u, maxSeconds);
 }
 
+struct MidiAt {
+  size_t frame;  // from the start of the rendering
+  UInt32 status, data1, data2;
+};
+
+// Renders `seconds` in 256-frame blocks, each MIDI message sent before the
+// block it falls in with its offset there, as a host does. Between blocks it
+// waits `period` of wall time, and after a block with messages long enough
+// for the worker to have answered: the sound's timing is then the unit's own,
+// not this machine's load (the benchmark measures real time).
+inline std::vector<float> renderWithMidi(AudioUnit u, double seconds, const std::vector<MidiAt>& events,
+                                         std::chrono::microseconds period = std::chrono::microseconds(300)) {
+  const UInt32 block = 256;
+  std::vector<float> out, l, r;
+  const size_t total = size_t(seconds * 48000);
+  size_t next = 0;
+  while (out.size() < total) {
+    const size_t start = out.size();
+    bool sent = false, noteOn = false;
+    while (next < events.size() && events[next].frame < start + block) {
+      const MidiAt& e = events[next++];
+      MusicDeviceMIDIEvent(u, e.status, e.data1, e.data2, UInt32(e.frame > start ? e.frame - start : 0));
+      sent = true;
+      noteOn |= (e.status & 0xF0) == 0x90 && e.data2 > 0 && e.data1 < 0x80 && e.data2 < 0x80;
+    }
+    renderBlock(u, l, r, block);
+    out.insert(out.end(), l.begin(), l.end());
+    if (noteOn) {
+      // The worker has taken the request once the unit says it speaks; then
+      // its first sound follows within a few milliseconds.
+      UInt32 speaking = 0;
+      for (int i = 0; i < 400 && !speaking; ++i) {
+        UInt32 size = sizeof speaking;
+        AudioUnitGetProperty(u, kGlimmProperty_Speaking, kAudioUnitScope_Global, 0, &speaking, &size);
+        if (!speaking) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+    std::this_thread::sleep_for(sent ? std::chrono::microseconds(40000) : period);
+  }
+  return out;
+}
+
+// Speaks the text in a steady stream of blocks, gaps kept where they fall
+// (speak() leaves out the blocks the engine had not filled yet).
+inline std::vector<float> speakSteadily(AudioUnit u, const std::string& text, double seconds) {
+  setText(u, text);
+  play(u);
+  return renderWithMidi(u, seconds, {{0, 0xFE, 0, 0}});  // active sensing: ignored, but waits for the worker
+}
+
 // Runs the current thread's run loop until `done` or about two seconds pass.
 template <typename Pred>
 bool runUntil(Pred done) {

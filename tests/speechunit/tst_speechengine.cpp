@@ -123,8 +123,38 @@ class TestSpeechEngine : public QObject {
     QCOMPARE(formantPercent(128), 100);
     QCOMPARE(formantPercent(0), 50);  // never towards 0 %, which makes noise
     QCOMPARE(formantPercent(255), 199);
-    QCOMPARE(noteForPitch(120), 60.0);
+    // Sing mode: the slider spans MIDI 36..84 evenly.
+    QCOMPARE(noteForPitch(0), 36.0);
+    QCOMPARE(noteForPitch(255), 84.0);
+    QVERIFY(std::fabs(noteForPitch(128) - 60.0) < 0.2);
+    // The engine's whole Hz are within 15 cents of every note from 36 to 84,
+    // and the playback rate makes up the rest.
+    for (int note = 36; note <= 84; ++note) {
+      QVERIFY(std::fabs(1200 * std::log2(singHz(note) / hzForNote(note))) < 15);
+      QVERIFY(std::fabs(singHz(note) * singRatio(note) - hzForNote(note)) < 1e-9);
+    }
+    // Notes the engine cannot hold are kept in its range.
+    QCOMPARE(singHz(0), singHz(24));
+    QCOMPARE(singHz(127), singHz(96));
     QVERIFY(std::fabs(hzForNote(69) - 440.0) < 1e-9);
+  }
+
+  void lyricWordsAndPhonemeText() {
+    using W = std::vector<std::string>;
+    // Rests (punctuation on its own) are skipped, punctuation round a word dropped.
+    QCOMPARE(glimmLyricWords("Twinkle, twinkle - little \"star\"!\n ,", false),
+             (W{"Twinkle", "twinkle", "little", "star"}));
+    QCOMPARE(glimmLyricWords("don't caf\xc3\xa9", false), (W{"don't", "caf\xc3\xa9"}));
+    QCOMPARE(glimmLyricWords(" , ; ", false), W{});
+    // Phoneme symbols such as ' and @ belong to the word.
+    QCOMPARE(glimmLyricWords("h@l'oU, w'3:ld.", true), (W{"h@l'oU", "w'3:ld"}));
+    // Long phoneme words are broken up; nothing else changes.
+    QCOMPARE(glimmPhonemeText("h@l'oU w'3:ld"), std::string("h@l'oU w'3:ld"));
+    const std::string broken = glimmPhonemeText(std::string(200, 'w'));
+    QCOMPARE(broken.size(), size_t(200 + 4));
+    size_t run = 0, longest = 0;
+    for (char c : broken) longest = std::max(longest, run = c == ' ' ? 0 : run + 1);
+    QVERIFY(longest <= 48);
   }
 
   void ringWrapAndDiscard() {

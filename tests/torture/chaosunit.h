@@ -13,7 +13,7 @@
 namespace chaos {
 
 enum : AudioUnitPropertyID { kText = 0x20000, kPlay = 0x20001 };
-enum { kParamCount = 5, kTextSize = 512, kPlaySize = 8 };
+enum { kParamCount = 7, kTextSize = 512, kPlaySize = 8 };
 
 struct SetCall {
   AudioUnitParameterID id;
@@ -21,7 +21,7 @@ struct SetCall {
 };
 
 struct Unit : fakeunits::UnitBase {
-  float params[kParamCount] = {128, 100, 128, 128, 0};
+  float params[kParamCount] = {128, 100, 128, 128, 0, 0, 0};
   unsigned char text[kTextSize] = {'H', 'i'};
 
   // Chance that a call of each kind fails while chaos is on.

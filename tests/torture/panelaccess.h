@@ -19,7 +19,7 @@ struct EditorAccess : VstGlimm3Editor {
   static const char* buffer(VstGlimm3Editor* e) { return (e->*(&EditorAccess::m_textBuffer)).get(); }
   static QWidget* panel(VstGlimm3Editor* e) { return (e->*(&EditorAccess::m_panel)).data(); }
   static QTextEdit* field(VstGlimm3Editor* e) { return e->*(&EditorAccess::m_textEdit); }
-  // Parameters 0-4, then the phonetic switch; any other index is the filter switch.
+  // Parameters 0-6 in index order: four sliders, then the sing, phonetic and filter switches.
   static QSlider* control(VstGlimm3Editor* e, int index) {
     static QSlider* VstGlimm3Editor::*const kControls[] = {
         &EditorAccess::m_pitchSlider,  &EditorAccess::m_speedSlider, &EditorAccess::m_mouthSlider,

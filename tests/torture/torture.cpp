@@ -215,7 +215,7 @@ struct UnitSlot {
   chaos::Instance inst;
   long paramFailureAt = -1;  // last event in which a parameter call of this unit failed
   long textFailureAt = -1;   // last event in which a text read failed
-  long reportedAt[chaos::kParamCount] = {-1, -1, -1, -1, -1};  // last successful announcement
+  long reportedAt[chaos::kParamCount] = {-1, -1, -1, -1, -1, -1, -1};  // last successful announcement
   long textReportedAt = -1;
   long chaosUntil = -1;
   long seenFailedReads = 0, seenFailedSets = 0, seenFailedTextReads = 0, seenPlays = 0;
@@ -373,7 +373,7 @@ float Torture::randomParameterValue(int index) {
                                    -1.f,
                                    99.9f};
   const int kind = pick(10);
-  if (kind < 4) return index == 4 ? float(pick(2)) : float(between(index == 1 ? 20 : 0, index == 1 ? 200 : 255));
+  if (kind < 4) return index >= 4 ? float(pick(2)) : float(between(index == 1 ? 20 : 0, index == 1 ? 200 : 255));
   if (kind < 6) return std::uniform_real_distribution<float>(-1000, 1000)(m_rng);
   return specials[pick(int(sizeof specials / sizeof *specials))];
 }
@@ -949,7 +949,7 @@ void Torture::checkIdle() {
       if (std::isnan(value) && i < 4) continue;  // no position to show; the slider keeps its own
       const QSlider* slider = v->controls[i];
       const int expected =
-          i == 4 ? (value < 0.5 ? 0 : 1)
+          i >= 4 ? (value < 0.5 ? 0 : 1)
                  : int(std::clamp(std::trunc(value), double(slider->minimum()), double(slider->maximum())));
       if (slider->value() != expected)
         return fail(name + ": control " + std::to_string(i) + " shows " + std::to_string(slider->value()) +
