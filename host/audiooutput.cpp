@@ -1,6 +1,7 @@
 #include "audiooutput.h"
 
 #include "SpscRing.h"
+#include "midiinput.h"
 #include "wavfile.h"
 
 #include <portaudio.h>
@@ -90,6 +91,7 @@ void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
   ts.mSampleTime = m_sampleTime;
   ts.mFlags = kAudioTimeStampSampleTimeValid;
   AudioUnitRenderActionFlags flags = 0;
+  if (m_midi) m_midi->deliver(frames);
   const OSStatus err = AudioUnitRender(m_unit, &flags, &ts, 0, frames, abl);
   m_sampleTime += frames;
 

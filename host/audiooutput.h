@@ -16,6 +16,7 @@
 
 struct sf_private_tag;
 class SpscRing;
+class MidiInput;
 
 class AudioOutput {
  public:
@@ -29,6 +30,8 @@ class AudioOutput {
 
   // Starts the WAV tap before start(); false with error() when the file can't be made.
   bool openWav(const std::string& path);
+  // MIDI to hand to the unit at the start of each block; set before start().
+  void setMidiInput(MidiInput* midi) { m_midi = midi; }
   // Starts audio; never fails: without a device it reports why in
   // deviceMessage() and renders on a paced thread instead.
   void start();
@@ -58,6 +61,7 @@ class AudioOutput {
 
   AudioUnit m_unit;
   double m_sampleRate;
+  MidiInput* m_midi = nullptr;
   void* m_stream = nullptr;
   unsigned long long m_latencyFrames = 0;
   bool m_paInitialised = false;

@@ -77,6 +77,11 @@ QString hostUsage() {
              "  --render FILE        render the text to FILE (WAV, 16-bit) as fast as the voice can, with no\n"
              "                       audio device and no window, then exit\n"
              "  --list-devices       list the audio output devices and exit\n"
+             "  --voice NAME         speak with this espeak-ng voice (default en); see --list-voices\n"
+             "  --list-voices        list the voices (name, languages, description) and exit\n"
+             "  --midi               open a MIDI input port named Glimm (ALSA sequencer or JACK) and play\n"
+             "                       the notes other programs send to it\n"
+             "  --list-midi          list the MIDI sources that can be connected to it and exit\n"
              "  --version            print the version and exit\n"
              "  --help               show this text\n"
              "\n"
@@ -172,6 +177,19 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
       flag(o.quitAfterSpeech);
     } else if (a == "--list-devices") {
       flag(o.listDevices);
+    } else if (a == "--voice") {
+      if (value(o.voice)) {
+        if (o.voice.isEmpty())
+          r.error = QStringLiteral("--voice needs a voice name (glimm-host --list-voices lists them)");
+        else if (o.voice.toUtf8().size() > kGlimmVoiceMaxBytes)
+          r.error = QStringLiteral("--voice: \"%1\" is longer than any voice name").arg(o.voice);
+      }
+    } else if (a == "--list-voices") {
+      flag(o.listVoices);
+    } else if (a == "--midi") {
+      flag(o.midi);
+    } else if (a == "--list-midi") {
+      flag(o.listMidi);
     } else {
       r.error = QStringLiteral("unknown option \"%1\"").arg(arguments.at(i));
     }
@@ -181,6 +199,8 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
       r.error = QStringLiteral("--render writes its own file; it cannot go with --wav");
     else if (!o.screenshotPath.isEmpty())
       r.error = QStringLiteral("--render opens no window; it cannot go with --screenshot");
+    else if (o.midi)
+      r.error = QStringLiteral("--render plays no live notes; it cannot go with --midi");
     // Nothing but the file: no window, and the text is spoken to its end.
     o.noWindow = o.speak = o.quitAfterSpeech = true;
   }

@@ -3,6 +3,7 @@
 #include "audiooutput.h"
 #include "editorwindow.h"
 #include "hostoptions.h"
+#include "midiinput.h"
 #include "offlinerender.h"
 #include "unithost.h"
 
@@ -158,6 +159,27 @@ int renderToFile(UnitHost& unit, const QString& path) {
   return kHostExitFailed;
 }
 
+// --list-voices: what the unit offers, in columns.
+int listVoices(const HostOptions& opt) {
+  UnitHost unit;
+  const std::string unitPath = opt.unitPath.isEmpty() ? defaultUnitModulePath() : opt.unitPath.toStdString();
+  std::string lines;
+  if (!unit.load(unitPath, opt.sampleRate, AudioOutput::kBlockFrames * 4)) {
+    say(QString::fromStdString(unit.error()));
+    return kHostExitFailed;
+  }
+  if (unit.voiceList(&lines) != noErr || lines.empty()) {
+    say("the unit lists no voices");
+    return kHostExitFailed;
+  }
+  std::printf("%-20s %-28s %s\n", "NAME", "LANGUAGES", "DESCRIPTION");
+  for (const QString& line : QString::fromStdString(lines).split('\n', Qt::SkipEmptyParts)) {
+    const QStringList f = line.split('\t');
+    if (f.size() == 3) std::printf("%-20s %-28s %s\n", qPrintable(f[0]), qPrintable(f[1]), qPrintable(f[2]));
+  }
+  return kHostExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -182,6 +204,14 @@ int main(int argc, char** argv) {
     for (const auto& d : devices) std::puts(d.c_str());
     return 0;
   }
+  if (opt.listMidi) {
+    bool running = false;
+    const auto sources = MidiInput::listSources(&running);
+    if (!running) std::puts("No MIDI system is running (neither the ALSA sequencer nor a JACK server).");
+    for (const auto& s : sources) std::puts(s.c_str());
+    return 0;
+  }
+  if (opt.listVoices) return listVoices(opt);
   if (!opt.noWindow && !haveDisplay()) {
     say("there is no display to show the editor on. Run it under a virtual X server,\n"
         "    xvfb-run -a glimm-host ...\n"
@@ -212,6 +242,10 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  if (!opt.voice.isEmpty() && unit.setVoice(opt.voice.toStdString()) != noErr) {
+    say(QStringLiteral("the unit has no voice \"%1\"; glimm-host --list-voices lists them").arg(opt.voice));
+    return 1;
+  }
   if (opt.hasText && unit.setText(opt.text.toStdString()) != noErr) {
     say("the unit refused the text");
     return 1;
@@ -227,11 +261,22 @@ int main(int argc, char** argv) {
 
   if (!opt.renderPath.isEmpty()) return renderToFile(unit, opt.renderPath);
 
+  // Outlives the audio output, whose thread hands its notes to the unit.
+  std::unique_ptr<MidiInput> midi;
+  if (opt.midi) {
+    midi = std::make_unique<MidiInput>(unit.unit(), unit.sampleRate());
+    if (!midi->open()) {
+      say(QString::fromStdString(midi->error()));
+      return 1;
+    }
+    say(QStringLiteral("MIDI input: the %1 port %2").arg(QString::fromStdString(midi->system()), MidiInput::kPortName));
+  }
   AudioOutput audio(unit.unit(), unit.sampleRate());
   if (!opt.wavPath.isEmpty() && !audio.openWav(opt.wavPath.toStdString())) {
     say(QString::fromStdString(audio.error()));
     return 1;
   }
+  audio.setMidiInput(midi.get());
   audio.start();
   if (!audio.hasDevice())
     say(QString::fromStdString(audio.deviceMessage()) + "; no sound is heard, but the unit keeps rendering" +
