@@ -67,7 +67,8 @@ bool decodeStrict(const unsigned char* s, size_t n, std::vector<uint32_t>& out) 
 constexpr size_t kSpokenMax = 48;  // longer texts would make each run slow
 constexpr int kRate = 175, kPitch = 50, kRange = 50, kVolume = 60;
 // Voices for the scripts the list lets through; the input's length picks one.
-const char* const kVoices[] = {"en", "de", "ru", "el", "cmn", "ar", "he", "hi", "ja", "ko", "vi", "am", "hy", "bn"};
+// (not Danish, Vietnamese or Korean: the unit refuses them, see SpeechEngine.cpp).
+const char* const kVoices[] = {"en", "de", "ru", "el", "cmn", "ar", "he", "hi", "ja", "es", "fr", "am", "hy", "bn"};
 long samplesHeard;
 
 int onSynth(short*, int numSamples, espeak_EVENT*) {
