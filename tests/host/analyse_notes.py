@@ -73,6 +73,8 @@ def main(argv):
     sung = []
     for t in times:
         start = int((t + 0.06) * rate)
+        if start + 4096 > len(x):
+            break  # cut off by the end of the recording
         sung.append(fundamental(x[start:start + 4096], rate))
     print("pitches:", " ".join(f"{f:.1f}" for f in sung))
     # Which pitch the first syllable is, the rest follow in turn.
