@@ -91,7 +91,7 @@ void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
   ts.mSampleTime = m_sampleTime;
   ts.mFlags = kAudioTimeStampSampleTimeValid;
   AudioUnitRenderActionFlags flags = 0;
-  if (m_midi) m_midi->deliver(frames);
+  if (MidiInput* midi = m_midi.load(std::memory_order_acquire)) midi->deliver(frames);
   const OSStatus err = AudioUnitRender(m_unit, &flags, &ts, 0, frames, abl);
   m_sampleTime += frames;
 

@@ -30,8 +30,9 @@ class AudioOutput {
 
   // Starts the WAV tap before start(); false with error() when the file can't be made.
   bool openWav(const std::string& path);
-  // MIDI to hand to the unit at the start of each block; set before start().
-  void setMidiInput(MidiInput* midi) { m_midi = midi; }
+  // MIDI to hand to the unit at the start of each block; any time, but the
+  // input must outlive the output's audio thread (stop()).
+  void setMidiInput(MidiInput* midi) { m_midi.store(midi, std::memory_order_release); }
   // Starts audio; never fails: without a device it reports why in
   // deviceMessage() and renders on a paced thread instead.
   void start();
@@ -61,7 +62,7 @@ class AudioOutput {
 
   AudioUnit m_unit;
   double m_sampleRate;
-  MidiInput* m_midi = nullptr;
+  std::atomic<MidiInput*> m_midi{nullptr};
   void* m_stream = nullptr;
   unsigned long long m_latencyFrames = 0;
   bool m_paInitialised = false;

@@ -263,21 +263,24 @@ int main(int argc, char** argv) {
 
   // Outlives the audio output, whose thread hands its notes to the unit.
   std::unique_ptr<MidiInput> midi;
-  if (opt.midi) {
-    midi = std::make_unique<MidiInput>(unit.unit(), unit.sampleRate());
-    if (!midi->open()) {
-      say(QString::fromStdString(midi->error()));
-      return 1;
-    }
-    say(QStringLiteral("MIDI input: the %1 port %2").arg(QString::fromStdString(midi->system()), MidiInput::kPortName));
-  }
   AudioOutput audio(unit.unit(), unit.sampleRate());
   if (!opt.wavPath.isEmpty() && !audio.openWav(opt.wavPath.toStdString())) {
     say(QString::fromStdString(audio.error()));
     return 1;
   }
-  audio.setMidiInput(midi.get());
   audio.start();
+  // After the audio: PortAudio's JACK client could wait for ever for its first
+  // process call when the MIDI client had joined the server just before it.
+  if (opt.midi) {
+    midi = std::make_unique<MidiInput>(unit.unit(), unit.sampleRate());
+    if (!midi->open()) {
+      say(QString::fromStdString(midi->error()));
+      audio.stop();
+      return 1;
+    }
+    say(QStringLiteral("MIDI input: the %1 port %2").arg(QString::fromStdString(midi->system()), MidiInput::kPortName));
+    audio.setMidiInput(midi.get());
+  }
   if (!audio.hasDevice())
     say(QString::fromStdString(audio.deviceMessage()) + "; no sound is heard, but the unit keeps rendering" +
         (opt.wavPath.isEmpty() ? QString() : " into " + opt.wavPath));
