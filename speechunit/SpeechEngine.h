@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 struct SpeechSettings {
   float pitch = 128;   // 0..255
@@ -19,6 +21,15 @@ struct SpeechSettings {
   float throat = 128;  // 0..255, 128 = neutral
   bool sing = false;
   double singNote = 64;  // MIDI note held flat while singing
+  std::string voice;     // an installed voice's short name; English when empty or unknown
+};
+
+// An installed espeak-ng voice.
+struct SpeechVoiceInfo {
+  std::string name;         // short name, lower case: the last part of its file ("de", "cmn-latn-pinyin")
+  std::string identifier;   // its file under the engine's voice folder ("gmw/de")
+  std::string description;  // as the voice names itself ("German")
+  std::string languages;    // separated by spaces, most specific first
 };
 
 namespace glimmspeech {
@@ -28,6 +39,14 @@ int formantPercent(float value);
 // Pitch parameter as a MIDI note in sing mode: two steps per semitone.
 double noteForPitch(float pitch);
 double hzForNote(double note);
+
+// The installed voices, listed once by the engine's worker when it starts the
+// engine; the first call waits for that. Empty when the engine cannot start.
+// Any thread but the render thread and the engine worker.
+const std::vector<SpeechVoiceInfo>& installedVoices();
+// The installed voice that `name` names (short name, file or description,
+// ignoring ASCII case), or nullptr. Same threads as installedVoices().
+const SpeechVoiceInfo* findInstalledVoice(std::string_view name);
 }  // namespace glimmspeech
 
 // Work the engine thread does for a voice's owner, outside the render thread.
