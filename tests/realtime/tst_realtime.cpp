@@ -569,7 +569,14 @@ class TestRealtime : public QObject {
     QCOMPARE(o.blocks, long(30.0 * kRate / kBlock));
     QCOMPARE(o.refused, 0L);
     QCOMPARE(o.logLines, 0L);
-    QCOMPARE(o.worked, o.texts + o.speaks);
+    // Every text and speak request is worked; a note that came while one of
+    // them waited is queued behind it through the worker too.
+    QVERIFY2(o.worked >= o.texts + o.speaks && o.worked <= o.texts + o.speaks + o.notes,
+             qPrintable(QString("%1 jobs worked for %2 texts, %3 speaks, %4 notes")
+                            .arg(o.worked)
+                            .arg(o.texts)
+                            .arg(o.speaks)
+                            .arg(o.notes)));
     QVERIFY2(o.peak > 0.05f && o.heardBlocks > o.blocks / 5,
              qPrintable(QString("peak %1, %2 of %3 blocks heard").arg(o.peak).arg(o.heardBlocks).arg(o.blocks)));
   }
