@@ -45,6 +45,9 @@ inline constexpr GlimmParameterFacts kGlimmParameters[kGlimmParamCount] = {
     {kGlimmParam_Filter, "filter", "filter", 0, 1, 0, kGlimmUnit_Boolean, false, true},
 };
 
+// The voice a unit speaks with until it is given another.
+inline constexpr char kGlimmDefaultVoice[] = "en";
+
 // The row for a symbol, or nullptr.
 inline const GlimmParameterFacts* glimmParameterBySymbol(const char* symbol) {
   for (const GlimmParameterFacts& p : kGlimmParameters)

@@ -1,6 +1,7 @@
 #include "audiooutput.h"
 
 #include "SpscRing.h"
+#include "midiinput.h"
 #include "wavfile.h"
 
 #include <portaudio.h>
@@ -112,6 +113,7 @@ void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
   ts.mSampleTime = m_sampleTime;
   ts.mFlags = kAudioTimeStampSampleTimeValid;
   AudioUnitRenderActionFlags flags = 0;
+  if (MidiInput* midi = m_midi.load(std::memory_order_acquire)) midi->deliver(frames);
   const OSStatus err = AudioUnitRender(m_unit, &flags, &ts, 0, frames, abl);
   m_sampleTime += frames;
 

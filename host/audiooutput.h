@@ -16,6 +16,7 @@
 
 struct sf_private_tag;
 class SpscRing;
+class MidiInput;
 
 class AudioOutput {
  public:
@@ -29,6 +30,9 @@ class AudioOutput {
 
   // Starts the WAV tap before start(); false with error() when the file can't be made.
   bool openWav(const std::string& path);
+  // MIDI to hand to the unit at the start of each block; any time, but the
+  // input must outlive the output's audio thread (stop()).
+  void setMidiInput(MidiInput* midi) { m_midi.store(midi, std::memory_order_release); }
   // Starts audio on the default device, or on `device` as listDevices()
   // names it. Without a device it reports why in deviceMessage() and renders
   // on a paced thread instead; only an unknown `device` makes it fail.
@@ -65,6 +69,7 @@ class AudioOutput {
 
   AudioUnit m_unit;
   double m_sampleRate;
+  std::atomic<MidiInput*> m_midi{nullptr};
   void* m_stream = nullptr;
   unsigned long long m_latencyFrames = 0;
   bool m_paInitialised = false;

@@ -74,7 +74,7 @@ QString hostUsage() {
              "  --screenshot FILE    save a PNG of the window once the editor is shown and filled\n"
              "  --no-window          run without the editor window (no display needed)\n"
              "  --quit-after-speech  exit when the unit has finished the utterance and it has been heard\n"
-             "                       (with --no-window it needs --speak)\n"
+             "                       (with --no-window it needs --speak or --midi)\n"
              "  --render FILE        render the text to FILE (WAV, 16-bit) as fast as the voice can, with no\n"
              "                       audio device and no window, then exit\n"
              "  --preset FILE        apply the text and settings saved in FILE (before --set and --text)\n"
@@ -83,6 +83,11 @@ QString hostUsage() {
              "  --fresh              start from the defaults instead of the last run's text and settings\n"
              "  --device NAME        play through the audio output device NAME\n"
              "  --list-devices       list the names --device takes, the default first, and exit\n"
+             "  --voice NAME         speak with this espeak-ng voice (default en); see --list-voices\n"
+             "  --list-voices        list the voices (name, languages, description) and exit\n"
+             "  --midi               open a MIDI input port named Glimm (ALSA sequencer or JACK) and play\n"
+             "                       the notes other programs send to it\n"
+             "  --list-midi          list the MIDI sources that can be connected to it and exit\n"
              "  --version            print the version and exit\n"
              "  --help               show this text\n"
              "\n"
@@ -92,7 +97,7 @@ QString hostUsage() {
              "  0    done; with --quit-after-speech or --render, the utterance was spoken to its end\n"
              "  1    the unit, its editor, a settings file, the audio file (made or written) or the screenshot\n"
              "       failed\n"
-             "  2    bad command line (an unknown --device too), or no display for the editor\n"
+             "  2    bad command line (an unknown --device or --voice too), or no display for the editor\n"
              "  3    --quit-after-speech, --render: the utterance had not ended after %4 seconds\n"
              "  4    --speak, --render: nothing to speak (the text is empty, or nothing in it can be said)\n"
              "  130  ended by SIGINT (Ctrl+C); the audio file is complete up to then\n"
@@ -189,6 +194,19 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
     } else if (a == "--device") {
       if (value(o.deviceName) && o.deviceName.isEmpty())
         r.error = QStringLiteral("--device needs a name; glimm-host --list-devices lists them");
+    } else if (a == "--voice") {
+      if (value(o.voice)) {
+        if (o.voice.isEmpty())
+          r.error = QStringLiteral("--voice needs a voice name (glimm-host --list-voices lists them)");
+        else if (o.voice.toUtf8().size() > kGlimmVoiceMaxBytes)
+          r.error = QStringLiteral("--voice: \"%1\" is longer than any voice name").arg(o.voice);
+      }
+    } else if (a == "--list-voices") {
+      flag(o.listVoices);
+    } else if (a == "--midi") {
+      flag(o.midi);
+    } else if (a == "--list-midi") {
+      flag(o.listMidi);
     } else {
       r.error = QStringLiteral("unknown option \"%1\"").arg(arguments.at(i));
     }
@@ -200,12 +218,15 @@ HostOptionsResult parseHostOptions(const QStringList& arguments) {
       r.error = QStringLiteral("--render opens no window; it cannot go with --screenshot");
     else if (!o.deviceName.isEmpty())
       r.error = QStringLiteral("--render plays through no audio device; it cannot go with --device");
+    else if (o.midi)
+      r.error = QStringLiteral("--render plays no live notes; it cannot go with --midi");
     // Nothing but the file: no window, and the text is spoken to its end.
     o.noWindow = o.speak = o.quitAfterSpeech = true;
   }
-  // Without the window's SPEAK! or --speak, nothing would start the speech it waits for.
-  if (r.error.isEmpty() && o.quitAfterSpeech && o.noWindow && !o.speak)
-    r.error = QStringLiteral("--quit-after-speech with --no-window waits for the speech --speak starts; add --speak");
+  // Without the window's SPEAK!, --speak or a note, nothing would start the speech it waits for.
+  if (r.error.isEmpty() && o.quitAfterSpeech && o.noWindow && !o.speak && !o.midi)
+    r.error = QStringLiteral(
+        "--quit-after-speech with --no-window waits for the speech --speak (or --midi) starts; add --speak");
   if (r.error.isEmpty() && o.noWindow && !o.screenshotPath.isEmpty())
     r.error = QStringLiteral("--screenshot needs the window; it cannot go with --no-window");
   // The editor would cut a longer text to what its field shows.

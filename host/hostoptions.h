@@ -31,6 +31,10 @@ struct HostOptions {
   bool noWindow = false;
   bool quitAfterSpeech = false;
   bool listDevices = false;
+  QString voice;  // --voice: an espeak-ng voice name; empty: the unit's own
+  bool listVoices = false;
+  bool midi = false;  // --midi: open a MIDI input port for other programs' notes
+  bool listMidi = false;
   bool help = false;
   bool version = false;
   QString renderPath;  // --render: the WAV file to render into, as fast as the voice goes

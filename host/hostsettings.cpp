@@ -234,10 +234,33 @@ std::optional<HostSettings> captureHostSettings(AudioUnit unit, QString* error) 
     return std::nullopt;
   }
   s.text = QString::fromUtf8(buffer, qsizetype(strnlen(buffer, std::min<size_t>(size, kGlimmTextMaxBytes))));
+  // A unit without a choice of voice has nothing to save here.
+  char voice[kGlimmVoiceBufferSize] = {};
+  UInt32 voiceSize = sizeof voice;
+  if (AudioUnitGetProperty(unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, voice, &voiceSize) == noErr)
+    s.voice = QString::fromUtf8(voice, qsizetype(strnlen(voice, std::min<size_t>(voiceSize, kGlimmVoiceMaxBytes))));
   return s;
 }
 
 bool applyHostSettings(AudioUnit unit, const HostSettings& settings, QString* error) {
+  // The voice first: it is the one thing the unit itself may refuse (a voice
+  // not installed here), and then nothing else has changed yet.
+  if (settings.voice) {
+    char voice[kGlimmVoiceBufferSize] = {};
+    const QByteArray utf8 = settings.voice->toUtf8();
+    if (utf8.size() > kGlimmVoiceMaxBytes) {
+      *error = QStringLiteral("\"voice\" is longer than any voice name");
+      return false;
+    }
+    std::memcpy(voice, utf8.constData(), size_t(utf8.size()));
+    const OSStatus err =
+        AudioUnitSetProperty(unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, voice, sizeof voice);
+    if (err != noErr) {
+      *error =
+          QStringLiteral("the unit has no voice \"%1\" (glimm-host --list-voices lists them)").arg(*settings.voice);
+      return false;
+    }
+  }
   for (const auto& [id, value] : settings.parameters) {
     AudioUnitParameter p = {unit, id, kAudioUnitScope_Global, 0};
     // As host automation does, so an open editor follows.

@@ -26,7 +26,7 @@
 struct HostSettings {
   std::optional<QString> text;
   std::vector<std::pair<unsigned, float>> parameters;  // parameter ID, value
-  std::optional<QString> voice;                        // kept and written back; no unit offers it yet
+  std::optional<QString> voice;                        // an espeak-ng voice name
 };
 
 // The longest text a settings file may hold: the unit's limit, and with the

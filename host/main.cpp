@@ -4,6 +4,7 @@
 #include "editorwindow.h"
 #include "hostoptions.h"
 #include "hostsettings.h"
+#include "midiinput.h"
 #include "offlinerender.h"
 #include "unithost.h"
 
@@ -203,6 +204,27 @@ void saveLastRun(AudioUnit unit) {
         (error.isEmpty() ? "cannot make the folder " + QFileInfo(path).path() : error));
 }
 
+// --list-voices: what the unit offers, in columns.
+int listVoices(const HostOptions& opt) {
+  UnitHost unit;
+  const std::string unitPath = opt.unitPath.isEmpty() ? defaultUnitModulePath() : opt.unitPath.toStdString();
+  std::string lines;
+  if (!unit.load(unitPath, opt.sampleRate, AudioOutput::kBlockFrames * 4)) {
+    say(QString::fromStdString(unit.error()));
+    return kHostExitFailed;
+  }
+  if (unit.voiceList(&lines) != noErr || lines.empty()) {
+    say("the unit lists no voices");
+    return kHostExitFailed;
+  }
+  std::printf("%-20s %-28s %s\n", "NAME", "LANGUAGES", "DESCRIPTION");
+  for (const QString& line : QString::fromStdString(lines).split('\n', Qt::SkipEmptyParts)) {
+    const QStringList f = line.split('\t');
+    if (f.size() == 3) std::printf("%-20s %-28s %s\n", qPrintable(f[0]), qPrintable(f[1]), qPrintable(f[2]));
+  }
+  return kHostExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -227,6 +249,14 @@ int main(int argc, char** argv) {
     for (const auto& d : devices) std::puts(d.c_str());
     return 0;
   }
+  if (opt.listMidi) {
+    bool running = false;
+    const auto sources = MidiInput::listSources(&running);
+    if (!running) std::puts("No MIDI system is running (neither the ALSA sequencer nor a JACK server).");
+    for (const auto& s : sources) std::puts(s.c_str());
+    return 0;
+  }
+  if (opt.listVoices) return listVoices(opt);
   const bool withWindow = !opt.noWindow && opt.savePresetPath.isEmpty();
   if (withWindow && !haveDisplay()) {
     say("there is no display to show the editor on. Run it under a virtual X server,\n"
@@ -273,6 +303,10 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  if (!opt.voice.isEmpty() && unit.setVoice(opt.voice.toStdString()) != noErr) {
+    say(QStringLiteral("the unit has no voice \"%1\"; glimm-host --list-voices lists them").arg(opt.voice));
+    return kHostExitUsage;
+  }
   if (opt.hasText && unit.setText(opt.text.toStdString()) != noErr) {
     say("the unit refused the text");
     return 1;
@@ -298,6 +332,8 @@ int main(int argc, char** argv) {
 
   if (!opt.renderPath.isEmpty()) return renderToFile(unit, opt.renderPath);
 
+  // Outlives the audio output, whose thread hands its notes to the unit.
+  std::unique_ptr<MidiInput> midi;
   AudioOutput audio(unit.unit(), unit.sampleRate());
   if (!opt.wavPath.isEmpty() && !audio.openWav(opt.wavPath.toStdString())) {
     say(QString::fromStdString(audio.error()));
@@ -306,6 +342,18 @@ int main(int argc, char** argv) {
   if (!audio.start(opt.deviceName.toStdString())) {
     say(QString::fromStdString(audio.error()));
     return kHostExitUsage;
+  }
+  // After the audio: PortAudio's JACK client could wait for ever for its first
+  // process call when the MIDI client had joined the server just before it.
+  if (opt.midi) {
+    midi = std::make_unique<MidiInput>(unit.unit(), unit.sampleRate());
+    if (!midi->open()) {
+      say(QString::fromStdString(midi->error()));
+      audio.stop();
+      return 1;
+    }
+    say(QStringLiteral("MIDI input: the %1 port %2").arg(QString::fromStdString(midi->system()), MidiInput::kPortName));
+    audio.setMidiInput(midi.get());
   }
   if (!audio.hasDevice())
     say(QString::fromStdString(audio.deviceMessage()) + "; no sound is heard, but the unit keeps rendering" +

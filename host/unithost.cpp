@@ -102,6 +102,31 @@ OSStatus UnitHost::play() {
   return AudioUnitSetProperty(m_unit, kGlimmProperty_Play, kAudioUnitScope_Global, 0, data, sizeof data);
 }
 
+OSStatus UnitHost::setVoice(const std::string& name) {
+  char buffer[kGlimmVoiceBufferSize] = {};
+  if (name.size() > kGlimmVoiceMaxBytes) return kAudioUnitErr_InvalidPropertyValue;
+  std::memcpy(buffer, name.data(), name.size());
+  return AudioUnitSetProperty(m_unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, buffer, sizeof buffer);
+}
+
+OSStatus UnitHost::voice(std::string* name) const {
+  char buffer[kGlimmVoiceBufferSize] = {};
+  UInt32 size = sizeof buffer;
+  const OSStatus err = AudioUnitGetProperty(m_unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, buffer, &size);
+  if (err == noErr) *name = std::string(buffer, strnlen(buffer, std::min<size_t>(size, kGlimmVoiceMaxBytes)));
+  return err;
+}
+
+OSStatus UnitHost::voiceList(std::string* lines) const {
+  UInt32 size = 0;
+  OSStatus err = AudioUnitGetPropertyInfo(m_unit, kGlimmProperty_VoiceList, kAudioUnitScope_Global, 0, &size, nullptr);
+  if (err != noErr) return err;
+  std::string buffer(size, '\0');
+  err = AudioUnitGetProperty(m_unit, kGlimmProperty_VoiceList, kAudioUnitScope_Global, 0, buffer.data(), &size);
+  if (err == noErr) *lines = std::string(buffer.c_str(), strnlen(buffer.c_str(), size));
+  return err;
+}
+
 OSStatus UnitHost::text(std::string* utf8) const {
   char buffer[kGlimmTextBufferSize] = {};
   UInt32 size = sizeof buffer;

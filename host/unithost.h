@@ -26,6 +26,11 @@ class UnitHost {
   OSStatus setParameter(AudioUnitParameterID id, float value);
   OSStatus getParameter(AudioUnitParameterID id, float* value) const;
   OSStatus play();
+  // The espeak-ng voice, by any name the unit knows it by; the unit keeps its short name.
+  OSStatus setVoice(const std::string& name);
+  OSStatus voice(std::string* name) const;
+  // The installed voices: "name<TAB>languages<TAB>description" lines.
+  OSStatus voiceList(std::string* lines) const;
   OSStatus text(std::string* utf8) const;
   // Whether the unit is still busy with an utterance: from play() until the
   // last of it has been rendered.

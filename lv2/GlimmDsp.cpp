@@ -1,7 +1,7 @@
 // Glimm as an LV2 instrument: one VoiceController per instance. The control
-// ports are the truth for the parameters; the text arrives as patch:Set on
-// the control port and is handed to the host's worker, since setting it and
-// speaking lock and allocate, which run() must never do.
+// ports are the truth for the parameters; the text and the voice arrive as
+// patch:Set on the control port and are handed to the host's worker, since
+// setting them and speaking lock and allocate, which run() must never do.
 //
 // Events take effect in the order they arrive: while any job waits for the
 // worker, MIDI queues behind it too, so a note that follows a new text sings
@@ -40,7 +40,7 @@ struct Uris {
   LV2_URID atomBlank, atomObject, atomResource, atomSequence, atomString, atomURID;
   LV2_URID midiEvent;
   LV2_URID patchGet, patchSet, patchProperty, patchValue;
-  LV2_URID text, speak;
+  LV2_URID text, speak, voice;
 
   explicit Uris(LV2_URID_Map* m)
       : atomBlank(m->map(m->handle, LV2_ATOM__Blank)),
@@ -55,7 +55,8 @@ struct Uris {
         patchProperty(m->map(m->handle, LV2_PATCH__property)),
         patchValue(m->map(m->handle, LV2_PATCH__value)),
         text(m->map(m->handle, GLIMM_LV2_TEXT_URI)),
-        speak(m->map(m->handle, GLIMM_LV2_SPEAK_URI)) {}
+        speak(m->map(m->handle, GLIMM_LV2_SPEAK_URI)),
+        voice(m->map(m->handle, GLIMM_LV2_VOICE_URI)) {}
 };
 
 // The one check every text passes, from patch:Set and from saved state alike:
@@ -70,10 +71,24 @@ long acceptText(const void* body, size_t size) {
   return glimm::utf8::valid(s, n) ? long(n) : -1;
 }
 
+// A voice name's form, from patch:Set and saved state alike: NUL-terminated
+// within the bytes given, 1 to kGlimmVoiceMaxBytes long, UTF-8. Whether such
+// a voice is installed only the worker can say. Returns the length, or -1.
+long acceptVoiceName(const void* body, size_t size) {
+  if (!body || size == 0) return -1;
+  const char* s = static_cast<const char*>(body);
+  const void* nul = std::memchr(s, 0, std::min<size_t>(size, kGlimmVoiceBufferSize));
+  if (!nul) return -1;
+  const size_t n = size_t(static_cast<const char*>(nul) - s);
+  return n > 0 && glimm::utf8::valid(s, n) ? long(n) : -1;
+}
+
 // What run() hands to the worker; only the used part of `bytes` is copied.
-// A text job made before the latest restore (an older generation) is stale.
+// A text or voice job made before the latest restore (an older generation) is
+// stale. The worker answers a voice job with the voice then in use (kVoice,
+// its name).
 struct Job {
-  enum Kind : uint32_t { kText = 1, kPlay = 2, kMidi = 3 };
+  enum Kind : uint32_t { kText = 1, kPlay = 2, kMidi = 3, kVoice = 4 };
   uint32_t kind;
   uint32_t generation;
   uint32_t size;
@@ -98,6 +113,8 @@ class Instance {
     lv2_log_logger_init(&m_logger, map, log);
     lv2_atom_forge_init(&m_forge, map);
     std::memset(m_text, 0, sizeof m_text);
+    std::memset(m_voiceName, 0, sizeof m_voiceName);
+    std::memcpy(m_voiceName, kGlimmDefaultVoice, sizeof kGlimmDefaultVoice);
     // Unequal to anything, so the first run applies every connected port.
     for (float& v : m_lastPort) v = std::numeric_limits<float>::quiet_NaN();
     m_started = m_voice.start(rate);
@@ -124,9 +141,10 @@ class Instance {
     render(frames);
   }
 
-  // Worker side: where texts from patch:Set, speak requests and the MIDI
-  // queued behind them reach the voice.
-  LV2_Worker_Status work(uint32_t size, const void* data) {
+  // Worker side: where texts and voices from patch:Set, speak requests and
+  // the MIDI queued behind them reach the voice.
+  LV2_Worker_Status work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle, uint32_t size,
+                         const void* data) {
     if (!data || size < kJobHeader || size > sizeof(Job)) return LV2_WORKER_ERR_UNKNOWN;
     Job job;
     std::memcpy(&job, data, size);
@@ -142,6 +160,21 @@ class Instance {
     if (job.kind == Job::kText && job.size < kGlimmTextBufferSize && kJobHeader + job.size + 1 <= size) {
       std::lock_guard<std::mutex> lock(m_restoreMutex);
       if (job.generation == m_generation.load(std::memory_order_relaxed)) m_voice.setText(job.bytes, job.size);
+    } else if (job.kind == Job::kVoice && job.size < kGlimmVoiceBufferSize && kJobHeader + job.size + 1 <= size) {
+      job.bytes[job.size] = 0;
+      std::unique_lock<std::mutex> lock(m_restoreMutex);
+      const bool current = job.generation == m_generation.load(std::memory_order_relaxed);
+      if (current && !m_voice.setVoice(job.bytes) && m_hasLog)
+        lv2_log_warning(&m_logger, "Glimm: voice \"%s\" refused (no installed espeak-ng voice has that name)\n",
+                        job.bytes);
+      // Accepted or not, run() learns the voice in use, and announces it.
+      Job answer;
+      answer.kind = Job::kVoice;
+      m_voice.copyVoice(answer.bytes);
+      lock.unlock();
+      answer.size = uint32_t(strnlen(answer.bytes, kGlimmVoiceMaxBytes));
+      answer.bytes[answer.size] = 0;
+      if (respond) (void)respond(handle, kJobHeader + answer.size + 1, &answer);
     } else if (job.kind == Job::kPlay) {
       if (!m_voice.play()) return LV2_WORKER_ERR_UNKNOWN;
     } else if (job.kind == Job::kMidi && job.size == kMidiJobBytes && kJobHeader + kMidiJobBytes <= size) {
@@ -156,17 +189,62 @@ class Instance {
     return LV2_WORKER_SUCCESS;
   }
 
+  // Render thread, between runs: the worker's answer to a voice job.
+  LV2_Worker_Status workResponse(uint32_t size, const void* data) {
+    if (!data || size < kJobHeader || size > sizeof(Job)) return LV2_WORKER_ERR_UNKNOWN;
+    Job job;
+    std::memcpy(&job, data, size);
+    if (job.kind != Job::kVoice || job.size >= kGlimmVoiceBufferSize || kJobHeader + job.size + 1 > size)
+      return LV2_WORKER_ERR_UNKNOWN;
+    std::memset(m_voiceName, 0, sizeof m_voiceName);
+    std::memcpy(m_voiceName, job.bytes, job.size);
+    m_announceVoice = true;
+    return LV2_WORKER_SUCCESS;
+  }
+
   LV2_State_Status save(LV2_State_Store_Function store, LV2_State_Handle handle) {
     char text[kGlimmTextBufferSize];
     m_voice.copyText(text);
     const size_t n = strnlen(text, kGlimmTextMaxBytes);
     text[n] = 0;
-    return store(handle, m_uris.text, text, n + 1, m_uris.atomString, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    const uint32_t flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+    const LV2_State_Status st = store(handle, m_uris.text, text, n + 1, m_uris.atomString, flags);
+    if (st != LV2_STATE_SUCCESS) return st;
+    char voice[kGlimmVoiceBufferSize];
+    m_voice.copyVoice(voice);
+    return store(handle, m_uris.voice, voice, strnlen(voice, kGlimmVoiceMaxBytes) + 1, m_uris.atomString, flags);
   }
 
   // Not concurrent with run() (the instantiation threading class), so the
   // render-side copy may be written here.
   LV2_State_Status restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle) {
+    const LV2_State_Status text = restoreText(retrieve, handle);
+    const LV2_State_Status voice = restoreVoice(retrieve, handle);
+    return text != LV2_STATE_SUCCESS ? text : voice;
+  }
+
+ private:
+  LV2_State_Status restoreVoice(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle) {
+    size_t size = 0;
+    uint32_t type = 0, flags = 0;
+    const void* value = retrieve(handle, m_uris.voice, &size, &type, &flags);
+    if (!value) return LV2_STATE_SUCCESS;  // saved before there were voices: the voice stays
+    const long n = type == m_uris.atomString ? acceptVoiceName(value, size) : -1;
+    // Like the text: a voice job still queued was sent before this state.
+    std::unique_lock<std::mutex> lock(m_restoreMutex);
+    if (n >= 0) m_generation.fetch_add(1, std::memory_order_relaxed);
+    if (n < 0 || !m_voice.setVoice(static_cast<const char*>(value))) {
+      lock.unlock();
+      if (m_hasLog)
+        lv2_log_warning(&m_logger, "Glimm: saved voice refused (not the name of an installed espeak-ng voice)\n");
+      return type == m_uris.atomString ? LV2_STATE_ERR_UNKNOWN : LV2_STATE_ERR_BAD_TYPE;
+    }
+    m_voice.copyVoice(m_voiceName);
+    m_restored.store(true, std::memory_order_release);
+    return LV2_STATE_SUCCESS;
+  }
+
+  LV2_State_Status restoreText(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle) {
     size_t size = 0;
     uint32_t type = 0, flags = 0;
     const void* value = retrieve(handle, m_uris.text, &size, &type, &flags);
@@ -191,7 +269,6 @@ class Instance {
     return LV2_STATE_SUCCESS;
   }
 
- private:
   void applyPorts() {
     for (int i = 0; i < kGlimmParamCount; ++i) {
       if (!m_ports[i]) continue;
@@ -237,9 +314,12 @@ class Instance {
     if (!parsePatch(atom, m)) return;
     if (m.otype == m_uris.patchGet) {
       if (m.property == 0 || m.property == m_uris.text) m_announce = true;
+      if (m.property == 0 || m.property == m_uris.voice) m_announceVoice = true;
     } else if (m.otype == m_uris.patchSet) {
       if (m.property == m_uris.text)
         setText(m.value);
+      else if (m.property == m_uris.voice)
+        setVoice(m.value);
       else if (m.property == m_uris.speak)
         schedulePlay();
     }
@@ -321,6 +401,24 @@ class Instance {
     m_announce = true;
   }
 
+  void setVoice(const LV2_Atom* value) {
+    const long n = value && value->type == m_uris.atomString ? acceptVoiceName(value + 1, value->size) : -1;
+    if (n < 0) {
+      if (m_hasLog)
+        lv2_log_warning(&m_logger, "Glimm: voice refused (not a UTF-8 string of 1 to %d bytes)\n",
+                        int(kGlimmVoiceMaxBytes));
+      return;
+    }
+    Job job;
+    job.kind = Job::kVoice;
+    job.size = uint32_t(n);
+    std::memcpy(job.bytes, value + 1, size_t(n));
+    job.bytes[n] = 0;
+    // Whether the voice exists, the worker finds out; its answer is announced.
+    if (!schedule(job, kJobHeader + job.size + 1) && m_hasLog)
+      lv2_log_warning(&m_logger, "Glimm: voice refused (the host's worker is full)\n");
+  }
+
   void schedulePlay() {
     Job job;
     job.kind = Job::kPlay;
@@ -337,7 +435,7 @@ class Instance {
       m_notify->atom.size = 0;
       return;
     }
-    if (m_restored.exchange(false, std::memory_order_acquire)) m_announce = true;
+    if (m_restored.exchange(false, std::memory_order_acquire)) m_announce = m_announceVoice = true;
     lv2_atom_forge_set_buffer(&m_forge, reinterpret_cast<uint8_t*>(m_notify), capacity);
     LV2_Atom_Forge_Frame seq;
     lv2_atom_forge_sequence_head(&m_forge, &seq, 0);
@@ -355,6 +453,22 @@ class Instance {
         lv2_atom_forge_string(&m_forge, m_text, uint32_t(m_textSize));
         lv2_atom_forge_pop(&m_forge, &obj);
         m_announce = false;
+      }
+    }
+    if (m_announceVoice) {
+      const size_t voiceSize = strnlen(m_voiceName, kGlimmVoiceMaxBytes);
+      const uint64_t need = sizeof(LV2_Atom_Event) + sizeof(LV2_Atom_Object) + 2 * sizeof(LV2_Atom_Property_Body) +
+                            sizeof(LV2_Atom_URID) + pad(voiceSize + 1) + 16;
+      if (m_forge.offset + need <= capacity) {
+        LV2_Atom_Forge_Frame obj;
+        lv2_atom_forge_frame_time(&m_forge, 0);
+        lv2_atom_forge_object(&m_forge, &obj, 0, m_uris.patchSet);
+        lv2_atom_forge_key(&m_forge, m_uris.patchProperty);
+        lv2_atom_forge_urid(&m_forge, m_uris.voice);
+        lv2_atom_forge_key(&m_forge, m_uris.patchValue);
+        lv2_atom_forge_string(&m_forge, m_voiceName, uint32_t(voiceSize));
+        lv2_atom_forge_pop(&m_forge, &obj);
+        m_announceVoice = false;
       }
     }
     lv2_atom_forge_pop(&m_forge, &seq);
@@ -397,6 +511,9 @@ class Instance {
   char m_text[kGlimmTextBufferSize];
   size_t m_textSize = 0;
   bool m_announce = false;
+  // The voice in use as run() knows it, from the worker's answers; the same rules as the text.
+  char m_voiceName[kGlimmVoiceBufferSize];
+  bool m_announceVoice = false;
   std::atomic<bool> m_restored{false};
   // Jobs scheduled and not yet worked; while nonzero, MIDI queues too.
   std::atomic<uint32_t> m_waiting{0};
@@ -446,11 +563,14 @@ void connectPort(LV2_Handle h, uint32_t port, void* data) { self(h)->connect(por
 void run(LV2_Handle h, uint32_t frames) { self(h)->run(frames); }
 void cleanup(LV2_Handle h) { delete self(h); }
 
-LV2_Worker_Status work(LV2_Handle h, LV2_Worker_Respond_Function, LV2_Worker_Respond_Handle, uint32_t size,
-                       const void* data) {
-  return glimm::atBoundary([&] { return self(h)->work(size, data); }, LV2_WORKER_ERR_UNKNOWN, LV2_WORKER_ERR_NO_SPACE);
+LV2_Worker_Status work(LV2_Handle h, LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
+                       uint32_t size, const void* data) {
+  return glimm::atBoundary([&] { return self(h)->work(respond, handle, size, data); }, LV2_WORKER_ERR_UNKNOWN,
+                           LV2_WORKER_ERR_NO_SPACE);
 }
-LV2_Worker_Status workResponse(LV2_Handle, uint32_t, const void*) { return LV2_WORKER_SUCCESS; }
+LV2_Worker_Status workResponse(LV2_Handle h, uint32_t size, const void* data) {
+  return self(h)->workResponse(size, data);
+}
 
 LV2_State_Status save(LV2_Handle h, LV2_State_Store_Function store, LV2_State_Handle handle, uint32_t,
                       const LV2_Feature* const*) {

@@ -13,6 +13,9 @@
 #define GLIMM_LV2_PROJECT_URI "urn:glimm:project"
 // The text: a patch:writable parameter whose range is atom:String.
 #define GLIMM_LV2_TEXT_URI GLIMM_LV2_URI "#text"
+// The espeak-ng voice: a patch:writable parameter whose range is atom:String,
+// a name as the speech unit's voice property takes it ("de", "German").
+#define GLIMM_LV2_VOICE_URI GLIMM_LV2_URI "#voice"
 // Speak now: a patch:Set of this property (any value) from the UI.
 #define GLIMM_LV2_SPEAK_URI GLIMM_LV2_URI "#speak"
 

@@ -108,6 +108,7 @@ std::string plugin(int minor, int micro) {
   std::string s = kPrefixes;
   s += "<" GLIMM_LV2_PROJECT_URI ">\n    a doap:Project ;\n    doap:name \"Glimm\" .\n\n";
   s += "<" GLIMM_LV2_TEXT_URI ">\n    a lv2:Parameter ;\n    rdfs:label \"text\" ;\n    rdfs:range atom:String .\n\n";
+  s += "<" GLIMM_LV2_VOICE_URI ">\n    a lv2:Parameter ;\n    rdfs:label \"voice\" ;\n    rdfs:range atom:String .\n\n";
   s += "<" GLIMM_LV2_SPEAK_URI ">\n    a lv2:Parameter ;\n    rdfs:label \"speak\" ;\n    rdfs:range atom:Bool .\n\n";
   s += "<" GLIMM_LV2_URI
        ">\n"
@@ -122,9 +123,9 @@ std::string plugin(int minor, int micro) {
        "    lv2:requiredFeature urid:map , work:schedule ;\n"
        "    lv2:optionalFeature log:log , lv2:hardRTCapable ;\n"
        "    lv2:extensionData state:interface , work:interface ;\n"
-       "    patch:writable <" GLIMM_LV2_TEXT_URI "> , <" GLIMM_LV2_SPEAK_URI
+       "    patch:writable <" GLIMM_LV2_TEXT_URI "> , <" GLIMM_LV2_SPEAK_URI "> , <" GLIMM_LV2_VOICE_URI
        "> ;\n"
-       "    patch:readable <" GLIMM_LV2_TEXT_URI "> ;\n";
+       "    patch:readable <" GLIMM_LV2_TEXT_URI "> , <" GLIMM_LV2_VOICE_URI "> ;\n";
   const std::string atomSize = std::to_string(kAtomBufferBytes);
   s += "    lv2:port [\n"
        "        a lv2:InputPort , atom:AtomPort ;\n"

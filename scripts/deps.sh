@@ -5,7 +5,7 @@ glimm_packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libespeak-ng-dev espeak-ng-data espeak-ng
-  libsoxr-dev libsndfile1-dev portaudio19-dev
+  libsoxr-dev libsndfile1-dev portaudio19-dev librtmidi-dev
   xvfb xauth xdotool x11-utils
   python3 python3-pil python3-fonttools
   fonts-dejavu-core

@@ -98,6 +98,17 @@ OSStatus SpeechUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope, A
     case kGlimmProperty_Speaking:
       *static_cast<UInt32*>(out) = m_voice.speaking() ? 1 : 0;
       return noErr;
+    case kGlimmProperty_Voice:
+      m_voice.copyVoice(static_cast<char*>(out));
+      return noErr;
+    case kGlimmProperty_VoiceList: {
+      // The size was given from the same list, which never changes once made.
+      const std::string list = VoiceController::voiceList();
+      auto* bytes = static_cast<char*>(out);
+      std::memcpy(bytes, list.c_str(), std::min<size_t>(size, list.size() + 1));
+      bytes[size - 1] = 0;
+      return noErr;
+    }
     case kAudioUnitProperty_ParameterList: {
       auto* ids = static_cast<AudioUnitParameterID*>(out);
       for (UInt32 i = 0; i < size / sizeof(AudioUnitParameterID); ++i) ids[i] = i;
@@ -165,6 +176,12 @@ OSStatus SpeechUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, A
     }
     case kGlimmProperty_Play:
       return m_voice.play() ? OSStatus(noErr) : OSStatus(kAudioUnitErr_Uninitialized);
+    case kGlimmProperty_Voice: {
+      bool changed = false;
+      if (!m_voice.setVoice(static_cast<const char*>(data), &changed)) return kAudioUnitErr_InvalidPropertyValue;
+      if (changed) callPropertyListeners(id, scope, elem);
+      return noErr;
+    }
     case kAudioUnitProperty_StreamFormat: {
       AudioStreamBasicDescription f;
       std::memcpy(&f, data, sizeof f);
@@ -293,6 +310,12 @@ OSStatus SpeechUnit::describeProperty(AudioUnitPropertyID id, AudioUnitScope sco
       break;
     case kGlimmProperty_Speaking:
       size = sizeof(UInt32), err = global();
+      break;
+    case kGlimmProperty_Voice:
+      size = kGlimmVoiceBufferSize, writable = true, err = global();
+      break;
+    case kGlimmProperty_VoiceList:
+      size = UInt32(VoiceController::voiceList().size() + 1), err = global();
       break;
     case kAudioUnitProperty_ParameterList:
       // Only the global scope has parameters; the other scopes list none.

@@ -8,9 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <clocale>
-#include <dlfcn.h>
 #include <cmath>
+#include <dlfcn.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,6 +203,23 @@ class SpeechEngine {
 
   std::mutex& mutex() { return m_mutex; }
 
+  // Starts the worker if need be and waits until it has started the engine,
+  // which lists the voices. The list never changes after that.
+  const std::vector<SpeechVoiceInfo>& voiceList() {
+    static const std::vector<SpeechVoiceInfo> none;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_listed) return m_voiceList;
+    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id()) return none;
+    startLocked();
+    m_wantList = true;
+    lock.unlock();
+    wake();
+    lock.lock();
+    // Bounded: a worker that cannot start must not hang the caller.
+    m_listedChanged.wait_for(lock, std::chrono::seconds(10), [this] { return m_listed || m_quit; });
+    return m_listed ? m_voiceList : none;
+  }
+
   // Control threads: wakes the worker at once (one system call).
   void wake() {
     const uint64_t one = 1;
@@ -305,6 +323,7 @@ class SpeechEngine {
     for (;;) {
       waitForWake();
       if (quitting()) return;
+      if (listWanted()) ensureEspeak();
       serviceDeferred();
       while (std::shared_ptr<SpeechVoice> v = takeJob()) {
         runJob(*v);
@@ -312,6 +331,11 @@ class SpeechEngine {
         if (quitting()) return;
       }
     }
+  }
+
+  bool listWanted() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_wantList && !m_listed;
   }
 
   std::vector<std::shared_ptr<SpeechVoice>> voices() {
@@ -352,6 +376,19 @@ class SpeechEngine {
   bool ensureEspeak() {
     if (m_espeakTried) return m_espeakOk;
     m_espeakTried = true;
+    m_espeakOk = startEspeak();
+    std::vector<SpeechVoiceInfo> list;
+    if (m_espeakOk) list = listVoices();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_voiceList = std::move(list);
+      m_listed = true;
+    }
+    m_listedChanged.notify_all();
+    return m_espeakOk;
+  }
+
+  bool startEspeak() {
     // Initialisation switches the process's LC_CTYPE; the host owns that, so
     // it is put back, and only this thread gets the UTF-8 character type.
     m_workerLocale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
@@ -370,8 +407,67 @@ class SpeechEngine {
     espeak_SetSynthCallback(&SpeechEngine::synthCallback);
     m_espeakRate = espeak_ng_GetSampleRate();
     m_variantDir = makeVariantDir();
-    m_espeakOk = m_espeakRate > 0;
-    return m_espeakOk;
+    const char* dataPath = nullptr;
+    espeak_Info(&dataPath);
+    if (dataPath) m_dataPath = dataPath;
+    return m_espeakRate > 0;
+  }
+
+  // Every voice the engine lists (variants and external voices it leaves out),
+  // but those that crash it on ordinary text (found by fuzzing): with Danish
+  // and Vietnamese, ":-a" makes espeak-ng 1.51 read through a wild pointer;
+  // with Korean, "¨©" makes it read freed memory.
+  static std::vector<SpeechVoiceInfo> listVoices() {
+    static const char* const kFaulty[] = {"gmq/da", "aav/vi", "aav/vi-VN-x-central", "aav/vi-VN-x-south", "ko"};
+    std::vector<SpeechVoiceInfo> list;
+    const espeak_VOICE** voices = espeak_ListVoices(nullptr);
+    for (size_t i = 0; voices && voices[i]; ++i) {
+      const espeak_VOICE& v = *voices[i];
+      if (!v.identifier || !v.name) continue;
+      if (std::any_of(std::begin(kFaulty), std::end(kFaulty),
+                      [&](const char* f) { return !std::strcmp(f, v.identifier); }))
+        continue;
+      SpeechVoiceInfo info;
+      info.identifier = v.identifier;
+      info.description = v.name;
+      const size_t slash = info.identifier.rfind('/');
+      info.name = slash == std::string::npos ? info.identifier : info.identifier.substr(slash + 1);
+      for (char& c : info.name)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+      // Languages: a priority byte, then a NUL-terminated name, until an empty name.
+      for (const char* p = v.languages; p && p[0] && p[1]; p += std::strlen(p + 1) + 2) {
+        if (!info.languages.empty()) info.languages += ' ';
+        info.languages += p + 1;
+      }
+      list.push_back(std::move(info));
+    }
+    return list;
+  }
+
+  const SpeechVoiceInfo* voiceNamed(const std::string& name) const {
+    for (const SpeechVoiceInfo& v : m_voiceList)
+      if (v.name == name) return &v;
+    return nullptr;
+  }
+
+  // The voice file's own lines, so a private variant keeps the language's
+  // rules; empty when it cannot be read.
+  std::string voiceFileText(const std::string& identifier) const {
+    if (m_dataPath.empty() || identifier.find("..") != std::string::npos) return {};
+    for (const char* folder : {"/lang/", "/voices/"}) {
+      const std::string path = m_dataPath + folder + identifier;
+      FILE* f = std::fopen(path.c_str(), "rbe");
+      if (!f) continue;
+      char buf[8192];
+      const size_t n = std::fread(buf, 1, sizeof buf, f);
+      const bool whole = std::feof(f) != 0;
+      std::fclose(f);
+      if (!whole) return {};
+      std::string text(buf, n);
+      if (!text.empty() && text.back() != '\n') text += '\n';
+      return text;
+    }
+    return {};
   }
 
   // The voice-file loader lower-cases its path, reads '+' as a variant and
@@ -407,13 +503,18 @@ class SpeechEngine {
   }
 
   bool loadVoice(const SpeechSettings& s) {
+    const SpeechVoiceInfo* voice = voiceNamed(s.voice.empty() ? std::string("en") : s.voice);
+    if (!voice) voice = voiceNamed("en");
+    const std::string identifier = voice ? voice->identifier : std::string("en");
     const int throat = formantPercent(s.throat);
     const int mouth = formantPercent(s.mouth);
     if (!m_variantDir.empty() && (throat != 100 || mouth != 100)) {
+      // The voice's own file with the formants scaled: a variant for any language.
+      std::string text = voiceFileText(identifier);
+      if (text.empty()) text = "name glimm\nlanguage en\ntunes s1 c1 q1 e1\n";
       const std::string path = m_variantDir + "/v";
       const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
       if (fd >= 0) {
-        std::string text = "name glimm\nlanguage en\ntunes s1 c1 q1 e1\n";
         char line[64];
         for (int f = 0; f <= 8; ++f) {
           std::snprintf(line, sizeof line, "formant %d %d -1 -1\n", f, f <= 2 ? throat : mouth);
@@ -426,17 +527,18 @@ class SpeechEngine {
         if (loaded) return true;
       }
     }
-    return espeak_ng_SetVoiceByName("en") == ENS_OK;
+    return espeak_ng_SetVoiceByName(identifier.c_str()) == ENS_OK || espeak_ng_SetVoiceByName("en") == ENS_OK;
   }
 
   // Loading a voice costs milliseconds, a note's whole budget: it happens only
-  // when the formants change. The pitch is neutral while loading, as a high
-  // one shifts the formants of the loaded voice.
+  // when the voice or the formants change. The pitch is neutral while loading,
+  // as a high one shifts the formants of the loaded voice.
   void ensureVoice(const SpeechSettings& s) {
-    const int key = formantPercent(s.throat) * 1000 + formantPercent(s.mouth);
+    const std::string key = (s.voice.empty() ? std::string("en") : s.voice) + '/' +
+                            std::to_string(formantPercent(s.throat)) + '/' + std::to_string(formantPercent(s.mouth));
     if (key == m_loadedVoice) return;
     espeak_SetParameter(espeakPITCH, 50, 0);
-    m_loadedVoice = loadVoice(s) ? key : -1;
+    m_loadedVoice = loadVoice(s) ? key : std::string();
   }
 
   struct JobRun {
@@ -598,6 +700,11 @@ class SpeechEngine {
   uint64_t m_seenTicks = 0;
   std::chrono::steady_clock::time_point m_activeSince{};
 
+  bool m_wantList = false;
+  bool m_listed = false;
+  std::vector<SpeechVoiceInfo> m_voiceList;  // written once, before m_listed
+  std::condition_variable m_listedChanged;
+
   // Worker thread only.
   SpeechVoice::Job m_current;
   JobRun* m_run = nullptr;
@@ -605,8 +712,9 @@ class SpeechEngine {
   bool m_espeakOk = false;
   int m_espeakRate = 22050;
   std::string m_variantDir;
+  std::string m_dataPath;
   locale_t m_workerLocale = nullptr;
-  int m_loadedVoice = -1;
+  std::string m_loadedVoice;  // what ensureVoice loaded last; empty: nothing
   OutputShaper m_shaper;
 };
 
@@ -615,6 +723,27 @@ class SpeechEngine {
 SpeechEngine& SpeechEngine::instance() {
   static SpeechEngine engine;
   return engine;
+}
+
+const std::vector<SpeechVoiceInfo>& glimmspeech::installedVoices() { return SpeechEngine::instance().voiceList(); }
+
+const SpeechVoiceInfo* glimmspeech::findInstalledVoice(std::string_view name) {
+  auto same = [](std::string_view a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+             return lower(x) == lower(y);
+           });
+  };
+  if (name.empty()) return nullptr;
+  const std::vector<SpeechVoiceInfo>& voices = installedVoices();
+  // The engine's own order of preference: a description, a file, a short name.
+  for (const SpeechVoiceInfo& v : voices)
+    if (same(name, v.description)) return &v;
+  for (const SpeechVoiceInfo& v : voices)
+    if (same(name, v.identifier)) return &v;
+  for (const SpeechVoiceInfo& v : voices)
+    if (same(name, v.name)) return &v;
+  return nullptr;
 }
 
 // ---- SpeechVoice ----------------------------------------------------------

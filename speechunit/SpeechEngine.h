@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 struct SpeechSettings {
   float pitch = 128;   // 0..255
@@ -26,6 +28,15 @@ struct SpeechSettings {
   // and the note that asked for it (0: a play request).
   uint64_t startFrame = 0;
   uint32_t noteId = 0;
+  std::string voice;  // an installed voice's short name; English when empty or unknown
+};
+
+// An installed espeak-ng voice.
+struct SpeechVoiceInfo {
+  std::string name;         // short name, lower case: the last part of its file ("de", "cmn-latn-pinyin")
+  std::string identifier;   // its file under the engine's voice folder ("gmw/de")
+  std::string description;  // as the voice names itself ("German")
+  std::string languages;    // separated by spaces, most specific first
 };
 
 namespace glimmspeech {
@@ -40,6 +51,14 @@ double noteForPitch(float pitch);
 int singHz(double note);
 double singRatio(double note);
 double hzForNote(double note);
+
+// The installed voices, listed once by the engine's worker when it starts the
+// engine; the first call waits for that. Empty when the engine cannot start.
+// Any thread but the render thread and the engine worker.
+const std::vector<SpeechVoiceInfo>& installedVoices();
+// The installed voice that `name` names (short name, file or description,
+// ignoring ASCII case), or nullptr. Same threads as installedVoices().
+const SpeechVoiceInfo* findInstalledVoice(std::string_view name);
 }  // namespace glimmspeech
 
 // Work the engine thread does for a voice's owner, outside the render thread.

@@ -8,14 +8,32 @@
 
 namespace {
 
+struct Range {
+  char32_t first, last;
+};
+
+// The scripts the installed voices read. Everything else stays out: control
+// and format characters (0x01 starts embedded commands that outlive the
+// utterance), U+0AE4-U+11FF, where the synthesiser reads freed memory on
+// single code points (which costs Oriya, the Dravidian scripts, Sinhala,
+// Thai, Myanmar, Georgian and the Hangul jamo), and in the other scripts'
+// blocks everything but letters and marks it knows (assigned by Unicode 3.2),
+// since many lone digits, signs, unassigned and newer code points there make
+// it read freed memory too. scripts/speakable_ranges.py makes the table.
+constexpr Range kSpeakable[] = {
+#include "SpeakableRanges.inc"
+};
+
 bool allowed(char32_t c) {
-  // The synthesiser reads freed memory on some single code points outside
-  // these ranges, and 0x01 starts embedded commands that outlive the utterance.
-  return (c >= 0x20 && c <= 0x7E) || c == '\t' || c == '\n' || (c >= 0xA0 && c <= 0x24F) ||
-         (c >= 0x2010 && c <= 0x2027) || c == 0x20AC;
+  if (c == '\t' || c == '\n') return true;
+  for (const Range& r : kSpeakable)
+    if (c >= r.first && c <= r.last) return true;
+  return false;
 }
 
 }  // namespace
+
+bool glimmSpeakableCharacter(char32_t c) { return allowed(c); }
 
 std::string glimmPrepareSpeechText(const char* bytes, size_t maxLen) {
   std::string out;

@@ -6,10 +6,11 @@
 #include <vector>
 
 // Reads at most maxLen bytes of `bytes`, stopping at the first NUL, and returns
-// UTF-8 that is safe to hand to the synthesiser: only printable ASCII, tab,
-// newline, U+00A0-U+024F, U+2010-U+2027 and U+20AC survive; every other
-// character (controls, unsupported scripts) becomes one space. A byte that is
-// not part of valid UTF-8 is read as Latin-1, so legacy 8-bit text still speaks.
+// UTF-8 that is safe to hand to the synthesiser: only tab, newline and the
+// characters of the scripts the voices read survive (glimmSpeakableCharacter);
+// every other character (controls, unsupported scripts) becomes one space. A
+// byte that is not part of valid UTF-8 is read as Latin-1, so legacy 8-bit
+// text still speaks.
 std::string glimmPrepareSpeechText(const char* bytes, size_t maxLen);
 
 // The words a keyboard sings one by one: prepared text split at white space,
@@ -22,3 +23,6 @@ std::vector<std::string> glimmLyricWords(const std::string& prepared, bool phone
 // overruns its buffers on a single phoneme word of a few hundred symbols, so
 // longer runs are broken up with spaces.
 std::string glimmPhonemeText(const std::string& prepared);
+
+// Whether the preparation keeps this code point.
+bool glimmSpeakableCharacter(char32_t c);

@@ -82,6 +82,33 @@ void VoiceController::copyText(char* out) const {
   std::memcpy(out, m_text, kGlimmTextBufferSize);
 }
 
+bool VoiceController::setVoice(const char* name, bool* changed) {
+  if (changed) *changed = false;
+  if (!name) return false;
+  const size_t n = strnlen(name, kGlimmVoiceBufferSize);
+  if (n == 0 || n > kGlimmVoiceMaxBytes) return false;
+  const SpeechVoiceInfo* voice = glimmspeech::findInstalledVoice(std::string_view(name, n));
+  if (!voice) return false;
+  std::lock_guard<std::mutex> lock(m_textMutex);
+  if (m_voiceName == voice->name) return true;
+  m_voiceName = voice->name;
+  if (changed) *changed = true;
+  return true;
+}
+
+void VoiceController::copyVoice(char* out) const {
+  std::memset(out, 0, kGlimmVoiceBufferSize);
+  std::lock_guard<std::mutex> lock(m_textMutex);
+  std::memcpy(out, m_voiceName.data(), std::min<size_t>(m_voiceName.size(), kGlimmVoiceMaxBytes));
+}
+
+std::string VoiceController::voiceList() {
+  std::string out;
+  for (const SpeechVoiceInfo& v : glimmspeech::installedVoices())
+    out += v.name + '\t' + v.languages + '\t' + v.description + '\n';
+  return out;
+}
+
 bool VoiceController::play() {
   if (!m_engineVoice) return false;
   NoteRequest r;
@@ -260,6 +287,7 @@ void VoiceController::speak(const NoteRequest* r) {
   {
     std::lock_guard<std::mutex> lock(m_textMutex);
     text = glimmPrepareSpeechText(m_text, kGlimmTextMaxBytes);
+    s.voice = m_voiceName;
   }
   if (r->note >= 0 && r->sing) {
     // A sung note takes one word, wrapping round the text.

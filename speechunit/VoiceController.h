@@ -13,7 +13,8 @@
 //                                 started, by the engine worker); MIDI takes
 //                                 effect in the next render call
 //   setText, copyText, play,      any thread but the render thread
-//   silence, speaking
+//   silence, speaking, setVoice,
+//   copyVoice, voiceList
 //   render, markRenderThread      the render thread
 //   Observer::parameterChanged    the thread that changed the value, or the
 //                                 engine worker for changes made on the
@@ -22,8 +23,8 @@
 //                                 for notes; never render
 //
 // Written only while the voice is not rendering: the engine voice (start and
-// stop). Parameters and the pending note are atomics; the text is guarded by
-// a mutex that the render thread never takes.
+// stop). Parameters and the pending note are atomics; the text and the voice
+// name are guarded by a mutex that the render thread never takes.
 // Never locks or allocates: render, markRenderThread, parameter, midi, and
 // setParameter when called on the render thread.
 #pragma once
@@ -36,6 +37,7 @@
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 
 class SpeechVoice;
 
@@ -72,6 +74,17 @@ class VoiceController {
   void setText(const char* bytes, size_t size);
   // Writes kGlimmTextBufferSize bytes: the text, NUL-padded.
   void copyText(char* out) const;
+
+  // Chooses the espeak-ng voice the next utterance speaks with: a name as
+  // glimmspeech::findInstalledVoice takes it, of at most kGlimmVoiceMaxBytes.
+  // Refused (false, nothing changed) when no installed voice has that name;
+  // `changed` says whether the voice is now another one. The first call may
+  // wait for the engine to list its voices.
+  bool setVoice(const char* name, bool* changed = nullptr);
+  // Writes kGlimmVoiceBufferSize bytes: the voice's short name, NUL-padded.
+  void copyVoice(char* out) const;
+  // The installed voices, one "name<TAB>languages<TAB>description" line each.
+  static std::string voiceList();
 
   // Speaks the text with the current settings, superseding what is being
   // said; false when the voice is not started.
@@ -125,6 +138,7 @@ class VoiceController {
   std::atomic<float> m_params[kGlimmParamCount];
   mutable std::mutex m_textMutex;
   char m_text[kGlimmTextBufferSize];
+  std::string m_voiceName{kGlimmDefaultVoice};
   std::shared_ptr<SpeechVoice> m_engineVoice;
   std::atomic<pthread_t> m_renderThread{};
   std::atomic<bool> m_hasRenderThread{false};

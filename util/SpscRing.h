@@ -1,6 +1,7 @@
-// Lock-free single-producer/single-consumer ring of float samples: one thread
-// writes, one other thread reads, and neither side locks, waits or allocates
-// after construction. Either side may be a real-time thread.
+// Lock-free single-producer/single-consumer ring of float samples (or of any
+// plain values, SpscRingOf): one thread writes, one other thread reads, and
+// neither side locks, waits or allocates after construction. Either side may
+// be a real-time thread.
 #pragma once
 
 #include <algorithm>
@@ -9,12 +10,16 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
-class SpscRing {
+template <typename T>
+class SpscRingOf {
+  static_assert(std::is_trivially_copyable_v<T>, "values are copied as bytes");
+
  public:
   // capacityPow2 must be a power of two.
-  explicit SpscRing(size_t capacityPow2)
-      : m_cap(capacityPow2), m_mask(capacityPow2 - 1), m_buf(new float[capacityPow2]) {}
+  explicit SpscRingOf(size_t capacityPow2)
+      : m_cap(capacityPow2), m_mask(capacityPow2 - 1), m_buf(new T[capacityPow2]) {}
 
   size_t capacity() const { return m_cap; }
 
@@ -22,13 +27,13 @@ class SpscRing {
   size_t freeSpace() const {
     return m_cap - size_t(m_write.load(std::memory_order_relaxed) - m_read.load(std::memory_order_acquire));
   }
-  size_t write(const float* src, size_t n) {
+  size_t write(const T* src, size_t n) {
     const uint64_t w = m_write.load(std::memory_order_relaxed);
     n = std::min(n, freeSpace());
     const size_t at = size_t(w & m_mask);
     const size_t first = std::min(n, m_cap - at);
-    std::memcpy(m_buf.get() + at, src, first * sizeof(float));
-    std::memcpy(m_buf.get(), src + first, (n - first) * sizeof(float));
+    std::memcpy(m_buf.get() + at, src, first * sizeof(T));
+    std::memcpy(m_buf.get(), src + first, (n - first) * sizeof(T));
     m_write.store(w + n, std::memory_order_release);
     return n;
   }
@@ -42,7 +47,7 @@ class SpscRing {
   }
 
   // Consumer side.
-  size_t read(float* dst, size_t n) {
+  size_t read(T* dst, size_t n) {
     uint64_t r = m_read.load(std::memory_order_relaxed);
     // Load the discard mark before the write index: the mark never passes it.
     const uint64_t d = m_discard.load(std::memory_order_acquire);
@@ -51,8 +56,8 @@ class SpscRing {
     n = std::min(n, size_t(w - r));
     const size_t at = size_t(r & m_mask);
     const size_t first = std::min(n, m_cap - at);
-    std::memcpy(dst, m_buf.get() + at, first * sizeof(float));
-    std::memcpy(dst + first, m_buf.get(), (n - first) * sizeof(float));
+    std::memcpy(dst, m_buf.get() + at, first * sizeof(T));
+    std::memcpy(dst + first, m_buf.get(), (n - first) * sizeof(T));
     m_read.store(r + n, std::memory_order_release);
     return n;
   }
@@ -80,8 +85,14 @@ class SpscRing {
  private:
   const size_t m_cap;
   const size_t m_mask;
-  std::unique_ptr<float[]> m_buf;
+  std::unique_ptr<T[]> m_buf;
   alignas(64) std::atomic<uint64_t> m_write{0};
   alignas(64) std::atomic<uint64_t> m_read{0};
   alignas(64) std::atomic<uint64_t> m_discard{0};
+};
+
+// The audio sample ring; a class of its own so that it can be declared ahead.
+class SpscRing : public SpscRingOf<float> {
+ public:
+  using SpscRingOf<float>::SpscRingOf;
 };

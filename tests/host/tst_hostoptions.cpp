@@ -40,6 +40,15 @@ class TestHostOptions : public QObject {
     QVERIFY(parseHostOptions({"glimm-host", "--quit-after-speech"}).error.isEmpty());
   }
 
+  void voiceAndMidiOptions() {
+    const auto r = parseHostOptions({"glimm-host", "--voice", "German", "--midi", "--list-voices", "--list-midi"});
+    QVERIFY2(r.error.isEmpty(), qPrintable(r.error));
+    QCOMPARE(r.options.voice, QString("German"));
+    QVERIFY(r.options.midi && r.options.listVoices && r.options.listMidi);
+    QVERIFY(!parseHostOptions({"glimm-host"}).options.midi);
+    QVERIFY(parseHostOptions({"glimm-host"}).options.voice.isEmpty());
+  }
+
   void defaults() {
     const auto r = parseHostOptions({"glimm-host"});
     QVERIFY(r.error.isEmpty());
@@ -67,6 +76,10 @@ class TestHostOptions : public QObject {
     QTest::newRow("render and screenshot")
         << QStringList{"--render", "a.wav", "--screenshot", "a.png"} << "--screenshot";
     QTest::newRow("version with value") << QStringList{"--version=2"} << "--version";
+    QTest::newRow("empty voice") << QStringList{"--voice="} << "--voice needs a voice name";
+    QTest::newRow("voice too long") << QStringList{"--voice", QString(64, 'v')} << "longer than any voice name";
+    QTest::newRow("render and midi") << QStringList{"--render", "a.wav", "--midi"} << "--midi";
+    QTest::newRow("midi with value") << QStringList{"--midi=yes"} << "--midi";
     QTest::newRow("rate") << QStringList{"--rate", "12x"} << "12x";
     QTest::newRow("rate too low") << QStringList{"--rate", "100"} << "100";
     QTest::newRow("flag with value") << QStringList{"--speak=yes"} << "--speak";

@@ -132,6 +132,17 @@ class Worker {
     m_idle.wait(lock, [this] { return m_jobs.empty() && !m_busy; });
   }
   int failures() const { return m_failures; }
+  // Hands the worker's answers to the plug-in, as a host does between runs.
+  void deliverResponses() {
+    std::vector<std::vector<uint8_t>> answers;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      answers.swap(m_responses);
+    }
+    for (const auto& a : answers)
+      if (m_iface->work_response)
+        m_iface->work_response(lilv_instance_get_handle(m_instance), uint32_t(a.size()), a.data());
+  }
 
  private:
   static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
@@ -145,7 +156,13 @@ class Worker {
     self->m_cv.notify_all();
     return LV2_WORKER_SUCCESS;
   }
-  static LV2_Worker_Status respond(LV2_Worker_Respond_Handle, uint32_t, const void*) { return LV2_WORKER_SUCCESS; }
+  static LV2_Worker_Status respond(LV2_Worker_Respond_Handle h, uint32_t size, const void* data) {
+    auto* self = static_cast<Worker*>(h);
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    const auto* p = static_cast<const uint8_t*>(data);
+    self->m_responses.emplace_back(p, p + size);
+    return LV2_WORKER_SUCCESS;
+  }
 
   void loop() {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -157,7 +174,7 @@ class Worker {
       m_busy = true;
       lock.unlock();
       const LV2_Worker_Status s =
-          m_iface->work(lilv_instance_get_handle(m_instance), respond, nullptr, uint32_t(job.size()), job.data());
+          m_iface->work(lilv_instance_get_handle(m_instance), respond, this, uint32_t(job.size()), job.data());
       lock.lock();
       if (s != LV2_WORKER_SUCCESS) ++m_failures;
       m_busy = false;
@@ -171,6 +188,7 @@ class Worker {
   std::mutex m_mutex;
   std::condition_variable m_cv, m_idle;
   std::deque<std::vector<uint8_t>> m_jobs;
+  std::vector<std::vector<uint8_t>> m_responses;
   bool m_busy = false, m_quit = false, m_held = false;
   int m_failures = 0;
 };
@@ -210,8 +228,8 @@ class Instance {
   std::unique_ptr<AtomBuffer> control = std::make_unique<AtomBuffer>();
   std::unique_ptr<AtomBuffer> notify = std::make_unique<AtomBuffer>();
   uint32_t notifyCapacity = kAtomCapacity;
-  // Every text the plug-in announced on its notify port, oldest first.
-  std::vector<std::string> announced;
+  // Every text and every voice the plug-in announced on its notify port, oldest first.
+  std::vector<std::string> announced, announcedVoices;
 
   explicit Instance(bool withWorker = true, bool withLog = true, double sampleRate = kRate) : rate(sampleRate) {
     for (const GlimmParameterFacts& p : kGlimmParameters) params[p.index] = p.defaultValue;
@@ -277,12 +295,15 @@ class Instance {
     lv2_atom_forge_atom(&m_forge, size, type);
     lv2_atom_forge_write(&m_forge, body, size);
   }
-  void get() {
+  void setVoice(const std::string& name) {
+    setRaw(urid(GLIMM_LV2_VOICE_URI), urid(LV2_ATOM__String), name.c_str(), uint32_t(name.size() + 1));
+  }
+  void get(const char* property = GLIMM_LV2_TEXT_URI) {
     LV2_Atom_Forge_Frame obj;
     lv2_atom_forge_frame_time(&m_forge, 0);
     lv2_atom_forge_object(&m_forge, &obj, 0, urid(LV2_PATCH__Get));
     lv2_atom_forge_key(&m_forge, urid(LV2_PATCH__property));
-    lv2_atom_forge_urid(&m_forge, urid(GLIMM_LV2_TEXT_URI));
+    lv2_atom_forge_urid(&m_forge, urid(property));
     lv2_atom_forge_pop(&m_forge, &obj);
   }
 
@@ -291,6 +312,7 @@ class Instance {
     lv2_atom_forge_pop(&m_forge, &m_seqFrame);
     notify->seq()->atom.type = urid(LV2_ATOM__Chunk);
     notify->seq()->atom.size = notifyCapacity - sizeof(LV2_Atom);
+    worker->deliverResponses();
     lilv_instance_run(instance, frames);
     readNotify();
     beginEvents();
@@ -317,6 +339,15 @@ class Instance {
     return announced.back();
   }
 
+  // The voice the plug-in answers to patch:Get, likewise.
+  std::optional<std::string> askVoice() {
+    const size_t before = announcedVoices.size();
+    get(GLIMM_LV2_VOICE_URI);
+    run(kBlock);
+    if (announcedVoices.size() != before + 1) return std::nullopt;
+    return announcedVoices.back();
+  }
+
   const LV2_State_Interface* state() const {
     return static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(instance, LV2_STATE__interface));
   }
@@ -339,11 +370,12 @@ class Instance {
       lv2_atom_object_get(obj, urid(LV2_PATCH__property), &property, urid(LV2_PATCH__value), &value, 0);
       QVERIFY(property && value);
       QCOMPARE(property->type, urid(LV2_ATOM__URID));
-      QCOMPARE(reinterpret_cast<const LV2_Atom_URID*>(property)->body, urid(GLIMM_LV2_TEXT_URI));
+      const LV2_URID key = reinterpret_cast<const LV2_Atom_URID*>(property)->body;
+      QVERIFY(key == urid(GLIMM_LV2_TEXT_URI) || key == urid(GLIMM_LV2_VOICE_URI));
       QCOMPARE(value->type, urid(LV2_ATOM__String));
       const char* s = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
       QVERIFY(value->size >= 1 && s[value->size - 1] == 0);
-      announced.emplace_back(s);
+      (key == urid(GLIMM_LV2_TEXT_URI) ? announced : announcedVoices).emplace_back(s);
     }
   }
 
@@ -384,15 +416,24 @@ std::vector<float> speakAndRecord(Instance& in, double seconds) {
   return in.render(seconds);
 }
 
+// Sets the voice and waits until the worker's answer has been announced.
+void giveVoice(Instance& in, const std::string& name) {
+  in.setVoice(name);
+  in.run(kBlock);
+  in.worker->drain();
+  in.run(kBlock);
+}
+
 // A state of one property, handed to restore() exactly as given.
 struct FakeState {
   const void* value;
   size_t size;
   LV2_URID type;
+  LV2_URID key = urid(GLIMM_LV2_TEXT_URI);
   static const void* retrieve(LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) {
     auto* s = static_cast<FakeState*>(h);
     *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
-    if (key != urid(GLIMM_LV2_TEXT_URI) || !s->value) return nullptr;
+    if (key != s->key || !s->value) return nullptr;
     *size = s->size;
     *type = s->type;
     return s->value;
@@ -658,6 +699,8 @@ class TestLv2 : public QObject {
     {
       Instance a;
       giveText(a, text);
+      giveVoice(a, "Russian");
+      QCOMPARE(QString::fromStdString(a.askVoice().value_or("<none>")), QString("ru"));
       LilvState* st = lilv_state_new_from_instance(world().plugin, a.instance, &urids().map, nullptr, nullptr, nullptr,
                                                    nullptr, nullptr, nullptr, 0, nullptr);
       QVERIFY(st);
@@ -665,6 +708,7 @@ class TestLv2 : public QObject {
       lilv_state_free(st);
     }
     QVERIFY(ttl);
+    QVERIFY2(std::strstr(ttl, "\"ru\"") && std::strstr(ttl, GLIMM_LV2_VOICE_URI), ttl);
     LilvState* loaded = lilv_state_new_from_string(w, &urids().map, ttl);
     lilv_free(ttl);
     QVERIFY(loaded);
@@ -675,6 +719,9 @@ class TestLv2 : public QObject {
     QVERIFY(!b.announced.empty());
     QCOMPARE(QString::fromStdString(b.announced.back()), QString::fromStdString(text));
     QCOMPARE(QString::fromStdString(b.askText().value_or("<none>")), QString::fromStdString(text));
+    QVERIFY(!b.announcedVoices.empty());
+    QCOMPARE(QString::fromStdString(b.announcedVoices.front()), QString("ru"));
+    QCOMPARE(QString::fromStdString(b.askVoice().value_or("<none>")), QString("ru"));
     // The voice has it too: asking to speak is heard.
     QVERIFY(analysis::peak(speakAndRecord(b, 4.0)) > 0.05);
   }
@@ -759,6 +806,47 @@ class TestLv2 : public QObject {
     FakeState s{bytes.get(), longest.size(), str};
     QCOMPARE(st->restore(h, FakeState::retrieve, &s, 0, nullptr), LV2_STATE_SUCCESS);
     QVERIFY(in.askText() == longest.substr(0, kGlimmTextMaxBytes));
+  }
+
+  // The voice: English at first, set by any name the engine knows, kept as its
+  // short name, an unknown or malformed one refused with a warning.
+  void voiceParameter() {
+    Instance in;
+    QCOMPARE(QString::fromStdString(in.askVoice().value_or("<none>")), QString("en"));
+    giveVoice(in, "German");
+    QCOMPARE(QString::fromStdString(in.announcedVoices.back()), QString("de"));
+    const int warningsBefore = in.log.warnings();
+    giveVoice(in, "elvish");
+    // The refusal is announced as the voice still in use, so a UI can show it.
+    QCOMPARE(QString::fromStdString(in.announcedVoices.back()), QString("de"));
+    QCOMPARE(in.log.warnings(), warningsBefore + 1);
+    const size_t announcedBefore = in.announcedVoices.size();
+    const int32_t number = 7;
+    in.setRaw(urid(GLIMM_LV2_VOICE_URI), urid(LV2_ATOM__Int), &number, sizeof number);
+    in.setRaw(urid(GLIMM_LV2_VOICE_URI), urid(LV2_ATOM__String), "de", 2);  // unterminated
+    in.setVoice("");
+    in.setVoice(std::string(kGlimmVoiceBufferSize, 'a'));
+    in.run(kBlock);
+    in.worker->drain();
+    in.run(kBlock);
+    QCOMPARE(in.log.warnings(), warningsBefore + 5);
+    QCOMPARE(in.announcedVoices.size(), announcedBefore);
+    QCOMPARE(QString::fromStdString(in.askVoice().value_or("<none>")), QString("de"));
+    QCOMPARE(in.worker->failures(), 0);
+
+    // A saved voice that is not installed is refused; the voice stays.
+    const LV2_State_Interface* st = in.state();
+    LV2_Handle h = lilv_instance_get_handle(in.instance);
+    const std::string unknown = std::string("elvish") + '\0';
+    auto bytes = exact(unknown);
+    FakeState s{bytes.get(), unknown.size(), urid(LV2_ATOM__String), urid(GLIMM_LV2_VOICE_URI)};
+    QVERIFY(st->restore(h, FakeState::retrieve, &s, 0, nullptr) != LV2_STATE_SUCCESS);
+    QCOMPARE(in.log.warnings(), warningsBefore + 6);
+    QCOMPARE(QString::fromStdString(in.askVoice().value_or("<none>")), QString("de"));
+
+    // And it speaks with it.
+    giveText(in, "Guten Morgen, wie geht es dir?");
+    QVERIFY(analysis::peak(speakAndRecord(in, 3.0)) > 0.05);
   }
 
   // Atoms that are not a short UTF-8 string change nothing and are logged.

@@ -1,0 +1,92 @@
+#!/usr/bin/python3
+"""Checks a recording of notes played into glimm-host in sing mode.
+
+    analyse_notes.py WAV SPACING HZ...
+
+The sound must start again every SPACING seconds, and each sung syllable
+must be at the next of the given pitches in turn (within 50 cents). A gap
+may differ from SPACING by four 256-frame blocks at 48 kHz: one for the
+MIDI input (a JACK MIDI message is stamped per process cycle, not per
+frame), one for the measurement, and two for the voice's synthesis, which
+shares two loaded cores here with the JACK server and the sequencer."""
+
+import array
+import math
+import sys
+import wave
+
+STEP = 48  # 1 ms at 48 kHz
+
+
+def samples(path):
+    with wave.open(path) as w:
+        raw = w.readframes(w.getnframes())
+        rate, channels, width = w.getframerate(), w.getnchannels(), w.getsampwidth()
+    data = array.array("h" if width == 2 else "i", raw)
+    scale = float(1 << (8 * width - 1))
+    return [data[i] / scale for i in range(0, len(data), channels)], rate
+
+
+def onsets(x, rate, threshold=0.02, quiet=0.1):
+    """Times where the level rises above threshold after `quiet` s of silence."""
+    found, silent = [], quiet * rate
+    for i in range(0, len(x) - STEP, STEP):
+        level = math.sqrt(sum(v * v for v in x[i:i + STEP]) / STEP)
+        if level > threshold:
+            if silent >= quiet * rate:
+                found.append(i / rate)
+            silent = 0
+        else:
+            silent += STEP
+    return found
+
+
+def fundamental(x, rate):
+    n = 2048
+    lo, hi = int(rate / 600), int(rate / 70)
+    energy = sum(v * v for v in x[:n])
+    best, lag = 0.0, 0
+    for k in range(lo, hi):
+        c = sum(x[i] * x[i + k] for i in range(0, n - k, 2))
+        if c > best:
+            best, lag = c, k
+    return rate / lag if lag and best > 0.3 * energy / 2 else 0.0
+
+
+def main(argv):
+    x, rate = samples(argv[1])
+    spacing = float(argv[2])
+    pitches = [float(v) for v in argv[3:]]
+    times = onsets(x, rate)
+    print("onsets:", " ".join(f"{t:.3f}" for t in times))
+    if len(times) < 5:
+        print(f"FAIL: {len(times)} sung syllables, expected at least 5")
+        return 1
+    ok = True
+    tolerance = 4 * 256 / 48000
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    print("gaps:", " ".join(f"{g:.4f}" for g in gaps))
+    for g in gaps:
+        if abs(g - spacing) > tolerance:
+            print(f"FAIL: a gap of {g:.4f} s, not {spacing} s within {tolerance:.4f} s")
+            ok = False
+    sung = []
+    for t in times:
+        start = int((t + 0.06) * rate)
+        if start + 4096 > len(x):
+            break  # cut off by the end of the recording
+        sung.append(fundamental(x[start:start + 4096], rate))
+    print("pitches:", " ".join(f"{f:.1f}" for f in sung))
+    # Which pitch the first syllable is, the rest follow in turn.
+    cents = lambda f, want: 1200 * math.log2(f / want) if f > 0 else float("inf")
+    first = min(range(len(pitches)), key=lambda k: abs(cents(sung[0], pitches[k])))
+    for i, f in enumerate(sung):
+        want = pitches[(first + i) % len(pitches)]
+        if abs(cents(f, want)) > 50:
+            print(f"FAIL: syllable {i} sung at {f:.1f} Hz, not {want} Hz")
+            ok = False
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
