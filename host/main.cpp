@@ -401,6 +401,10 @@ int main(int argc, char** argv) {
   // must not overwrite what the user left in the editor.
   if (withWindow) saveLastRun(unit.unit());
   window.reset();
+  // In the reverse order of opening: the MIDI client leaves the JACK server
+  // before PortAudio's, whose close otherwise can wait on the server for ever.
+  // The input object itself stays until the audio thread has stopped.
+  if (midi) midi->close();
   audio.stop();
   if (audio.wavFailed()) {
     say(QString::fromStdString(audio.wavError()));
