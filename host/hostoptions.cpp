@@ -14,13 +14,23 @@ QString parameterNames() {
   return names.join(QStringLiteral(", "));
 }
 
-// "pitch 0..255, speed 20..200, ..., sing 0|1|on|off"
+// "pitch 0..255, speed 20..200, ..., sing 0|1|on|off", over as many help lines as it takes
 QString parameterRanges() {
   QStringList ranges;
   for (const GlimmParameterFacts& p : kGlimmParameters)
     ranges << (p.toggle ? QStringLiteral("%1 %2|%3|on|off").arg(QLatin1String(p.symbol)).arg(p.minimum).arg(p.maximum)
                         : QStringLiteral("%1 %2..%3").arg(QLatin1String(p.symbol)).arg(p.minimum).arg(p.maximum));
-  return ranges.join(QStringLiteral(", "));
+  // Wrapped to the help's column, so a parameter added later keeps it tidy.
+  QString text, line;
+  for (qsizetype i = 0; i < ranges.size(); ++i) {
+    const QString item = ranges[i] + (i + 1 < ranges.size() ? QStringLiteral(",") : QString());
+    if (!line.isEmpty() && line.size() + 1 + item.size() > 72) {
+      text += line + QStringLiteral("\n                       ");
+      line.clear();
+    }
+    line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + item;
+  }
+  return text + line;
 }
 
 QString parseSet(const QString& arg, HostOptions& o) {

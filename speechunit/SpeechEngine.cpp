@@ -540,8 +540,11 @@ class SpeechEngine {
   // when the voice or the formants change. The pitch is neutral while loading,
   // as a high one shifts the formants of the loaded voice.
   void ensureVoice(const SpeechSettings& s) {
-    const std::string key = (s.voice.empty() ? std::string("en") : s.voice) + '/' +
-                            std::to_string(formantPercent(s.throat)) + '/' + std::to_string(formantPercent(s.mouth));
+    // snprintf, not std::to_string: the latter's digit table is a unique
+    // symbol, which would keep this module from ever being unloaded.
+    char formants[32];
+    std::snprintf(formants, sizeof formants, "/%d/%d", formantPercent(s.throat), formantPercent(s.mouth));
+    const std::string key = (s.voice.empty() ? std::string("en") : s.voice) + formants;
     if (key == m_loadedVoice) return;
     espeak_SetParameter(espeakPITCH, 50, 0);
     m_loadedVoice = loadVoice(s) ? key : std::string();

@@ -5,7 +5,8 @@
 
 Each export must sing a word after every onset, before the next one (the
 notes, not anything else, make it sing), at HZ (within 50 cents), and the two
-must be audible for about as long (the same words, once per note). Each word
+must be audible for about as long (the same words: each note sings the next
+word of the text). Each word
 must start LATENCY_S (the plug-in's latency) after its note, within 20 ms: an
 export renders faster than real time, and the plug-in waits for its voice
 while the host free-wheels, so rendering speed must not shift a word."""
@@ -31,7 +32,7 @@ def check(path, want, latency, onsets):
         first = next((i for i, v in enumerate(window) if abs(v) > 1e-3), None)
         late = f"starts {1000 * first / rate:.1f} ms after it" if first is not None else "never starts"
         print(f"  note at {start:g} s: audible {heard:.2f} s before {end:g} s, {late}")
-        if heard < 0.3:
+        if heard < 0.2:
             print(f"FAIL: no word sung for the note at {start:g} s")
             ok = False
         elif first is None or abs(first / rate - latency) > 0.02:

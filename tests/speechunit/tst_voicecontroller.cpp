@@ -172,6 +172,11 @@ class TestVoiceController : public QObject {
     QVERIFY(v.start(48000));
     v.setText("la", 2);
     v.setParameter(kGlimmParam_SingMode, 1);
+    // Before the first render the switch is announced by the worker: wait for it.
+    QVERIFY(waitFor([&] {
+      std::lock_guard<std::mutex> lock(rec.mutex);
+      return !rec.calls.empty();
+    }));
     rec.take();
     QVERIFY(v.midi(0x93, 60, 100) == VoiceController::MidiResult::Taken);  // any channel
     QVERIFY(peakOfSpeech(v) > 0.01);
