@@ -6,10 +6,10 @@
 Each export must sing a word after every onset, before the next one (the
 notes, not anything else, make it sing), at HZ (within 50 cents), and the two
 must be audible for about as long (the same words: each note sings the next
-word of the text). Each word
-must start LATENCY_S (the plug-in's latency) after its note, within 20 ms: an
-export renders faster than real time, and the plug-in waits for its voice
-while the host free-wheels, so rendering speed must not shift a word."""
+word of the text). Each word must start LATENCY_S (the plug-in's latency)
+after its note, within 20 ms: an export renders faster than real time, and
+the plug-in waits for its voice while the host free-wheels, so rendering
+speed must not shift a word."""
 
 import math
 import sys
