@@ -28,8 +28,8 @@
 // Written only while the voice is not rendering: the engine voice (start and
 // stop). Parameters and the pending note are atomics; the text and the voice
 // name are guarded by a mutex that the render thread never takes.
-// Never locks or allocates: render, markRenderThread, parameter, midi, and
-// setParameter when called on the render thread.
+// Never locks or allocates: render (but with mayWait), markRenderThread,
+// parameter, midi, and setParameter when called on the render thread.
 #pragma once
 
 #include "GlimmContract.h"
