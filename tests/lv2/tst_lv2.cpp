@@ -668,14 +668,15 @@ class TestLv2 : public QObject {
                qPrintable(QString::number(first)));
       QVERIFY(analysis::activeSeconds(audio, kRate) > 2.0);
     }
-    // The same envelope, 10 ms at a time (the voice's noise is random): a
-    // gap in either would shift the rest.
-    const size_t step = size_t(kRate / 100);
-    double worst = 0;
-    for (size_t i = 0; i + step <= takes[0].size(); i += step) {
-      worst = std::max(worst, std::fabs(analysis::rms(&takes[0][i], step) - analysis::rms(&takes[1][i], step)));
-    }
-    QVERIFY2(worst < 0.02, qPrintable(QString::number(worst)));
+    // Equally long (the voice's noise is random, its timing is not): a gap
+    // in either would push its end later.
+    auto end = [](const std::vector<float>& x) {
+      long last = long(x.size()) - 1;
+      while (last > 0 && std::fabs(x[size_t(last)]) <= 1e-4f) --last;
+      return last;
+    };
+    QVERIFY2(std::labs(end(takes[0]) - end(takes[1])) <= long(kRate / 1000),
+             qPrintable(QString("%1 against %2").arg(end(takes[0])).arg(end(takes[1]))));
   }
 
   // Played from a keyboard: each note sings the next word on its pitch, at a
