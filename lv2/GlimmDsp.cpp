@@ -131,6 +131,8 @@ class Instance {
       m_out = static_cast<float*>(data);
     else if (port >= kGlimmPortFirstParameter && port < glimmParameterPort(kGlimmParamCount))
       m_ports[port - kGlimmPortFirstParameter] = static_cast<const float*>(data);
+    else if (port == kGlimmPortFreeWheel)
+      m_freeWheel = static_cast<const float*>(data);
   }
 
   void run(uint32_t frames) {
@@ -475,16 +477,19 @@ class Instance {
   }
 
   void render(uint32_t frames) {
+    // Free-wheeling, nobody listens in real time: run() waits for the worker
+    // so every sound starts on its frame, however fast the host renders.
+    const bool offline = m_freeWheel && *m_freeWheel > 0.5f;
     size_t done = 0;
     if (m_out) {
-      done = m_voice.render(m_out, frames);
+      done = m_voice.render(m_out, frames, offline);
       std::fill(m_out + done, m_out + frames, 0.0f);
       return;
     }
     // Unconnected output: the voice still moves on, so it stays in time.
     while (done < frames) {
       const size_t chunk = std::min<size_t>(frames - done, kScratchFrames);
-      m_voice.render(m_scratch, chunk);
+      m_voice.render(m_scratch, chunk, offline);
       done += chunk;
     }
   }
@@ -505,6 +510,7 @@ class Instance {
   float* m_out = nullptr;
   const float* m_ports[kGlimmParamCount] = {};
   float m_lastPort[kGlimmParamCount];
+  const float* m_freeWheel = nullptr;
 
   // The text as run() knows it, for patch:Get; render thread only, except
   // restore (see there).

@@ -28,3 +28,7 @@ enum GlimmLv2Port : uint32_t {
 };
 
 constexpr uint32_t glimmParameterPort(int parameter) { return kGlimmPortFirstParameter + uint32_t(parameter); }
+
+// After the parameters: the host's lv2:freeWheeling control (1 while it
+// renders offline, faster than real time); optional.
+constexpr uint32_t kGlimmPortFreeWheel = glimmParameterPort(kGlimmParamCount);

@@ -19,6 +19,7 @@ const char kPrefixes[] =
     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
     "@prefix patch: <http://lv2plug.in/ns/ext/patch#> .\n"
+    "@prefix pprops: <http://lv2plug.in/ns/ext/port-props#> .\n"
     "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
     "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix rsz: <http://lv2plug.in/ns/ext/resize-port#> .\n"
@@ -164,6 +165,12 @@ std::string plugin(int minor, int micro) {
     if (p.toggle) s += " ;\n        lv2:portProperty lv2:toggled";
     s += "\n    ]";
   }
+  // Set by the host, not by the user: offline rendering waits for the worker.
+  s += " , [\n        a lv2:InputPort , lv2:ControlPort ;\n        lv2:index " + std::to_string(kGlimmPortFreeWheel) +
+       " ;\n        lv2:symbol \"freewheel\" ;\n        lv2:name \"Free-wheeling\" ;\n"
+       "        lv2:designation lv2:freeWheeling ;\n"
+       "        lv2:portProperty lv2:toggled , lv2:connectionOptional , pprops:notOnGUI ;\n"
+       "        lv2:default 0 ;\n        lv2:minimum 0 ;\n        lv2:maximum 1\n    ]";
   s += " .\n";
   return s;
 }

@@ -327,6 +327,7 @@ class SpeechEngine {
       serviceDeferred();
       while (std::shared_ptr<SpeechVoice> v = takeJob()) {
         runJob(*v);
+        v->notifyProgress();
         serviceDeferred();
         if (quitting()) return;
       }
@@ -347,8 +348,11 @@ class SpeechEngine {
     for (const auto& v : voices()) {
       const uint32_t flags = v->m_deferred.exchange(0);
       if (!flags) continue;
-      std::lock_guard<std::mutex> lock(v->m_clientMutex);
-      if (v->m_client) v->m_client->serviceDeferred(flags);
+      {
+        std::lock_guard<std::mutex> lock(v->m_clientMutex);
+        if (v->m_client) v->m_client->serviceDeferred(flags);
+      }
+      v->notifyProgress();
     }
   }
 
@@ -364,6 +368,8 @@ class SpeechEngine {
         m_current = std::move(v->m_job);
         v->m_job = {};
         v->m_running = true;
+        v->m_runningFrame = m_current.settings.startFrame;
+        v->m_runningStart = UINT64_MAX;
         m_nextVoice = k + 1;
         return v;
       }
@@ -565,7 +571,9 @@ class SpeechEngine {
     const SpeechSettings& s = job.settings;
     // The render thread fades out what still plays and moves on to this
     // utterance's audio, which begins at the ring's current end.
-    v.publishSegment({v.m_ring.writeIndex(), s.startFrame, s.noteId, s.sing ? singRatio(s.singNote) : 1.0});
+    const uint64_t start = v.m_ring.writeIndex();
+    v.publishSegment({start, s.startFrame, s.noteId, s.sing ? singRatio(s.singNote) : 1.0});
+    v.m_runningStart = start;
     if (job.text.empty() || !ensureEspeak()) {
       v.m_running = false;
       return;
@@ -670,6 +678,7 @@ class SpeechEngine {
       const size_t k = v.m_ring.write(data, n);
       data += k;
       n -= k;
+      if (k > 0) v.notifyProgress();
       if (n == 0) break;
       v.m_needSpace = true;
       if (v.m_ring.freeSpace() > 0) continue;
@@ -1007,6 +1016,62 @@ size_t SpeechVoice::render(float* out, size_t frames) {
       m_needSpace.exchange(false))
     m_engine->post();
   return lastSound;
+}
+
+void SpeechVoice::notifyProgress() {
+  // Free of system calls unless a render thread waits (only offline).
+  if (m_waiters.load() == 0) return;
+  std::lock_guard<std::mutex> lock(m_waitMutex);
+  m_progress.notify_all();
+}
+
+bool SpeechVoice::readyFor(uint64_t blockEnd) {
+  bool queued = false, running = false;
+  uint64_t queuedFrame = 0, runningFrame = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_engine->mutex());
+    queued = m_hasJob;
+    queuedFrame = m_job.settings.startFrame;
+    running = m_running.load();
+    runningFrame = m_runningFrame;
+  }
+  if (queued && queuedFrame < blockEnd) return false;
+  if (!running || runningFrame >= blockEnd) return true;
+  const uint64_t start = m_runningStart.load();
+  if (start == UINT64_MAX) return false;
+  // A full ring waits for this thread, not for the worker.
+  if (m_ring.freeSpace() == 0) return true;
+  // The ring index the block reads up to: from where the render thread
+  // reads if it plays this utterance already, else from the utterance's start.
+  const uint64_t readAt = m_inputLen > m_inputPos ? m_inputAt : m_ring.readIndex();
+  const double ratio = m_bend * m_segRate.load(std::memory_order_relaxed);
+  uint64_t need;
+  if (readAt >= start)
+    need = readAt + uint64_t(std::ceil(double(blockEnd - m_frame) * ratio));
+  else
+    need = start + uint64_t(std::ceil(double(blockEnd - std::max(runningFrame, m_frame)) * ratio));
+  // Interpolation takes a sample or two beyond the last frame.
+  return m_ring.writeIndex() >= need + 4;
+}
+
+bool SpeechVoice::waitUntilReady(size_t frames, std::chrono::milliseconds timeout,
+                                 const std::function<bool(uint64_t)>& requestPending) {
+  const uint64_t end = m_frame + frames;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(m_waitMutex);
+  m_waiters.fetch_add(1);
+  bool ready = false;
+  for (;;) {
+    ready = !(requestPending && requestPending(end)) && readyFor(end);
+    if (ready || std::chrono::steady_clock::now() >= deadline) break;
+    // The worker may be napping between polls: a post wakes it at once.
+    m_engine->post();
+    // Progress is announced under m_waitMutex; the short bound covers the
+    // render-side state the worker cannot announce.
+    m_progress.wait_for(lock, std::chrono::milliseconds(2));
+  }
+  m_waiters.fetch_sub(1);
+  return ready;
 }
 
 void SpeechVoice::postDeferred(uint32_t flags) {

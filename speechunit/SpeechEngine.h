@@ -7,8 +7,11 @@
 #include "SpscRing.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -114,6 +117,19 @@ class SpeechVoice {
   // Any thread: the render clock as last published.
   uint64_t publishedFrame() const { return m_publishedFrame.load(std::memory_order_relaxed); }
 
+  // Offline rendering only (the host has no real-time constraint, e.g. an
+  // LV2 host free-wheeling): render thread, before render(). Blocks, taking
+  // locks, until the audio of every utterance due before the end of the next
+  // `frames` is ready to render, so each starts exactly at its due frame and
+  // none breaks off for want of audio; `requestPending` names a request not
+  // yet handed to this voice that is due within the block. Returns false
+  // when `timeout` passed first. Never call it while real-time constraints
+  // hold: render() alone never waits.
+  bool waitUntilReady(size_t frames, std::chrono::milliseconds timeout,
+                      const std::function<bool(uint64_t blockEnd)>& requestPending = {});
+  // Engine worker: something waitUntilReady may be waiting for has happened.
+  void notifyProgress();
+
   double sampleRate() const { return m_rate; }
   // True while a job is queued or running or audio is waiting to be rendered.
   bool busy() const;
@@ -144,6 +160,7 @@ class SpeechVoice {
   void switchSegment(const Segment& s, uint32_t seq);
   bool takeInput(size_t k, float* x);
   void noticeSegment();
+  bool readyFor(uint64_t blockEnd);
 
   SpeechEngine* m_engine;
   const double m_rate;
@@ -155,6 +172,14 @@ class SpeechVoice {
   // Guarded by the engine's mutex.
   bool m_hasJob = false;
   Job m_job;
+  uint64_t m_runningFrame = 0;  // the running job's startFrame
+  // Where the running job's audio begins in the ring; UINT64_MAX until the
+  // worker has announced it.
+  std::atomic<uint64_t> m_runningStart{UINT64_MAX};
+  // waitUntilReady's sleep, and how many wait in it.
+  std::mutex m_waitMutex;
+  std::condition_variable m_progress;
+  std::atomic<int> m_waiters{0};
   std::mutex m_clientMutex;
   SpeechVoiceClient* m_client;
 

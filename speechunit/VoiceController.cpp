@@ -213,11 +213,18 @@ void VoiceController::markRenderThread() {
   m_hasRenderThread.store(true, std::memory_order_release);
 }
 
-size_t VoiceController::render(float* out, size_t frames) {
+size_t VoiceController::render(float* out, size_t frames, bool mayWait) {
   markRenderThread();
   SpeechVoice* voice = m_engineVoice.get();
   if (!voice) return 0;
   drainMidi(frames);
+  if (mayWait) {
+    // The newest note is what the worker takes up; older ones it drops.
+    const uint32_t last = m_lastNoteId;
+    voice->waitUntilReady(frames, kOfflineWait, [this, last](uint64_t blockEnd) {
+      return m_handedNote.load() != last && m_noteFrame.load(std::memory_order_relaxed) < blockEnd;
+    });
+  }
   return voice->render(out, frames);
 }
 
@@ -267,6 +274,7 @@ void VoiceController::serviceDeferred(uint32_t flags) {
       m_servicedNote = r.id;
       speak(&r);
     }
+    m_handedNote.store(r.id);
   }
 }
 

@@ -16,6 +16,9 @@
 //   silence, speaking, setVoice,
 //   copyVoice, voiceList
 //   render, markRenderThread      the render thread
+//   render(..., mayWait = true)   the render thread, only while the host
+//                                 renders offline (no real-time constraint):
+//                                 it may lock and sleep for the worker
 //   Observer::parameterChanged    the thread that changed the value, or the
 //                                 engine worker for changes made on the
 //                                 render thread, for changes made before the
@@ -25,13 +28,14 @@
 // Written only while the voice is not rendering: the engine voice (start and
 // stop). Parameters and the pending note are atomics; the text and the voice
 // name are guarded by a mutex that the render thread never takes.
-// Never locks or allocates: render, markRenderThread, parameter, midi, and
-// setParameter when called on the render thread.
+// Never locks or allocates: render (but with mayWait), markRenderThread,
+// parameter, midi, and setParameter when called on the render thread.
 #pragma once
 
 #include "GlimmContract.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -109,7 +113,13 @@ class VoiceController {
   // changes made from it are announced from the worker instead.
   void markRenderThread();
   // Fills out with up to `frames` mono samples; returns how many it wrote.
-  size_t render(float* out, size_t frames);
+  // With mayWait (offline rendering only) it first waits, up to
+  // kOfflineWait, for the worker to have ready every sound due within the
+  // block, so each starts exactly at its event plus the latency however fast
+  // the host renders. Without it, it never waits: a sound whose audio is not
+  // ready when due starts late.
+  size_t render(float* out, size_t frames, bool mayWait = false);
+  static constexpr std::chrono::milliseconds kOfflineWait{2000};
 
   VoiceController(const VoiceController&) = delete;
   VoiceController& operator=(const VoiceController&) = delete;
@@ -152,7 +162,8 @@ class VoiceController {
   std::atomic<uint32_t> m_noteSeq{0};
   std::atomic<uint64_t> m_noteWord{0}, m_noteFrame{0};
   std::atomic<uint32_t> m_noteData{0};
-  uint32_t m_servicedNote = 0;  // worker
+  uint32_t m_servicedNote = 0;            // worker
+  std::atomic<uint32_t> m_handedNote{0};  // the last note the voice was asked to speak
   // Which word the next note sings; the text's setter starts it again.
   std::atomic<uint32_t> m_wordCursor{0};
   // Render thread only.

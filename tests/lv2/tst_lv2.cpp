@@ -225,6 +225,7 @@ class Instance {
   std::unique_ptr<Worker> worker = std::make_unique<Worker>();
   std::vector<float> out = std::vector<float>(16384);
   float params[kGlimmParamCount];
+  float freeWheel = 0;  // the host's lv2:freeWheeling control
   std::unique_ptr<AtomBuffer> control = std::make_unique<AtomBuffer>();
   std::unique_ptr<AtomBuffer> notify = std::make_unique<AtomBuffer>();
   uint32_t notifyCapacity = kAtomCapacity;
@@ -258,6 +259,7 @@ class Instance {
     lilv_instance_connect_port(instance, kGlimmPortNotify, notify->bytes);
     lilv_instance_connect_port(instance, kGlimmPortOut, out.data());
     for (int i = 0; i < kGlimmParamCount; ++i) lilv_instance_connect_port(instance, glimmParameterPort(i), &params[i]);
+    lilv_instance_connect_port(instance, kGlimmPortFreeWheel, &freeWheel);
   }
 
   // ---- the control port's next sequence
@@ -461,12 +463,12 @@ class TestLv2 : public QObject {
     LilvWorld* w = world().world;
     const std::string bundle = lilv_node_as_uri(lilv_plugin_get_bundle_uri(p));
     QVERIFY2(bundle.find(GLIMM_LV2_BUILD_PATH) != std::string::npos, bundle.c_str());
-    QCOMPARE(lilv_plugin_get_num_ports(p), glimmParameterPort(kGlimmParamCount));
+    QCOMPARE(lilv_plugin_get_num_ports(p), kGlimmPortFreeWheel + 1);
     LilvNode* name = lilv_plugin_get_name(p);
     QCOMPARE(QString(lilv_node_as_string(name)), QString("Glimm"));
     lilv_node_free(name);
 
-    std::vector<float> mins(kGlimmParamCount + 3), maxs(mins.size()), defs(mins.size());
+    std::vector<float> mins(kGlimmPortFreeWheel + 1), maxs(mins.size()), defs(mins.size());
     lilv_plugin_get_port_ranges_float(p, mins.data(), maxs.data(), defs.data());
     LilvNode* integer = lilv_new_uri(w, LV2_CORE__integer);
     LilvNode* toggled = lilv_new_uri(w, LV2_CORE__toggled);
@@ -482,6 +484,17 @@ class TestLv2 : public QObject {
       QCOMPARE(lilv_port_has_property(p, port, integer), f.integer);
       QCOMPARE(lilv_port_has_property(p, port, toggled), f.toggle);
     }
+    // The host's free-wheeling switch, after the parameters.
+    const LilvPort* freeWheel = lilv_plugin_get_port_by_index(p, kGlimmPortFreeWheel);
+    LilvNode* designation = lilv_new_uri(w, LV2_CORE__freeWheeling);
+    LilvNode* optional = lilv_new_uri(w, LV2_CORE__connectionOptional);
+    QVERIFY(lilv_port_is_a(p, freeWheel, control));
+    QCOMPARE(lilv_plugin_get_port_by_designation(p, nullptr, designation), freeWheel);
+    QVERIFY(lilv_port_has_property(p, freeWheel, toggled));
+    QVERIFY(lilv_port_has_property(p, freeWheel, optional));
+    QCOMPARE(defs[kGlimmPortFreeWheel], 0.0f);
+    lilv_node_free(designation);
+    lilv_node_free(optional);
     lilv_node_free(integer);
     lilv_node_free(toggled);
     lilv_node_free(control);
@@ -597,6 +610,75 @@ class TestLv2 : public QObject {
     giveText(in, "after");
     QCOMPARE(QString::fromStdString(savedText(in)), QString("after"));
     QCOMPARE(in.worker->failures(), 0);
+  }
+
+  // Rendered as fast as the host can, back to back: free-wheeling, run()
+  // waits for the worker, so each word starts exactly one block (the
+  // latency) after its note; otherwise run() never waits, and words whose
+  // synthesis the host outran start late or not at all.
+  void freeWheeling() {
+    for (const bool offline : {true, false}) {
+      Instance in;
+      in.params[kGlimmParam_SingMode] = 1;
+      giveText(in, "seventeen, everybody, la");
+      in.freeWheel = offline ? 1 : 0;
+      std::vector<float> audio;
+      auto runFor = [&](double seconds) {
+        for (size_t n = 0; n < size_t(seconds * kRate / kBlock); ++n) {
+          in.run(kBlock);
+          audio.insert(audio.end(), in.out.begin(), in.out.begin() + kBlock);
+        }
+      };
+      QStringList starts;
+      int onTime = 0;
+      const uint32_t offsets[] = {0, 100, 333, 511, 7};
+      for (size_t n = 0; n < std::size(offsets); ++n) {
+        const size_t at = audio.size() + offsets[n];
+        const uint8_t note = uint8_t(60 + 2 * n);
+        in.midi(0x90, note, 127, offsets[n]);
+        runFor(0.5);
+        in.midi(0x80, note, 0, 0);
+        runFor(0.2);
+        const std::vector<float> part(audio.begin() + long(at), audio.end());
+        const long first = analysis::firstSound(part, 1e-3);
+        starts << QString::number(first);
+        onTime += first >= long(kBlock) - 2 && first <= long(kBlock) + 2;
+      }
+      if (offline)
+        QVERIFY2(onTime == int(std::size(offsets)), qPrintable("free-wheeling: " + starts.join(' ')));
+      else
+        QVERIFY2(onTime < int(std::size(offsets)), qPrintable("real time, waited: " + starts.join(' ')));
+    }
+  }
+
+  // Spoken offline, a sentence comes out whole and the same every time: the
+  // worker streams it into the ring while run() plays it, and run() waits
+  // wherever the worker has not got that far, instead of leaving a gap.
+  void freeWheelingSpeechIsWhole() {
+    std::vector<float> takes[2];
+    for (std::vector<float>& audio : takes) {
+      Instance in;
+      giveText(in, "Offline rendering never waits for the clock, only for the voice.");
+      in.freeWheel = 1;
+      in.midi(0x90, 60, 127, 200);
+      for (size_t n = 0; n < size_t(5 * kRate / kBlock); ++n) {
+        in.run(kBlock);
+        audio.insert(audio.end(), in.out.begin(), in.out.begin() + kBlock);
+      }
+      const long first = analysis::firstSound(audio, 1e-4);
+      QVERIFY2(first >= 200 + long(kBlock) && first < 200 + long(kBlock) + long(kRate / 50),
+               qPrintable(QString::number(first)));
+      QVERIFY(analysis::activeSeconds(audio, kRate) > 2.0);
+    }
+    // Equally long (the voice's noise is random, its timing is not): a gap
+    // in either would push its end later.
+    auto end = [](const std::vector<float>& x) {
+      long last = long(x.size()) - 1;
+      while (last > 0 && std::fabs(x[size_t(last)]) <= 1e-4f) --last;
+      return last;
+    };
+    QVERIFY2(std::labs(end(takes[0]) - end(takes[1])) <= long(kRate / 1000),
+             qPrintable(QString("%1 against %2").arg(end(takes[0])).arg(end(takes[1]))));
   }
 
   // Played from a keyboard: each note sings the next word on its pitch, at a
@@ -947,8 +1029,7 @@ class TestLv2 : public QObject {
     QCOMPARE(in.out[8192], 1.0f);
 
     // Every port unconnected.
-    for (uint32_t port = 0; port < glimmParameterPort(kGlimmParamCount); ++port)
-      lilv_instance_connect_port(in.instance, port, nullptr);
+    for (uint32_t port = 0; port <= kGlimmPortFreeWheel; ++port) lilv_instance_connect_port(in.instance, port, nullptr);
     lilv_instance_run(in.instance, 0);
     lilv_instance_run(in.instance, 8192);
     in.connectAll();
@@ -1000,8 +1081,7 @@ class TestLv2 : public QObject {
   // other storage between blocks; each block uses what is connected then.
   void portsConnectedLateOrMoved() {
     Instance in;
-    for (uint32_t port = 0; port < glimmParameterPort(kGlimmParamCount); ++port)
-      lilv_instance_connect_port(in.instance, port, nullptr);
+    for (uint32_t port = 0; port <= kGlimmPortFreeWheel; ++port) lilv_instance_connect_port(in.instance, port, nullptr);
     for (int i = 0; i < 4; ++i) lilv_instance_run(in.instance, kBlock);
     in.connectAll();
     giveText(in, "la la la la");

@@ -83,6 +83,8 @@ for label, index in pairs(controls) do
   print(string.format("value %s %g", label:gsub(" ", "_"), ARDOUR.LuaAPI.get_processor_param(instrument, index)))
 end
 print(string.format("value regions %d", track:playlist():n_regions()))
+-- The plug-in's voice starts a sound one host block after its event.
+print(string.format("value block %d", session:get_block_size()))
 
 local export = session:simple_export()
 export:set_folder(wavdir)

@@ -182,7 +182,7 @@ class TestLv2Ui : public QObject {
     const float big = 7;
     m_host.sendRaw(glimmParameterPort(kGlimmParam_Pitch), 2, 0, &big);  // too short for a float
     m_host.sendRaw(glimmParameterPort(kGlimmParam_Pitch), sizeof big, 0, nullptr);
-    m_host.sendRaw(glimmParameterPort(kGlimmParamCount), sizeof big, 0, &big);  // no such port
+    m_host.sendRaw(kGlimmPortFreeWheel, sizeof big, 0, &big);  // no parameter's port
     m_host.sendRaw(kGlimmPortOut, sizeof big, 0, &big);
     QCOMPARE(sliderAt(185)->value(), 200);
     for (const Row& row : kRows) QVERIFY(sliderAt(row.y)->value() != 7);

@@ -360,6 +360,9 @@ Lv2Outcome driveLv2(const LilvPlugin* plugin, double seconds, bool lockingWorker
   lilv_instance_connect_port(inst, kGlimmPortNotify, notify->bytes);
   lilv_instance_connect_port(inst, kGlimmPortOut, out.data());
   for (int i = 0; i < kGlimmParamCount; ++i) lilv_instance_connect_port(inst, glimmParameterPort(i), &params[i]);
+  // Real time, as the host says: run() must not wait for the worker.
+  float freeWheel = 0;
+  lilv_instance_connect_port(inst, kGlimmPortFreeWheel, &freeWheel);
   lilv_instance_activate(inst);
 
   LV2_Atom_Forge forge;
