@@ -120,8 +120,9 @@ class OutputShaper {
 
   void setGain(double gain) { m_gain = gain; }
 
-  // Shapes n samples in place and returns how many of them to emit from the
-  // start of `x`, after `flush()` has given any held silence back.
+  // Shapes n samples in place and hands what is to be heard to `emit`, in
+  // order: leading silence is dropped, a quiet run is held back until
+  // something loud follows it. False as soon as `emit` refuses.
   template <typename Emit>
   bool process(float* x, size_t n, Emit&& emit) {
     size_t from = 0;
