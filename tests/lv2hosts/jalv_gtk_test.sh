@@ -35,7 +35,12 @@ for _ in $(seq 100); do
 done
 [ -n "$panel" ] || fail "no 440x320 panel appeared"
 sleep 1  # let the first paint and the control values arrive
-read -r px py < <(echo "$panel" | sed -E 's/.* \+(-?[0-9]+)\+(-?[0-9]+)$/\1 \2/')
+# Where the panel is now, not where it was first seen: the UI's window may
+# still have been on its way into jalv's then.
+wid=$(echo "$panel" | awk '{print $1}')
+px=$(xwininfo -id "$wid" | sed -n 's/^ *Absolute upper-left X: *//p')
+py=$(xwininfo -id "$wid" | sed -n 's/^ *Absolute upper-left Y: *//p')
+[ -n "$px" ] && [ -n "$py" ] || fail "the panel window $wid went away"
 import -window root "$tmp/shot.png"
 # pitch 40 puts the handle well left of the middle (128 would sit at about 160).
 "$panelcheck" "$tmp/shot.png" "$px" "$py" 145 || fail "the panel in jalv's window is not right"
