@@ -1,7 +1,9 @@
-// The synthesis engine: one worker thread per process makes every call into
-// espeak-ng (whose engine is global and not thread-safe). Each unit instance
-// owns a SpeechVoice; a voice queues jobs (a snapshot of text and settings)
-// and its render side reads the resampled audio through a lock-free ring.
+// The synthesis engine: one worker thread per process hands every job to a
+// synthesis process of its own, which alone calls espeak-ng (whose engine is
+// global, not thread-safe, and faults on some voices' text): a fault there
+// costs one utterance, never the host. Each unit instance owns a SpeechVoice;
+// a voice queues jobs (a snapshot of text and settings) and its render side
+// reads the resampled audio through a lock-free ring.
 #pragma once
 
 #include "SpscRing.h"
@@ -15,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 struct SpeechSettings {
@@ -55,13 +58,16 @@ int singHz(double note);
 double singRatio(double note);
 double hzForNote(double note);
 
-// The installed voices, listed once by the engine's worker when it starts the
-// engine; the first call waits for that. Empty when the engine cannot start.
+// The installed voices, listed once by the engine's worker when it first
+// starts the synthesis process; the first call waits for that. Empty when the
+// process cannot start.
 // Any thread but the render thread and the engine worker.
 const std::vector<SpeechVoiceInfo>& installedVoices();
 // The installed voice that `name` names (short name, file or description,
 // ignoring ASCII case), or nullptr. Same threads as installedVoices().
 const SpeechVoiceInfo* findInstalledVoice(std::string_view name);
+// The synthesis process's id, 0 while none runs (diagnostics). Any thread.
+pid_t engineProcessId();
 }  // namespace glimmspeech
 
 // Work the engine thread does for a voice's owner, outside the render thread.

@@ -1,5 +1,6 @@
 // glimm-host as users run it: a whole spoken, recorded and photographed run,
 // and the clear refusals of bad command lines and missing pieces.
+#include "ProcessProbe.h"
 #include "panelpixels.h"
 
 #include <QJsonDocument>
@@ -380,15 +381,18 @@ class TestHostCli : public QObject {
     if (!window) args << "--no-window";
     p.start(qEnvironmentVariable("GLIMM_HOST"), args);
     QVERIFY(p.waitForStarted());
-    // A second of speech on file: the engine has started and made its folder.
+    // A second of speech on file: the engine and its synthesis process run.
     const bool grew = QTest::qWaitFor([&] { return QFileInfo(wav).size() > 48000 * 4; }, 60000);
     if (!grew) p.kill();
     QVERIFY2(grew, qPrintable(QString::fromLocal8Bit(p.readAllStandardError())));
-    QVERIFY(!tmp.speechFolders().isEmpty());
+    const std::map<pid_t, char> engines = probe::children(pid_t(p.processId()));
+    QCOMPARE(engines.size(), size_t(1));
     QCOMPARE(::kill(pid_t(p.processId()), signal), 0);
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), exitCode);
+    // The synthesis process does not outlive the host.
+    QVERIFY(QTest::qWaitFor([&] { return !probe::running(engines.begin()->first); }, 5000));
 
     const auto [dataBytes, dataAt] = wavDataChunk(wav);
     QCOMPARE(dataBytes, QFileInfo(wav).size() - dataAt);

@@ -1,5 +1,8 @@
 // The synthesis engine on its own: text preparation, the lock-free ring and
 // speech rendered straight from a voice.
+#include "EngineProcess.h"
+#include "EngineProtocol.h"
+#include "ProcessProbe.h"
 #include "SpeechAnalysis.h"
 #include "SpeechEngine.h"
 #include "SpeechText.h"
@@ -9,8 +12,12 @@
 #include <atomic>
 #include <chrono>
 #include <clocale>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -53,6 +60,49 @@ template <typename Pred>
 bool waitFor(Pred done, int ms) {
   for (int i = 0; i < ms && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return done();
+}
+
+std::vector<std::string> environment() {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  return env;
+}
+
+// A message as the synthesis process would frame it, with any length claimed.
+QByteArray message(uint32_t type, uint32_t claimed, const QByteArray& payload) {
+  QByteArray m(reinterpret_cast<const char*>(&type), 4);
+  m.append(reinterpret_cast<const char*>(&claimed), 4);
+  return m + payload;
+}
+
+QByteArray u32(uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); }
+
+QByteArray hello(uint32_t version, uint32_t count, const QByteArray& voices = {}) {
+  const QByteArray p = u32(version) + u32(22050) + u32(count) + voices;
+  return message(engineproto::Hello, uint32_t(p.size()), p);
+}
+
+// A stand-in for the synthesis program: it counts its starts, sends `bytes`
+// and stays until it is killed (or, with nothing to send, ends at once).
+QString fakeProgram(const QTemporaryDir& dir, const QByteArray& bytes) {
+  QFile data(dir.filePath("data"));
+  data.open(QIODevice::WriteOnly);
+  data.write(bytes);
+  data.close();
+  const QString path = dir.filePath("program");
+  QFile script(path);
+  script.open(QIODevice::WriteOnly);
+  script.write(QString("#!/bin/sh\necho start >> '%1'\ncat '%2' >&3\n%3\n")
+                   .arg(dir.filePath("starts"), dir.filePath("data"), bytes.isEmpty() ? "" : "exec sleep 30")
+                   .toUtf8());
+  script.close();
+  script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  return path;
+}
+
+int starts(const QTemporaryDir& dir) {
+  QFile f(dir.filePath("starts"));
+  return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
 }
 
 }  // namespace
@@ -215,16 +265,124 @@ class TestSpeechEngine : public QObject {
     QCOMPARE(out[0], 4.0f);
   }
 
-  // The first test to speak, so the engine initialises inside it.
+  // The first test to speak, so the engine starts inside it.
   void speaksAndKeepsLocale() {
-    std::setlocale(LC_CTYPE, "C");  // initialisation would switch it to UTF-8
+    std::setlocale(LC_CTYPE, "C");  // espeak-ng's initialisation would switch it to UTF-8
     const std::string before = std::setlocale(LC_ALL, nullptr);
+    const std::vector<std::string> env = environment();
+    QCOMPARE(glimmspeech::engineProcessId(), pid_t(0));
     auto out = say("Hello world");
     QVERIFY(analysis::peak(out) > 0.05);
     QVERIFY(analysis::peak(out) <= 1.0);
     const double secs = analysis::activeSeconds(out, 48000);
     QVERIFY2(secs > 0.4 && secs < 3, qPrintable(QString::number(secs)));
     QCOMPARE(std::string(std::setlocale(LC_ALL, nullptr)), before);
+    QVERIFY(environment() == env);
+    QVERIFY(glimmspeech::engineProcessId() > 0);
+  }
+
+  // The synthesis process dies mid-utterance (killed, as a fault in the
+  // engine would end it): that utterance breaks off, the voice stays usable
+  // and the next one speaks from a new process. The dead one is reaped, and
+  // the new one holds no descriptor of this process but its socket.
+  void processDeathCostsOneUtterance() {
+    std::string text;
+    for (int i = 0; i < 12; ++i) text += "This sentence keeps the voice busy for a while. ";
+    const std::string prepared = glimmPrepareSpeechText(text.c_str(), 511);
+    const double whole = analysis::activeSeconds(say(prepared.c_str()), 48000);
+    const std::vector<std::string> env = environment();
+    const int inherited = ::open("/dev/zero", O_RDONLY);  // no close-on-exec, as a careless host's
+    QVERIFY(inherited >= 0);
+
+    // At 192 kHz the utterance outgrows the ring: the process waits, mid-job.
+    auto v = SpeechVoice::create(192000);
+    v->speak(prepared, SpeechSettings{});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    QVERIFY(v->busy());
+    const pid_t first = glimmspeech::engineProcessId();
+    QVERIFY(first > 0);
+    QCOMPARE(::kill(first, SIGKILL), 0);
+    const auto cut = renderAll(*v, 120);
+    QVERIFY(!v->busy());
+    const double cutSecs = analysis::activeSeconds(cut, 192000);
+    QVERIFY2(cutSecs < 0.8 * whole, qPrintable(QString("%1 s of %2 s").arg(cutSecs).arg(whole)));
+
+    v->speak(glimmPrepareSpeechText("Hello again", 511), SpeechSettings{});
+    const auto next = renderAll(*v);
+    QVERIFY2(analysis::activeSeconds(next, 192000) > 0.4, "the next utterance is silent");
+    v->detach();
+    const pid_t second = glimmspeech::engineProcessId();
+    QVERIFY(second > 0 && second != first);
+    QVERIFY(!probe::exists(first));
+    QCOMPARE(probe::children().size(), size_t(1));
+
+    const std::map<int, std::string> fds = probe::descriptors(second);
+    QVERIFY(fds.size() >= 4);
+    for (const auto& [fd, target] : fds) {
+      const bool expected = fd <= 2 || (fd == engineproto::kSocketFd && target.rfind("socket:", 0) == 0) ||
+                            target.rfind("/memfd:", 0) == 0;
+      QVERIFY2(expected, qPrintable(QString("%1 -> %2").arg(fd).arg(QString::fromStdString(target))));
+    }
+    QCOMPARE(fds.at(0), std::string("/dev/null"));
+    QCOMPARE(fds.at(1), std::string("/dev/null"));
+    ::close(inherited);
+    QVERIFY(environment() == env);
+  }
+
+  // A program that breaks the protocol: what it claims is refused before
+  // anything is allocated for it, it is killed and reaped, and a start that
+  // failed is not tried again at once.
+  void brokenProcessIsRefused_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("nothing") << QByteArray();
+    QTest::newRow("a greeting of 2 GB") << message(engineproto::Hello, 0x7fffffff, {});
+    QTest::newRow("another version") << hello(engineproto::kVersion + 1, 0);
+    QTest::newRow("four billion voices") << hello(engineproto::kVersion, 0xffffffff);
+    QTest::newRow("a name past the end") << hello(engineproto::kVersion, 1, u32(1000) + "de");
+    QTest::newRow("a name of 4 GB") << hello(engineproto::kVersion, 1, u32(0xffffffff));
+    QTest::newRow("samples first") << message(engineproto::Samples, 6, u32(1) + "ab");
+    QTest::newRow("a message it may not send") << message(engineproto::Job, 0, {});
+  }
+
+  void brokenProcessIsRefused() {
+    QFETCH(QByteArray, bytes);
+    QTemporaryDir dir;
+    EngineProcess p(fakeProgram(dir, bytes).toStdString());
+    QVERIFY(!p.ensure());
+    QVERIFY(!p.running());
+    QCOMPARE(starts(dir), 1);
+    QVERIFY(!p.ensure());
+    QCOMPARE(starts(dir), 1);
+    for (const auto& [pid, state] : probe::children()) QCOMPARE(pid, glimmspeech::engineProcessId());
+  }
+
+  // After a good greeting, a chunk that claims too much or splits a sample.
+  void brokenChunkEndsTheProcess_data() {
+    QTest::addColumn<QByteArray>("chunk");
+    QTest::newRow("4 GB") << message(engineproto::Samples, 0xfffffff0, u32(1));
+    QTest::newRow("half a sample") << message(engineproto::Samples, 7, u32(1) + "abc");
+    QTest::newRow("an end too short") << message(engineproto::End, 4, u32(1));
+  }
+
+  void brokenChunkEndsTheProcess() {
+    QFETCH(QByteArray, chunk);
+    QTemporaryDir dir;
+    const QByteArray voice = u32(2) + "de" + u32(6) + "gmw/de" + u32(6) + "German" + u32(2) + "de";
+    EngineProcess p(fakeProgram(dir, hello(engineproto::kVersion, 1, voice) + chunk).toStdString());
+    QVERIFY(p.ensure());
+    QCOMPARE(p.sampleRate(), 22050);
+    QCOMPARE(p.voices().size(), size_t(1));
+    QCOMPARE(p.voices()[0].identifier, std::string("gmw/de"));
+    const pid_t pid = p.processId();
+    uint32_t id = 0;
+    std::vector<int16_t> samples;
+    EngineProcess::Event e;
+    while ((e = p.next(-1, std::chrono::milliseconds(5000), id, samples)) == EngineProcess::Event::Timeout) {
+    }
+    QCOMPARE(int(e), int(EngineProcess::Event::Died));
+    QVERIFY(!p.running());
+    QVERIFY(samples.size() < 1000);
+    QVERIFY(!probe::exists(pid));
   }
 
   // The render side posts without a system call while audio runs; the

@@ -1,5 +1,6 @@
 // The speech unit as a host sees it: loaded from its module, driven through
 // the Audio Unit calls, its output rendered to memory and measured.
+#include "ProcessProbe.h"
 #include "SpeechUnitHarness.h"
 
 #include <algorithm>
@@ -666,8 +667,11 @@ class TestSpeechUnit : public QObject {
     m_unit = nullptr;
     const AudioComponentDescription d = speechDescription();
     QVERIFY(AudioComponentFindNext(nullptr, &d));
+    // The module's synthesis process goes with it, reaped: no zombie stays.
+    QCOMPARE(probe::children().size(), size_t(1));
     QCOMPARE(dlclose(m_module), 0);
     QVERIFY(!AudioComponentFindNext(nullptr, &d));
+    QVERIFY(probe::children().empty());
     // Loading again registers again and speaks again.
     m_module = dlopen(GLIMM_SPEECH_UNIT_PATH, RTLD_NOW | RTLD_LOCAL);
     QVERIFY(m_module);

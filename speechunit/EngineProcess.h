@@ -1,0 +1,80 @@
+// The engine's side of the synthesis process: starting it (posix_spawn, never
+// a bare fork: the host is multithreaded), talking to it over a socket pair,
+// and reaping it when it ends or dies. A fault in espeak-ng costs that process
+// and the job it was on; the next job starts a new one.
+//
+// Every call but processId() belongs to the engine's worker thread. No signal
+// handler is installed and no process state (locale, environment) changed.
+#pragma once
+
+#include "SpeechEngine.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct EngineJobSpec {
+  uint32_t id = 0;
+  int rate = 0, pitch = 0, range = 0, volume = 0;
+  int throatPercent = 100, mouthPercent = 100;
+  int f0 = 0;  // Hz held flat, 0: the voice's own intonation
+  bool phonetic = false;
+  std::string voice;  // a listed identifier, or empty for English
+  std::string text;
+};
+
+class EngineProcess {
+ public:
+  // `executable`: the synthesis program; empty when it could not be found.
+  explicit EngineProcess(std::string executable);
+  ~EngineProcess();
+
+  // Starts the process unless one runs, waiting for its greeting. After a
+  // failed start the next attempt waits a while (longer each time), so an
+  // engine that cannot start (no data, say) is not started again and again.
+  bool ensure();
+  bool running() const { return m_fd >= 0; }
+  int sampleRate() const { return m_rate; }
+  // The voices the last process to start listed.
+  const std::vector<SpeechVoiceInfo>& voices() const { return m_voices; }
+  // Any thread: the running process's id, 0 when none runs (diagnostics).
+  pid_t processId() const { return m_pid.load(); }
+
+  bool sendJob(const EngineJobSpec& job);
+  bool sendCancel(uint32_t id);
+
+  enum class Event { Samples, End, Woken, Timeout, Died };
+  // Waits up to timeout for the process's next message, or until wakeFd is
+  // readable (left unread). Samples: `samples` holds the chunk of job `id`.
+  // Died: the process ended or broke the protocol; it is gone and reaped.
+  Event next(int wakeFd, std::chrono::milliseconds timeout, uint32_t& id, std::vector<int16_t>& samples);
+
+  // Ends the process for good: asks, waits a bounded time, then kills.
+  void stop();
+  // Ends it at once (a hung job) and reaps it.
+  void kill();
+
+  EngineProcess(const EngineProcess&) = delete;
+  EngineProcess& operator=(const EngineProcess&) = delete;
+
+ private:
+  bool spawn();
+  bool readHello();
+  void reap(bool force);
+
+  const std::string m_executable;
+  int m_fd = -1;
+  std::atomic<pid_t> m_pid{0};
+  int m_rate = 0;
+  std::vector<SpeechVoiceInfo> m_voices;
+  std::vector<char> m_payload;
+  int m_failures = 0;
+  std::chrono::steady_clock::time_point m_retryAt{};
+  bool m_toldFailure = false;
+};
+
+// The synthesis program beside the module (or executable) holding this code.
+std::string glimmEngineExecutable();

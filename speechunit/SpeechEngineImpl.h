@@ -1,0 +1,100 @@
+// The engine behind every SpeechVoice of a process: one worker thread takes
+// the voices' jobs in turn, has the synthesis process speak them, and
+// resamples and shapes its audio into the voice's ring. Private to the
+// engine's sources.
+#pragma once
+
+#include "EngineProcess.h"
+#include "OutputShaper.h"
+#include "SpeechEngine.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+struct soxr;
+
+class SpeechEngine {
+ public:
+  static SpeechEngine& instance();
+
+  // Control threads.
+  void add(const std::shared_ptr<SpeechVoice>& v);
+  void remove(SpeechVoice* v);
+  std::mutex& mutex() { return m_mutex; }
+  // Starts the worker if need be and waits until it has started the
+  // synthesis process, which lists the voices. The list never changes after.
+  const std::vector<SpeechVoiceInfo>& voiceList();
+  // Wakes the worker at once (one system call).
+  void wake();
+  // Any thread: the synthesis process's id, 0 when none runs.
+  pid_t processId() const { return m_process.processId(); }
+
+  // Render thread: lock-free and, while audio runs, free of system calls. The
+  // worker polls the flag every kPollInterval as long as some voice rendered
+  // within kActiveWindow; only a post that finds it asleep on the descriptor
+  // (after that long without a render call) has to wake it the costly way.
+  void post() {
+    m_posted.store(true);
+    if (m_asleep.load()) wake();
+  }
+  // Render thread: tells the worker that audio is running.
+  void rendered() { m_renderTicks.fetch_add(1, std::memory_order_relaxed); }
+
+ private:
+  SpeechEngine();
+  ~SpeechEngine();
+
+  struct JobRun {
+    SpeechVoice* voice = nullptr;
+    uint64_t generation = 0;
+    soxr* resampler = nullptr;
+    std::vector<float> out;
+    bool cancelled = false;
+    bool collect = false;  // sung: kept whole to set its level
+    std::vector<float> whole;
+  };
+
+  // Worker thread.
+  void startLocked();
+  void waitForWake();
+  bool quitting();
+  void run();
+  void startProcess();
+  std::vector<std::shared_ptr<SpeechVoice>> voices();
+  void serviceDeferred();
+  std::shared_ptr<SpeechVoice> takeJob();
+  void runJob(SpeechVoice& v);
+  bool speakJob(JobRun& run, const EngineJobSpec& spec);
+  bool shapeAndPush(JobRun& run, float* data, size_t n);
+  bool cancelled(JobRun& run);
+  void resample(JobRun& run, const short* in, size_t n);
+  bool push(JobRun& run, const float* data, size_t n);
+
+  static constexpr auto kPollInterval = std::chrono::milliseconds(1);
+  static constexpr auto kActiveWindow = std::chrono::milliseconds(500);
+
+  std::mutex m_mutex;
+  std::vector<std::shared_ptr<SpeechVoice>> m_voices;
+  size_t m_nextVoice = 0;
+  bool m_quit = false;
+  int m_eventFd = -1;
+  std::thread m_thread;
+  std::atomic<bool> m_posted{false};
+  std::atomic<bool> m_asleep{false};
+  std::atomic<uint64_t> m_renderTicks{0};
+
+  bool m_wantList = false;
+  bool m_listed = false;
+  std::vector<SpeechVoiceInfo> m_voiceList;  // written once, before m_listed
+  std::condition_variable m_listedChanged;
+
+  // Worker thread only.
+  uint64_t m_seenTicks = 0;
+  std::chrono::steady_clock::time_point m_activeSince{};
+  SpeechVoice::Job m_current;
+  EngineProcess m_process;
+  uint32_t m_jobId = 0;
+  std::vector<int16_t> m_chunk;
+  glimmspeech::OutputShaper m_shaper;
+};

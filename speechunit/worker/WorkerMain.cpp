@@ -1,0 +1,130 @@
+// The synthesis process: every espeak-ng call the speech engine needs is made
+// here, so a fault in the engine ends this process and one utterance, not the
+// host. Started by the engine with its socket on descriptor 3; see
+// EngineProtocol.h for what travels over it.
+#include "EngineProtocol.h"
+#include "EspeakVoices.h"
+
+#include <espeak-ng/espeak_ng.h>
+
+#include <algorithm>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/prctl.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace engineproto;
+
+namespace {
+
+constexpr int kFd = kSocketFd;
+
+struct Current {
+  uint32_t id = 0;
+  bool cancelled = false;
+  bool quit = false;
+} g_job;
+
+[[noreturn]] void quit() {
+  // Nothing to save: the engine holds all state. Skips espeak-ng's teardown.
+  _exit(0);
+}
+
+// Between chunks: has the engine asked to stop this job (or everything)? The
+// engine writes each message whole, so one that has begun arriving completes.
+void checkForCancel() {
+  for (;;) {
+    pollfd p{kFd, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return;
+    Header h;
+    std::vector<char> payload;
+    if (readMessage(kFd, h, payload, fromEngine) != ReadResult::Ok) quit();
+    Reader r(payload.data(), payload.size());
+    uint32_t id = 0;
+    if (h.type == Cancel && r.u32(id) && id == g_job.id) g_job.cancelled = true;
+    if (h.type == Quit) g_job.quit = g_job.cancelled = true;
+    // A job while one runs breaks the protocol.
+    if (h.type == Job) quit();
+  }
+}
+
+int synthCallback(short* wav, int numSamples, espeak_EVENT*) {
+  if (g_job.cancelled) return 1;
+  for (int at = 0; wav && at < numSamples;) {
+    const int n = std::min(numSamples - at, int(kMaxChunkSamples));
+    if (!Writer(Samples).u32(g_job.id).raw(wav + at, size_t(n) * sizeof(short)).send(kFd)) quit();
+    at += n;
+  }
+  checkForCancel();
+  return g_job.cancelled ? 1 : 0;
+}
+
+void runJob(EspeakVoices& voices, Reader& r) {
+  int32_t rate = 0, pitch = 0, range = 0, volume = 0, throat = 100, mouth = 100, f0 = 0;
+  uint32_t flags = 0;
+  std::string voice, text;
+  if (!r.u32(g_job.id) || !r.i32(rate) || !r.i32(pitch) || !r.i32(range) || !r.i32(volume) || !r.i32(throat) ||
+      !r.i32(mouth) || !r.i32(f0) || !r.u32(flags) || !r.str(voice) || !r.str(text, kMaxText) || !r.atEnd())
+    quit();
+  g_job.cancelled = false;
+  // The engine's own limits, whatever arrived.
+  voices.ensure(voice, std::clamp(throat, 10, 400), std::clamp(mouth, 10, 400));
+  espeak_SetParameter(espeakRATE, std::clamp(rate, 80, 449), 0);
+  espeak_SetParameter(espeakPITCH, std::clamp(pitch, 0, 100), 0);
+  espeak_SetParameter(espeakRANGE, std::clamp(range, 0, 100), 0);
+  espeak_SetParameter(espeakVOLUME, std::clamp(volume, 0, 200), 0);
+  espeak_SetParameter(espeakWORDGAP, 0, 0);
+  espeak_SetParameter(espeakCAPITALS, 0, 0);
+  espeak_SetParameter(espeakPUNCTUATION, espeakPUNCT_NONE, 0);
+  espeak_ng_SetConstF0(std::clamp(f0, 0, 4000));
+  const unsigned synthFlags = espeakCHARS_UTF8 | ((flags & Phonetic) ? espeakPHONEMES : 0);
+  // The engine reads up to the terminator, whatever size it is told.
+  text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
+  espeak_ng_Synthesize(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, synthFlags, nullptr, nullptr);
+  if (!Writer(End).u32(g_job.id).u32(g_job.cancelled ? Cancelled : Done).send(kFd)) quit();
+  if (g_job.quit) quit();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3 || std::strcmp(argv[1], kEngineArg) != 0) {
+    std::fprintf(stderr, "%s: the speech engine starts this program itself\n", argc > 0 ? argv[0] : "");
+    return 2;
+  }
+  // Ends with the engine: at once if the thread that started it is gone.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (std::strtol(argv[2], nullptr, 10) != long(getppid())) return 0;
+  // Only the socket and the standard streams: whatever else the host had open
+  // is none of this process's business.
+  ::close_range(kFd + 1, UINT_MAX, 0);
+
+  EspeakVoices voices;
+  if (!voices.start()) return 1;
+  espeak_SetSynthCallback(&synthCallback);
+  // The first voice load takes long (its data is read from disk): done now,
+  // before any request, so the first note is as quick as the rest.
+  voices.ensure("", 100, 100);
+
+  Writer hello(Hello);
+  hello.u32(kVersion).u32(uint32_t(voices.sampleRate())).u32(uint32_t(voices.list().size()));
+  for (const EspeakVoiceEntry& e : voices.list())
+    hello.str(e.name).str(e.identifier).str(e.description).str(e.languages);
+  if (!hello.send(kFd)) return 0;
+
+  Header h;
+  std::vector<char> payload;
+  for (;;) {
+    if (readMessage(kFd, h, payload, fromEngine) != ReadResult::Ok) quit();
+    Reader r(payload.data(), payload.size());
+    if (h.type == Job) runJob(voices, r);
+    if (h.type == Quit) quit();
+    // A Cancel here names a job that has ended already.
+  }
+}
