@@ -161,7 +161,7 @@ bool EngineProcess::sendJob(const EngineJobSpec& job) {
       .i32(job.throatPercent)
       .i32(job.mouthPercent)
       .i32(job.f0)
-      .u32(job.phonetic ? uint32_t(Phonetic) : 0u)
+      .u32((job.phonetic ? uint32_t(Phonetic) : 0u) | (job.whole ? uint32_t(Whole) : 0u))
       .str(job.voice.substr(0, kMaxString))
       .str(job.text.substr(0, kMaxText))
       .send(m_fd);

@@ -22,7 +22,8 @@ struct EngineJobSpec {
   int throatPercent = 100, mouthPercent = 100;
   int f0 = 0;  // Hz held flat, 0: the voice's own intonation
   bool phonetic = false;
-  std::string voice;  // a listed identifier, or empty for English
+  bool whole = false;  // none of it plays before all of it is there
+  std::string voice;   // a listed identifier, or empty for English
   std::string text;
 };
 

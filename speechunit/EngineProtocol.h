@@ -37,7 +37,12 @@ enum Type : uint32_t {
   Quit = 18,
 };
 
-enum JobFlags : uint32_t { Phonetic = 1 };
+enum JobFlags : uint32_t {
+  Phonetic = 1,
+  // The engine plays none of the utterance before it has all of it (a sung
+  // word, whose level is set from the whole): no early first chunk.
+  Whole = 2,
+};
 enum EndStatus : uint32_t { Done = 0, Cancelled = 1 };
 
 constexpr uint32_t kMaxString = 4096;
@@ -70,10 +75,18 @@ struct Header {
   uint32_t length = 0;
 };
 
-// Builds one message and sends it whole.
+// Builds one message, or several in a row, and sends them with one call.
 class Writer {
  public:
-  explicit Writer(Type type) : m_buf(sizeof(Header)), m_type(type) {}
+  Writer() = default;
+  explicit Writer(Type type) { next(type); }
+  // Ends the message so far and begins another.
+  Writer& next(Type type) {
+    m_starts.push_back(m_buf.size());
+    m_types.push_back(type);
+    m_buf.resize(m_buf.size() + sizeof(Header));
+    return *this;
+  }
   Writer& u32(uint32_t v) { return raw(&v, sizeof v); }
   Writer& i32(int32_t v) { return raw(&v, sizeof v); }
   Writer& str(std::string_view s) {
@@ -86,8 +99,11 @@ class Writer {
   }
   // MSG_NOSIGNAL: a peer that is gone gives EPIPE, never SIGPIPE.
   bool send(int fd) {
-    const Header h{m_type, uint32_t(m_buf.size() - sizeof(Header))};
-    std::memcpy(m_buf.data(), &h, sizeof h);
+    for (size_t i = 0; i < m_starts.size(); ++i) {
+      const size_t end = i + 1 < m_starts.size() ? m_starts[i + 1] : m_buf.size();
+      const Header h{m_types[i], uint32_t(end - m_starts[i] - sizeof(Header))};
+      std::memcpy(m_buf.data() + m_starts[i], &h, sizeof h);
+    }
     const char* p = m_buf.data();
     size_t left = m_buf.size();
     while (left > 0) {
@@ -102,7 +118,8 @@ class Writer {
 
  private:
   std::vector<char> m_buf;
-  uint32_t m_type = 0;
+  std::vector<size_t> m_starts;
+  std::vector<uint32_t> m_types;
 };
 
 // Reads a payload field by field; any read past its end fails, and so does

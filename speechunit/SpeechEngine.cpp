@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <vector>
@@ -280,6 +281,7 @@ void SpeechEngine::runJob(SpeechVoice& v) {
   spec.mouthPercent = formantPercent(s.mouth);
   spec.f0 = s.sing ? singHz(s.singNote) : 0;
   spec.phonetic = s.phonetic;
+  spec.whole = s.sing;
   const std::string wanted = s.voice.empty() ? std::string("en") : s.voice;
   for (const SpeechVoiceInfo& info : m_process.voices())
     if (info.name == wanted) spec.voice = info.identifier;
@@ -326,12 +328,17 @@ bool SpeechEngine::speakJob(JobRun& run, const EngineJobSpec& spec) {
   // A process that stops sending is hung; one that ignores a cancel too.
   constexpr auto kSilenceLimit = std::chrono::seconds(10);
   constexpr auto kCancelLimit = std::chrono::seconds(1);
+  // The first audio is usually a fraction of a millisecond away: waiting for
+  // it awake saves this thread a wake-up, which on a busy machine can cost
+  // more than a whole audio block. Bounded, and only at a job's start.
+  constexpr auto kAwake = std::chrono::milliseconds(2);
   if (!m_process.sendJob(spec)) {
     m_process.kill();
     return false;
   }
-  bool cancelSent = false;
+  bool cancelSent = false, heard = false;
   Clock::time_point lastHeard = Clock::now(), cancelledAt{};
+  const Clock::time_point awakeUntil = lastHeard + kAwake;
   for (;;) {
     if (!cancelSent && cancelled(run)) {
       cancelSent = true;
@@ -342,8 +349,10 @@ bool SpeechEngine::speakJob(JobRun& run, const EngineJobSpec& spec) {
       }
     }
     uint32_t id = 0;
-    switch (m_process.next(m_eventFd, kPollInterval, id, m_chunk)) {
+    const bool awake = !heard && Clock::now() < awakeUntil;
+    switch (m_process.next(m_eventFd, awake ? std::chrono::milliseconds(0) : kPollInterval, id, m_chunk)) {
       case EngineProcess::Event::Samples:
+        heard = true;
         lastHeard = Clock::now();
         // A cancelled job's samples are dropped until its end.
         if (id == spec.id && !cancelled(run)) resample(run, m_chunk.data(), m_chunk.size());
@@ -362,6 +371,8 @@ bool SpeechEngine::speakJob(JobRun& run, const EngineJobSpec& spec) {
       }
       case EngineProcess::Event::Timeout:
         if (m_posted.exchange(false)) serviceDeferred();
+        // Awake, the process may need this core more than this thread does.
+        if (awake) sched_yield();
         break;
     }
     const Clock::time_point now = Clock::now();

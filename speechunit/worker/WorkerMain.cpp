@@ -25,10 +25,19 @@ namespace {
 
 constexpr int kFd = kSocketFd;
 
+// Samples go out in batches: each message costs both processes a wake-up,
+// which on a busy machine may wait for a time slice. The first chunk of a
+// spoken job goes at once, so speech starts as soon as it can; the last
+// goes out with the end marker.
+constexpr size_t kBatchSamples = 8192;
+
 struct Current {
   uint32_t id = 0;
   bool cancelled = false;
   bool quit = false;
+  bool sentAny = false;
+  bool whole = false;
+  std::vector<short> pending;
 } g_job;
 
 [[noreturn]] void quit() {
@@ -54,12 +63,28 @@ void checkForCancel() {
   }
 }
 
+// Sends what is pending, and with `end` the job's end marker after it.
+void flush(bool end) {
+  const std::vector<short>& p = g_job.pending;
+  for (size_t at = 0;;) {
+    const size_t n = std::min(p.size() - at, size_t(kMaxChunkSamples));
+    Writer w;
+    if (n > 0) w.next(Samples).u32(g_job.id).raw(p.data() + at, n * sizeof(short));
+    at += n;
+    const bool last = at == p.size();
+    if (last && end) w.next(End).u32(g_job.id).u32(g_job.cancelled ? Cancelled : Done);
+    if (!w.send(kFd)) quit();
+    if (last) break;
+  }
+  g_job.pending.clear();
+  g_job.sentAny = true;
+}
+
 int synthCallback(short* wav, int numSamples, espeak_EVENT*) {
   if (g_job.cancelled) return 1;
-  for (int at = 0; wav && at < numSamples;) {
-    const int n = std::min(numSamples - at, int(kMaxChunkSamples));
-    if (!Writer(Samples).u32(g_job.id).raw(wav + at, size_t(n) * sizeof(short)).send(kFd)) quit();
-    at += n;
+  if (wav && numSamples > 0) {
+    g_job.pending.insert(g_job.pending.end(), wav, wav + numSamples);
+    if ((!g_job.sentAny && !g_job.whole) || g_job.pending.size() >= kBatchSamples) flush(false);
   }
   checkForCancel();
   return g_job.cancelled ? 1 : 0;
@@ -73,6 +98,9 @@ void runJob(EspeakVoices& voices, Reader& r) {
       !r.i32(mouth) || !r.i32(f0) || !r.u32(flags) || !r.str(voice) || !r.str(text, kMaxText) || !r.atEnd())
     quit();
   g_job.cancelled = false;
+  g_job.sentAny = false;
+  g_job.whole = (flags & Whole) != 0;
+  g_job.pending.clear();
   // The engine's own limits, whatever arrived.
   voices.ensure(voice, std::clamp(throat, 10, 400), std::clamp(mouth, 10, 400));
   espeak_SetParameter(espeakRATE, std::clamp(rate, 80, 449), 0);
@@ -87,7 +115,8 @@ void runJob(EspeakVoices& voices, Reader& r) {
   // The engine reads up to the terminator, whatever size it is told.
   text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
   espeak_ng_Synthesize(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, synthFlags, nullptr, nullptr);
-  if (!Writer(End).u32(g_job.id).u32(g_job.cancelled ? Cancelled : Done).send(kFd)) quit();
+  if (g_job.cancelled) g_job.pending.clear();
+  flush(true);
   if (g_job.quit) quit();
 }
 
