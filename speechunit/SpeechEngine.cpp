@@ -353,9 +353,10 @@ bool SpeechEngine::speakJob(JobRun& run, const EngineJobSpec& spec) {
     switch (m_process.next(m_eventFd, awake ? std::chrono::milliseconds(0) : kPollInterval, id, m_chunk)) {
       case EngineProcess::Event::Samples:
         heard = true;
-        lastHeard = Clock::now();
         // A cancelled job's samples are dropped until its end.
         if (id == spec.id && !cancelled(run)) resample(run, m_chunk.data(), m_chunk.size());
+        // After the ring had room again, however long that took.
+        lastHeard = Clock::now();
         break;
       case EngineProcess::Event::End:
         lastHeard = Clock::now();
