@@ -329,6 +329,26 @@ class TestSpeechEngine : public QObject {
     QVERIFY(environment() == env);
   }
 
+  // A stop while the process is mid-job (held by a full ring) reaches it as a
+  // cancel: the same process speaks the next utterance at once.
+  void stopCancelsInTheProcess() {
+    std::string text;
+    for (int i = 0; i < 12; ++i) text += "This sentence keeps the voice busy for a while. ";
+    auto v = SpeechVoice::create(192000);
+    v->speak(glimmPrepareSpeechText(text.c_str(), 511), SpeechSettings{});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    QVERIFY(v->busy());
+    const pid_t pid = glimmspeech::engineProcessId();
+    QVERIFY(pid > 0);
+    v->stop();
+    v->speak(glimmPrepareSpeechText("Hello again", 511), SpeechSettings{});
+    const auto next = renderAll(*v);
+    const double secs = analysis::activeSeconds(next, 192000);
+    QVERIFY2(secs > 0.4 && secs < 3, qPrintable(QString::number(secs)));
+    QCOMPARE(glimmspeech::engineProcessId(), pid);
+    v->detach();
+  }
+
   // A program that breaks the protocol: what it claims is refused before
   // anything is allocated for it, it is killed and reaped, and a start that
   // failed is not tried again at once.
