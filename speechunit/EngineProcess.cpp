@@ -137,16 +137,37 @@ bool EngineProcess::readHello() {
   Header h;
   if (readMessage(m_fd, h, m_payload, fromProcess) != ReadResult::Ok || h.type != Hello) return false;
   Reader r(m_payload.data(), m_payload.size());
-  uint32_t version = 0, rate = 0, count = 0;
-  if (!r.u32(version) || version != kVersion || !r.u32(rate) || rate < 1000 || rate > 384000 || !r.u32(count) ||
-      count > kMaxVoices)
+  uint32_t version = 0, rate = 0;
+  if (!r.u32(version) || version != kVersion || !r.u32(rate) || rate < 1000 || rate > 384000 || !r.atEnd())
     return false;
+  m_rate = int(rate);
+  return true;
+}
+
+bool EngineProcess::listVoices(std::vector<SpeechVoiceInfo>& out) {
+  if (!running()) return false;
+  Header h;
+  if (!Writer(ListVoices).send(m_fd) || !waitReadable(m_fd, Clock::now() + kHelloTimeout) ||
+      readMessage(m_fd, h, m_payload, fromProcess) != ReadResult::Ok || h.type != Voices) {
+    kill();
+    return false;
+  }
+  Reader r(m_payload.data(), m_payload.size());
+  uint32_t count = 0;
+  // Each voice takes at least its four lengths: a count beyond what the
+  // payload could hold is refused before anything is allocated for it.
+  if (!r.u32(count) || count > kMaxVoices || count > r.left() / 16) {
+    kill();
+    return false;
+  }
   std::vector<SpeechVoiceInfo> voices(count);
   for (SpeechVoiceInfo& v : voices)
-    if (!r.str(v.name) || !r.str(v.identifier) || !r.str(v.description) || !r.str(v.languages)) return false;
-  if (!r.atEnd()) return false;
-  m_rate = int(rate);
-  m_voices = std::move(voices);
+    if (!r.str(v.name) || !r.str(v.identifier) || !r.str(v.description) || !r.str(v.languages)) break;
+  if (!r.atEnd()) {
+    kill();
+    return false;
+  }
+  out = std::move(voices);
   return true;
 }
 

@@ -39,8 +39,9 @@ class EngineProcess {
   bool ensure();
   bool running() const { return m_fd >= 0; }
   int sampleRate() const { return m_rate; }
-  // The voices the last process to start listed.
-  const std::vector<SpeechVoiceInfo>& voices() const { return m_voices; }
+  // Asks the running process for the installed voices (between jobs only).
+  // False, with the process gone, when it does not answer as it should.
+  bool listVoices(std::vector<SpeechVoiceInfo>& out);
   // Any thread: the running process's id, 0 when none runs (diagnostics).
   pid_t processId() const { return m_pid.load(); }
 
@@ -70,7 +71,6 @@ class EngineProcess {
   int m_fd = -1;
   std::atomic<pid_t> m_pid{0};
   int m_rate = 0;
-  std::vector<SpeechVoiceInfo> m_voices;
   std::vector<char> m_payload;
   int m_failures = 0;
   std::chrono::steady_clock::time_point m_retryAt{};

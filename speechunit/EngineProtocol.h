@@ -1,11 +1,14 @@
 // What the speech engine and its synthesis process say to each other over
 // their socket: length-prefixed messages, each a header and a payload.
 //
-//   process -> engine: Hello (version, sample rate, voices), then per job
-//                      Samples (job id, 16-bit samples) ... End (job id).
-//   engine -> process: Job (id, settings, voice, text), Cancel (job id), Quit.
+//   process -> engine: Hello (version, sample rate); Voices (the installed
+//                      voices) when asked; per job Samples (job id, 16-bit
+//                      samples) ... End (job id).
+//   engine -> process: ListVoices, Job (id, settings, voice, text),
+//                      Cancel (job id), Quit.
 //
-// One job at a time: the engine sends the next only after the last one's End.
+// One request at a time: the engine sends the next job (or ListVoices) only
+// after the last one's End (or Voices).
 // Every length read from the other side is checked against the limits here
 // before anything is allocated for it. Both ends run on one machine, so
 // numbers travel in the machine's own byte order.
@@ -32,9 +35,11 @@ enum Type : uint32_t {
   Hello = 1,
   Samples = 2,
   End = 3,
+  Voices = 4,
   Job = 16,
   Cancel = 17,
   Quit = 18,
+  ListVoices = 19,
 };
 
 enum JobFlags : uint32_t {
@@ -54,6 +59,8 @@ constexpr uint32_t kMaxText = 16384;
 constexpr uint32_t maxPayload(uint32_t type) {
   switch (type) {
     case Hello:
+      return 8;
+    case Voices:
       return 1u << 20;
     case Samples:
       return 4 + 2 * kMaxChunkSamples;
@@ -64,6 +71,7 @@ constexpr uint32_t maxPayload(uint32_t type) {
     case Cancel:
       return 4;
     case Quit:
+    case ListVoices:
       return 0;
     default:
       return 0;
@@ -181,10 +189,10 @@ inline ReadResult readMessage(int fd, Header& h, std::vector<char>& payload, lon
 
 // What each side accepts from the other: the payload limit, or -1.
 constexpr long fromProcess(uint32_t type) {
-  return type == Hello || type == Samples || type == End ? long(maxPayload(type)) : -1;
+  return type == Hello || type == Samples || type == End || type == Voices ? long(maxPayload(type)) : -1;
 }
 constexpr long fromEngine(uint32_t type) {
-  return type == Job || type == Cancel || type == Quit ? long(maxPayload(type)) : -1;
+  return type == Job || type == Cancel || type == Quit || type == ListVoices ? long(maxPayload(type)) : -1;
 }
 
 }  // namespace engineproto

@@ -101,13 +101,16 @@ SpeechEngine& SpeechEngine::instance() {
 }
 
 void SpeechEngine::add(const std::shared_ptr<SpeechVoice>& v) {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_voices.push_back(v);
-    startLocked();
-  }
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_voices.push_back(v);
+  startLocked();
+  lock.unlock();
   // A new voice is about to render: the worker should be listening.
   wake();
+  // The first voice waits for the synthesis process to start (milliseconds;
+  // bounded, should it hang), so that its first note is as quick as the rest.
+  lock.lock();
+  m_startTriedChanged.wait_for(lock, std::chrono::seconds(2), [this] { return m_startTried || m_quit; });
 }
 
 void SpeechEngine::remove(SpeechVoice* v) {
@@ -186,26 +189,33 @@ bool SpeechEngine::quitting() {
   return m_quit;
 }
 
-// Starts the synthesis process unless it runs; the first start lists the voices.
-void SpeechEngine::startProcess() {
-  const bool up = m_process.ensure();
+// Lists the voices for voiceList(), once for the engine's life: listing
+// reads every voice file, which no start of the process should wait for.
+void SpeechEngine::provideList() {
+  std::vector<SpeechVoiceInfo> list;
+  // A second try, in a new process, if the first dies on the way.
+  for (int attempt = 0; attempt < 2; ++attempt)
+    if (m_process.ensure() && m_process.listVoices(list)) break;
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_listed) return;
-  if (up) m_voiceList = m_process.voices();
+  m_voiceList = std::move(list);
   m_listed = true;
   m_listedChanged.notify_all();
 }
 
 void SpeechEngine::run() {
-  // The process starts (and loads its first voice) before any request, so
-  // the first note is as quick as the rest.
-  startProcess();
   for (;;) {
-    // After a fault, the next process starts before the next request; one
-    // that cannot start waits for a request, as its start backs off.
-    if (!m_process.running()) startProcess();
+    // The process starts (and loads its first voice) before any request, so
+    // the first note is as quick as the rest; after a fault the next one
+    // does. One that cannot start waits for a request, as its start backs off.
+    if (!m_process.running()) {
+      m_process.ensure();
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_startTried = true;
+      m_startTriedChanged.notify_all();
+    }
     waitForWake();
     if (quitting()) return;
+    if (listWanted()) provideList();
     serviceDeferred();
     while (std::shared_ptr<SpeechVoice> v = takeJob()) {
       runJob(*v);
@@ -214,6 +224,11 @@ void SpeechEngine::run() {
       if (quitting()) return;
     }
   }
+}
+
+bool SpeechEngine::listWanted() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_wantList && !m_listed;
 }
 
 std::vector<std::shared_ptr<SpeechVoice>> SpeechEngine::voices() {
@@ -282,9 +297,15 @@ void SpeechEngine::runJob(SpeechVoice& v) {
   spec.f0 = s.sing ? singHz(s.singNote) : 0;
   spec.phonetic = s.phonetic;
   spec.whole = s.sing;
+  // By its file where the list is known: the engine finds a voice by its
+  // short name only after reading every voice file.
   const std::string wanted = s.voice.empty() ? std::string("en") : s.voice;
-  for (const SpeechVoiceInfo& info : m_process.voices())
-    if (info.name == wanted) spec.voice = info.identifier;
+  spec.voice = s.voice;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const SpeechVoiceInfo& info : m_voiceList)
+      if (info.name == wanted) spec.voice = info.identifier;
+  }
   // Phoneme mnemonics are read as such only between double brackets.
   spec.text = s.phonetic ? "[[" + glimmPhonemeText(job.text) + "]]" : job.text;
   // Lowered formants make the engine louder (throat 0: 5 dB, mouth 0:

@@ -59,8 +59,9 @@ class SpeechEngine {
   void startLocked();
   void waitForWake();
   bool quitting();
+  bool listWanted();
   void run();
-  void startProcess();
+  void provideList();
   std::vector<std::shared_ptr<SpeechVoice>> voices();
   void serviceDeferred();
   std::shared_ptr<SpeechVoice> takeJob();
@@ -84,6 +85,9 @@ class SpeechEngine {
   std::atomic<bool> m_asleep{false};
   std::atomic<uint64_t> m_renderTicks{0};
 
+  // The worker has made its first attempt to start the process.
+  bool m_startTried = false;
+  std::condition_variable m_startTriedChanged;
   bool m_wantList = false;
   bool m_listed = false;
   std::vector<SpeechVoiceInfo> m_voiceList;  // written once, before m_listed

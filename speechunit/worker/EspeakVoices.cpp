@@ -2,6 +2,7 @@
 
 #include <espeak-ng/espeak_ng.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,12 @@ bool EspeakVoices::start() {
   // anonymous file leaves nothing behind when this process dies.
   m_variantFd = memfd_create("v", MFD_CLOEXEC);
 
+  return m_rate > 0;
+}
+
+const std::vector<EspeakVoiceEntry>& EspeakVoices::list() {
+  if (m_listed) return m_list;
+  m_listed = true;
   // Every voice the engine lists (it leaves out variants and external voices).
   const espeak_VOICE** voices = espeak_ListVoices(nullptr);
   for (size_t i = 0; voices && voices[i]; ++i) {
@@ -49,7 +56,7 @@ bool EspeakVoices::start() {
     }
     m_list.push_back(std::move(e));
   }
-  return m_rate > 0;
+  return m_list;
 }
 
 // The voice file's own lines, so a variant keeps the language's rules; empty
@@ -72,38 +79,55 @@ std::string EspeakVoices::voiceFileText(const std::string& identifier) const {
   return {};
 }
 
-bool EspeakVoices::load(const std::string& identifier, int throat, int mouth) {
-  if (m_variantFd >= 0 && (throat != 100 || mouth != 100)) {
-    // The voice's own file with the formants scaled: a variant for any language.
-    std::string text = voiceFileText(identifier);
-    if (text.empty()) text = "name glimm\nlanguage en\ntunes s1 c1 q1 e1\n";
-    char line[64];
-    for (int f = 0; f <= 8; ++f) {
-      std::snprintf(line, sizeof line, "formant %d %d -1 -1\n", f, f <= 2 ? throat : mouth);
-      text += line;
-    }
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", m_variantFd);
-    const bool written =
-        ::ftruncate(m_variantFd, 0) == 0 && ::pwrite(m_variantFd, text.data(), text.size(), 0) == ssize_t(text.size());
-    if (written && espeak_ng_SetVoiceByFile(path) == ENS_OK) return true;
+namespace {
+
+// English's voice file. Loading a voice by its short name makes the engine
+// read every voice file first, which would double a start's time.
+constexpr const char* kEnglish = "gmw/en";
+
+// A voice name from outside this process: a file below the voice folders or
+// a short name, nothing that could lead elsewhere.
+bool plausibleVoice(const std::string& v) {
+  return !v.empty() && v.size() < 60 && v[0] != '/' && v.find("..") == std::string::npos &&
+         std::all_of(v.begin(), v.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '-' ||
+                  c == '_';
+         });
+}
+
+bool loadByName(const std::string& voice) { return espeak_ng_SetVoiceByName(voice.c_str()) == ENS_OK; }
+
+}  // namespace
+
+bool EspeakVoices::load(const std::string& voice, int throat, int mouth) {
+  if (!(plausibleVoice(voice) && loadByName(voice)) && !loadByName(kEnglish) && !loadByName("en")) return false;
+  if (m_variantFd < 0 || (throat == 100 && mouth == 100)) return true;
+  // The voice's own file with the formants scaled: a variant for any language.
+  const espeak_VOICE* loaded = espeak_GetCurrentVoice();
+  std::string text = loaded && loaded->identifier ? voiceFileText(loaded->identifier) : std::string();
+  if (text.empty()) text = "name glimm\nlanguage en\ntunes s1 c1 q1 e1\n";
+  char line[64];
+  for (int f = 0; f <= 8; ++f) {
+    std::snprintf(line, sizeof line, "formant %d %d -1 -1\n", f, f <= 2 ? throat : mouth);
+    text += line;
   }
-  return espeak_ng_SetVoiceByName(identifier.c_str()) == ENS_OK || espeak_ng_SetVoiceByName("en") == ENS_OK;
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", m_variantFd);
+  const bool written =
+      ::ftruncate(m_variantFd, 0) == 0 && ::pwrite(m_variantFd, text.data(), text.size(), 0) == ssize_t(text.size());
+  // Without the variant the voice speaks with its own formants.
+  if (written) espeak_ng_SetVoiceByFile(path);
+  return true;
 }
 
 void EspeakVoices::ensure(const std::string& wanted, int throat, int mouth) {
-  // Only a listed voice is loaded: the name comes from outside this process.
-  std::string identifier = "en";
-  for (const EspeakVoiceEntry& e : m_list)
-    if (e.name == "en") identifier = e.identifier;
-  for (const EspeakVoiceEntry& e : m_list)
-    if (e.identifier == wanted) identifier = wanted;
+  const std::string voice = wanted.empty() ? std::string(kEnglish) : wanted;
   char formants[32];
   std::snprintf(formants, sizeof formants, "/%d/%d", throat, mouth);
-  const std::string key = identifier + formants;
+  const std::string key = voice + formants;
   // Loading costs milliseconds, a note's whole budget: only on a change. The
   // pitch is neutral while loading, as a high one shifts the loaded formants.
   if (key == m_loaded) return;
   espeak_SetParameter(espeakPITCH, 50, 0);
-  m_loaded = load(identifier, throat, mouth) ? key : std::string();
+  m_loaded = load(voice, throat, mouth) ? key : std::string();
 }

@@ -20,16 +20,20 @@ class EspeakVoices {
   // (no data, say).
   bool start();
   int sampleRate() const { return m_rate; }
-  const std::vector<EspeakVoiceEntry>& list() const { return m_list; }
-  // Loads the listed voice with this identifier (English when it is not
-  // listed) with its formants scaled, unless that is what is loaded already.
-  void ensure(const std::string& identifier, int throatPercent, int mouthPercent);
+  // Every voice the engine lists, read on the first call: that reads every
+  // voice file, which a start should not wait for.
+  const std::vector<EspeakVoiceEntry>& list();
+  // Loads a voice, by its file ("gmw/de") or short name ("de"), English when
+  // empty or unknown, with its formants scaled, unless that is what is loaded
+  // already.
+  void ensure(const std::string& voice, int throatPercent, int mouthPercent);
 
  private:
-  bool load(const std::string& identifier, int throat, int mouth);
+  bool load(const std::string& voice, int throat, int mouth);
   std::string voiceFileText(const std::string& identifier) const;
 
   int m_rate = 0;
+  bool m_listed = false;
   std::vector<EspeakVoiceEntry> m_list;
   std::string m_dataPath;
   int m_variantFd = -1;  // an anonymous file the formant variants are written to

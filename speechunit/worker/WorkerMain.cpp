@@ -37,6 +37,7 @@ struct Current {
   bool quit = false;
   bool sentAny = false;
   bool whole = false;
+  bool silent = false;  // a rehearsal: nothing is sent
   std::vector<short> pending;
 } g_job;
 
@@ -82,6 +83,7 @@ void flush(bool end) {
 
 int synthCallback(short* wav, int numSamples, espeak_EVENT*) {
   if (g_job.cancelled) return 1;
+  if (g_job.silent) return 0;
   if (wav && numSamples > 0) {
     g_job.pending.insert(g_job.pending.end(), wav, wav + numSamples);
     if ((!g_job.sentAny && !g_job.whole) || g_job.pending.size() >= kBatchSamples) flush(false);
@@ -120,6 +122,13 @@ void runJob(EspeakVoices& voices, Reader& r) {
   if (g_job.quit) quit();
 }
 
+void sendList(EspeakVoices& voices) {
+  Writer w(Voices);
+  w.u32(uint32_t(voices.list().size()));
+  for (const EspeakVoiceEntry& e : voices.list()) w.str(e.name).str(e.identifier).str(e.description).str(e.languages);
+  if (!w.send(kFd)) quit();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,15 +146,15 @@ int main(int argc, char** argv) {
   EspeakVoices voices;
   if (!voices.start()) return 1;
   espeak_SetSynthCallback(&synthCallback);
-  // The first voice load takes long (its data is read from disk): done now,
-  // before any request, so the first note is as quick as the rest.
+  // The first voice load and the first utterance take long in a new process
+  // (data read from disk, memory touched for the first time): both are done
+  // now, before any request, so the first note is as quick as the rest.
   voices.ensure("", 100, 100);
+  g_job.silent = true;
+  espeak_ng_Synthesize("la", 3, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+  g_job.silent = false;
 
-  Writer hello(Hello);
-  hello.u32(kVersion).u32(uint32_t(voices.sampleRate())).u32(uint32_t(voices.list().size()));
-  for (const EspeakVoiceEntry& e : voices.list())
-    hello.str(e.name).str(e.identifier).str(e.description).str(e.languages);
-  if (!hello.send(kFd)) return 0;
+  if (!Writer(Hello).u32(kVersion).u32(uint32_t(voices.sampleRate())).send(kFd)) return 0;
 
   Header h;
   std::vector<char> payload;
@@ -153,6 +162,7 @@ int main(int argc, char** argv) {
     if (readMessage(kFd, h, payload, fromEngine) != ReadResult::Ok) quit();
     Reader r(payload.data(), payload.size());
     if (h.type == Job) runJob(voices, r);
+    if (h.type == ListVoices) sendList(voices);
     if (h.type == Quit) quit();
     // A Cancel here names a job that has ended already.
   }

@@ -77,9 +77,13 @@ QByteArray message(uint32_t type, uint32_t claimed, const QByteArray& payload) {
 
 QByteArray u32(uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); }
 
-QByteArray hello(uint32_t version, uint32_t count, const QByteArray& voices = {}) {
-  const QByteArray p = u32(version) + u32(22050) + u32(count) + voices;
-  return message(engineproto::Hello, uint32_t(p.size()), p);
+QByteArray hello(uint32_t version = engineproto::kVersion) {
+  return message(engineproto::Hello, 8, u32(version) + u32(22050));
+}
+
+QByteArray voices(uint32_t count, const QByteArray& entries) {
+  const QByteArray p = u32(count) + entries;
+  return message(engineproto::Voices, uint32_t(p.size()), p);
 }
 
 // A stand-in for the synthesis program: it counts its starts, sends `bytes`
@@ -356,10 +360,9 @@ class TestSpeechEngine : public QObject {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("nothing") << QByteArray();
     QTest::newRow("a greeting of 2 GB") << message(engineproto::Hello, 0x7fffffff, {});
-    QTest::newRow("another version") << hello(engineproto::kVersion + 1, 0);
-    QTest::newRow("four billion voices") << hello(engineproto::kVersion, 0xffffffff);
-    QTest::newRow("a name past the end") << hello(engineproto::kVersion, 1, u32(1000) + "de");
-    QTest::newRow("a name of 4 GB") << hello(engineproto::kVersion, 1, u32(0xffffffff));
+    QTest::newRow("another version") << hello(engineproto::kVersion + 1);
+    QTest::newRow("a greeting too long") << message(engineproto::Hello, 12,
+                                                    u32(engineproto::kVersion) + u32(22050) + u32(0));
     QTest::newRow("samples first") << message(engineproto::Samples, 6, u32(1) + "ab");
     QTest::newRow("a message it may not send") << message(engineproto::Job, 0, {});
   }
@@ -376,7 +379,31 @@ class TestSpeechEngine : public QObject {
     for (const auto& [pid, state] : probe::children()) QCOMPARE(pid, glimmspeech::engineProcessId());
   }
 
-  // After a good greeting, a chunk that claims too much or splits a sample.
+  // A voice list that claims more than it holds.
+  void brokenVoiceListEndsTheProcess_data() {
+    QTest::addColumn<QByteArray>("list");
+    QTest::newRow("four billion voices") << voices(0xffffffff, {});
+    QTest::newRow("a name past the end") << voices(1, u32(1000) + "de");
+    QTest::newRow("a name of 4 GB") << voices(1, u32(0xffffffff));
+    QTest::newRow("a list of 2 GB") << message(engineproto::Voices, 0x7fffffff, u32(1));
+    QTest::newRow("samples instead") << message(engineproto::Samples, 6, u32(1) + "ab");
+  }
+
+  void brokenVoiceListEndsTheProcess() {
+    QFETCH(QByteArray, list);
+    QTemporaryDir dir;
+    EngineProcess p(fakeProgram(dir, hello() + list).toStdString());
+    QVERIFY(p.ensure());
+    const pid_t pid = p.processId();
+    std::vector<SpeechVoiceInfo> got;
+    QVERIFY(!p.listVoices(got));
+    QVERIFY(got.empty());
+    QVERIFY(!p.running());
+    QVERIFY(!probe::exists(pid));
+  }
+
+  // After a good greeting and voice list, a chunk that claims too much or
+  // splits a sample.
   void brokenChunkEndsTheProcess_data() {
     QTest::addColumn<QByteArray>("chunk");
     QTest::newRow("4 GB") << message(engineproto::Samples, 0xfffffff0, u32(1));
@@ -388,11 +415,14 @@ class TestSpeechEngine : public QObject {
     QFETCH(QByteArray, chunk);
     QTemporaryDir dir;
     const QByteArray voice = u32(2) + "de" + u32(6) + "gmw/de" + u32(6) + "German" + u32(2) + "de";
-    EngineProcess p(fakeProgram(dir, hello(engineproto::kVersion, 1, voice) + chunk).toStdString());
+    EngineProcess p(fakeProgram(dir, hello() + voices(1, voice) + chunk).toStdString());
     QVERIFY(p.ensure());
     QCOMPARE(p.sampleRate(), 22050);
-    QCOMPARE(p.voices().size(), size_t(1));
-    QCOMPARE(p.voices()[0].identifier, std::string("gmw/de"));
+    std::vector<SpeechVoiceInfo> got;
+    QVERIFY(p.listVoices(got));
+    QCOMPARE(got.size(), size_t(1));
+    QCOMPARE(got[0].identifier, std::string("gmw/de"));
+    QCOMPARE(got[0].description, std::string("German"));
     const pid_t pid = p.processId();
     uint32_t id = 0;
     std::vector<int16_t> samples;
