@@ -30,34 +30,7 @@ if [ ! -e /dev/snd/seq ]; then
   grep -q "no MIDI system is running" "$tmp/midi-none.out" || fail "--midi said: $(cat "$tmp/midi-none.out")"
 fi
 
-export JACK_DEFAULT_SERVER="glimm-midi-$$"
-jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 256 >"$tmp/jackd.log" 2>&1 &
-jackd_pid=$!
-pids+=("$jackd_pid")
-stop_jackd() {
-  kill -TERM "$jackd_pid" 2>/dev/null || return 0
-  for _ in $(seq 50); do kill -0 "$jackd_pid" 2>/dev/null || break; sleep 0.1; done
-  if kill -0 "$jackd_pid" 2>/dev/null; then
-    kill -KILL "$jackd_pid" 2>/dev/null || true
-    # A server that could not clean up leaves its shared memory behind, and
-    # enough of those keep later servers from starting.
-    rm -rf /dev/shm/jack_sem.*"_$JACK_DEFAULT_SERVER"_* 2>/dev/null || true
-  fi
-  wait "$jackd_pid" 2>/dev/null || true
-}
-trap 'stop_jackd; cleanup' EXIT
-bounded 15 jack_wait -w -t 10 >/dev/null 2>&1 || fail "the JACK server did not start"
-
-# Ends a process: SIGTERM, up to 10 s, then its stack to a log and SIGKILL.
-# True when SIGTERM was enough.
-end_process() {  # end_process PID NAME
-  kill -TERM "$1" 2>/dev/null || return 0
-  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
-  command -v gdb >/dev/null && timeout 30 gdb -p "$1" -batch -ex "thread apply all bt 12" >"$tmp/stuck-$2.log" 2>&1
-  kill -KILL "$1" 2>/dev/null
-  return 1
-}
-trap 'for p in "${pids[@]}"; do end_process "$p" exit || true; done; stop_jackd; rm -rf "$tmp"' EXIT
+start_jack glimm-midi
 
 # Sing mode: A3 and E4 in turn, a note every 24,100 frames (so notes fall at
 # every place in a 256-frame block), each held 0.2 s. A run in which the
