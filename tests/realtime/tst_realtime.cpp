@@ -185,105 +185,6 @@ struct CountingLog {
   }
 };
 
-// work:schedule as a real-time host offers it: run() copies the job into a
-// fixed ring and returns, with no lock and no system call; the worker thread
-// looks at the ring every millisecond. With `locking` set it is the common
-// mutex-and-condition-variable queue instead, which run() must be caught in.
-class Worker {
- public:
-  explicit Worker(bool locking) : m_locking(locking) {}
-  LV2_Worker_Schedule schedule{this, scheduleWork};
-
-  void start(LilvInstance* instance) {
-    m_instance = instance;
-    m_iface =
-        static_cast<const LV2_Worker_Interface*>(lilv_instance_get_extension_data(instance, LV2_WORKER__interface));
-    m_thread = std::thread([this] { loop(); });
-  }
-  ~Worker() { stop(); }
-  void stop() {
-    m_quit = true;
-    m_cv.notify_all();
-    if (m_thread.joinable()) m_thread.join();
-  }
-  long worked() const { return m_worked; }
-  long refused() const { return m_refused; }
-
- private:
-  static constexpr size_t kSlots = 64;
-  struct Slot {
-    uint32_t size;
-    alignas(8) uint8_t bytes[1024];
-  };
-
-  static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
-    auto* self = static_cast<Worker*>(h);
-    if (self->m_locking) {
-      {
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        const auto* p = static_cast<const uint8_t*>(data);
-        self->m_queue.emplace_back(p, p + size);
-      }
-      self->m_cv.notify_one();
-      return LV2_WORKER_SUCCESS;
-    }
-    const size_t head = self->m_head.load(std::memory_order_relaxed);
-    if (size > sizeof(Slot::bytes) || head - self->m_tail.load(std::memory_order_acquire) >= kSlots) {
-      ++self->m_refused;
-      return LV2_WORKER_ERR_NO_SPACE;
-    }
-    Slot& s = self->m_slots[head % kSlots];
-    s.size = size;
-    std::memcpy(s.bytes, data, size);
-    self->m_head.store(head + 1, std::memory_order_release);
-    return LV2_WORKER_SUCCESS;
-  }
-  static LV2_Worker_Status respond(LV2_Worker_Respond_Handle, uint32_t, const void*) { return LV2_WORKER_SUCCESS; }
-
-  void work(uint32_t size, const void* data) {
-    m_iface->work(lilv_instance_get_handle(m_instance), respond, nullptr, size, data);
-    ++m_worked;
-  }
-
-  void loop() {
-    while (!m_quit) {
-      if (m_locking) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait_for(lock, std::chrono::milliseconds(5), [this] { return m_quit || !m_queue.empty(); });
-        while (!m_queue.empty()) {
-          std::vector<uint8_t> job = std::move(m_queue.front());
-          m_queue.pop_front();
-          lock.unlock();
-          work(uint32_t(job.size()), job.data());
-          lock.lock();
-        }
-        continue;
-      }
-      const size_t tail = m_tail.load(std::memory_order_relaxed);
-      if (tail == m_head.load(std::memory_order_acquire)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        continue;
-      }
-      const Slot& s = m_slots[tail % kSlots];
-      work(s.size, s.bytes);
-      m_tail.store(tail + 1, std::memory_order_release);
-    }
-  }
-
-  const bool m_locking;
-  LilvInstance* m_instance = nullptr;
-  const LV2_Worker_Interface* m_iface = nullptr;
-  std::thread m_thread;
-  std::atomic<bool> m_quit{false};
-  std::array<Slot, kSlots> m_slots{};
-  std::atomic<size_t> m_head{0}, m_tail{0};
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::deque<std::vector<uint8_t>> m_queue;
-  std::atomic<long> m_worked{0};
-  long m_refused = 0;
-};
-
 struct Lv2Outcome {
   long blocks = 0, heardBlocks = 0, texts = 0, speaks = 0, notes = 0, worked = 0, refused = 0, logLines = 0;
   float peak = 0;
@@ -295,7 +196,7 @@ struct Lv2Outcome {
 Lv2Outcome driveLv2(const LilvPlugin* plugin, double seconds, bool lockingWorker) {
   Lv2Outcome o;
   CountingLog log;
-  Worker worker(lockingWorker);
+  lv2host::RealTimeWorker worker(lockingWorker);
   const lv2host::Features features(&log.log, &worker.schedule);
   LilvInstance* inst = lilv_plugin_instantiate(plugin, kRate, features.get());
   if (!inst) return o;
