@@ -88,6 +88,5 @@ const LV2_Descriptor kDescriptor = {GLIMM_LV2_URI, instantiate, connectPort, nul
 
 }  // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
-  return index == 0 ? &kDescriptor : nullptr;
-}
+// LV2_SYMBOL_EXPORT carries extern "C" itself.
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) { return index == 0 ? &kDescriptor : nullptr; }

@@ -6,8 +6,8 @@
 // what each of them puts to the test.
 //
 // Threads: the URID map may be called from any thread (it locks). The rest
-// belongs to whichever thread plays the host's audio thread; nothing here
-// runs inside run().
+// belongs to whichever thread plays the host's audio thread, outside run();
+// only RealTimeWorker's schedule is called from inside it.
 #pragma once
 
 #include "GlimmLv2.h"
