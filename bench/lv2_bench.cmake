@@ -3,7 +3,7 @@
 # in Qt inside a foreign window.
 add_executable(bench_lv2_run ${CMAKE_CURRENT_LIST_DIR}/lv2_run.cpp)
 target_compile_definitions(bench_lv2_run PRIVATE GLIMM_LV2_DSP_PATH="$<TARGET_FILE:glimm_dsp>")
-target_link_libraries(bench_lv2_run PRIVATE glimm_lv2_interface glimm_voice ${CMAKE_DL_LIBS})
+target_link_libraries(bench_lv2_run PRIVATE glimm_lv2_interface glimm_test_common glimm_voice ${CMAKE_DL_LIBS})
 add_dependencies(bench_lv2_run glimm_dsp)
 glimm_add_test(NAME bench_lv2_run_quick
                COMMAND ${CMAKE_CURRENT_LIST_DIR}/smoke.sh $<TARGET_FILE:bench_lv2_run> lv2_run

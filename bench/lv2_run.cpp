@@ -5,6 +5,7 @@
 // lv2_descriptor) with a worker that works between cycles.
 //   bench_lv2_run [--quick] [--runs N]
 #include "GlimmLv2.h"
+#include "Lv2TestHost.h"
 #include "VoiceController.h"
 
 #include <lv2/atom/atom.h>
@@ -42,17 +43,7 @@ double median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-struct UridMap {
-  std::vector<std::string> uris;
-  LV2_URID_Map map{this, [](LV2_URID_Map_Handle h, const char* uri) {
-                     auto& u = static_cast<UridMap*>(h)->uris;
-                     for (size_t i = 0; i < u.size(); ++i)
-                       if (u[i] == uri) return LV2_URID(i + 1);
-                     u.push_back(uri);
-                     return LV2_URID(u.size());
-                   }};
-  LV2_URID operator()(const char* uri) { return map.map(map.handle, uri); }
-};
+using lv2host::urid;
 
 // The plug-in with its ports and a worker that runs queued jobs when asked.
 class Plugin {
@@ -63,18 +54,14 @@ class Plugin {
     auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(m_module, "lv2_descriptor"));
     m_desc = entry ? entry(0) : nullptr;
     if (!m_desc) return false;
-    const LV2_Feature* features[] = {&m_mapFeature, &m_scheduleFeature, nullptr};
-    m_handle = m_desc->instantiate(m_desc, kRate, "", features);
+    m_handle = m_desc->instantiate(m_desc, kRate, "", m_features.get());
     if (!m_handle) return false;
     m_worker = static_cast<const LV2_Worker_Interface*>(m_desc->extension_data(LV2_WORKER__interface));
-    for (const GlimmParameterFacts& p : kGlimmParameters) m_params[p.index] = p.defaultValue;
-    m_desc->connect_port(m_handle, kGlimmPortControl, m_control);
-    m_desc->connect_port(m_handle, kGlimmPortNotify, m_notify);
-    m_desc->connect_port(m_handle, kGlimmPortOut, out);
-    for (int i = 0; i < kGlimmParamCount; ++i) m_desc->connect_port(m_handle, glimmParameterPort(i), &m_params[i]);
+    lv2host::defaultParameters(m_params);
+    lv2host::connectPorts([this](uint32_t port, void* data) { m_desc->connect_port(m_handle, port, data); },
+                          m_control.bytes, m_notify.bytes, out, m_params, nullptr);
     if (m_desc->activate) m_desc->activate(m_handle);
-    lv2_atom_forge_init(&m_forge, &m_urids.map);
-    begin();
+    m_events.begin(m_control.bytes, kAtomCapacity);
     return m_worker != nullptr;
   }
   ~Plugin() {
@@ -87,26 +74,19 @@ class Plugin {
 
   // Queues a patch:Set of `property` for the next cycle.
   void set(const char* property, const char* text) {
-    LV2_Atom_Forge_Frame obj;
-    lv2_atom_forge_frame_time(&m_forge, 0);
-    lv2_atom_forge_object(&m_forge, &obj, 0, m_urids(LV2_PATCH__Set));
-    lv2_atom_forge_key(&m_forge, m_urids(LV2_PATCH__property));
-    lv2_atom_forge_urid(&m_forge, m_urids(property));
-    lv2_atom_forge_key(&m_forge, m_urids(LV2_PATCH__value));
-    if (text)
-      lv2_atom_forge_string(&m_forge, text, uint32_t(std::strlen(text)));
-    else
-      lv2_atom_forge_bool(&m_forge, true);
-    lv2_atom_forge_pop(&m_forge, &obj);
+    if (text) {
+      m_events.setString(urid(property), text);
+    } else {
+      const int32_t yes = 1;
+      m_events.set(urid(property), urid(LV2_ATOM__Bool), &yes, sizeof yes);
+    }
   }
 
   // One cycle; returns the nanoseconds run() took. The worker's jobs and the
   // next cycle's sequence are made outside the timed call.
   double run() {
-    lv2_atom_forge_pop(&m_forge, &m_seq);
-    auto* notify = reinterpret_cast<LV2_Atom_Sequence*>(m_notify);
-    notify->atom.type = m_urids(LV2_ATOM__Chunk);
-    notify->atom.size = kAtomCapacity - sizeof(LV2_Atom);
+    m_events.end();
+    m_notify.offer();
     const auto t0 = Clock::now();
     m_desc->run(m_handle, kBlock);
     const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
@@ -115,17 +95,13 @@ class Plugin {
       m_jobs.pop_front();
       m_worker->work(m_handle, respond, nullptr, uint32_t(job.size()), job.data());
     }
-    begin();
+    m_events.begin(m_control.bytes, kAtomCapacity);
     return ns;
   }
 
   float out[kBlock] = {};
 
  private:
-  void begin() {
-    lv2_atom_forge_set_buffer(&m_forge, m_control, kAtomCapacity);
-    lv2_atom_forge_sequence_head(&m_forge, &m_seq, 0);
-  }
   static LV2_Worker_Status schedule(LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
     const auto* p = static_cast<const uint8_t*>(data);
     static_cast<Plugin*>(h)->m_jobs.emplace_back(p, p + size);
@@ -133,20 +109,16 @@ class Plugin {
   }
   static LV2_Worker_Status respond(LV2_Worker_Respond_Handle, uint32_t, const void*) { return LV2_WORKER_SUCCESS; }
 
-  UridMap m_urids;
   LV2_Worker_Schedule m_schedule{this, schedule};
-  LV2_Feature m_mapFeature{LV2_URID__map, &m_urids.map};
-  LV2_Feature m_scheduleFeature{LV2_WORKER__schedule, &m_schedule};
+  const lv2host::Features m_features{nullptr, &m_schedule};
   void* m_module = nullptr;
   const LV2_Descriptor* m_desc = nullptr;
   LV2_Handle m_handle = nullptr;
   const LV2_Worker_Interface* m_worker = nullptr;
   std::deque<std::vector<uint8_t>> m_jobs;
   float m_params[kGlimmParamCount];
-  alignas(16) uint8_t m_control[kAtomCapacity];
-  alignas(16) uint8_t m_notify[kAtomCapacity];
-  LV2_Atom_Forge m_forge;
-  LV2_Atom_Forge_Frame m_seq;
+  lv2host::AtomBuffer<kAtomCapacity> m_control, m_notify;
+  lv2host::SequenceWriter m_events;
 };
 
 bool audible(const float* x) {

@@ -3,11 +3,15 @@ target_compile_definitions(speech_unit_bench PRIVATE GLIMM_SPEECH_UNIT_PATH="$<T
 target_link_libraries(speech_unit_bench PRIVATE glimm_speech_harness glimm-platform ${CMAKE_DL_LIBS})
 add_dependencies(speech_unit_bench GlimmSpeechUnit)
 
-# Long-running; started by hand (bench/soak.sh), never by the test suite.
+# Long-running; started by hand (soak --seconds S), never by the test suite.
+# Both formats: the speech unit, and the LV2 plug-in through lilv.
+pkg_check_modules(GLIMM_SOAK_LILV REQUIRED IMPORTED_TARGET lilv-0)
 add_executable(soak ${CMAKE_CURRENT_LIST_DIR}/soak.cpp)
-target_compile_definitions(soak PRIVATE GLIMM_SPEECH_UNIT_PATH="$<TARGET_FILE:GlimmSpeechUnit>")
-target_link_libraries(soak PRIVATE glimm_speech_harness glimm-platform ${CMAKE_DL_LIBS})
-add_dependencies(soak GlimmSpeechUnit)
+target_compile_definitions(soak PRIVATE GLIMM_SPEECH_UNIT_PATH="$<TARGET_FILE:GlimmSpeechUnit>"
+                                        GLIMM_LV2_BUILD_PATH="${CMAKE_BINARY_DIR}/lv2")
+target_link_libraries(soak PRIVATE glimm_speech_harness glimm_test_common glimm_lv2_interface glimm-platform
+                                   PkgConfig::GLIMM_SOAK_LILV ${CMAKE_DL_LIBS})
+add_dependencies(soak GlimmSpeechUnit glimm_dsp glimm_lv2_description)
 
 add_executable(bench_sing ${CMAKE_CURRENT_LIST_DIR}/sing_bench.cpp)
 target_compile_definitions(bench_sing PRIVATE GLIMM_SPEECH_UNIT_PATH="$<TARGET_FILE:GlimmSpeechUnit>")

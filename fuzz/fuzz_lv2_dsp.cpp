@@ -11,6 +11,7 @@
 #include "fuzzcheck.h"
 
 #include "GlimmLv2.h"
+#include "Lv2TestHost.h"
 #include "Utf8.h"
 
 #include <lv2/atom/atom.h>
@@ -39,17 +40,10 @@ extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 namespace {
 
-std::map<std::string, LV2_URID> gIds;
-LV2_URID mapUri(LV2_URID_Map_Handle, const char* uri) {
-  auto [it, added] = gIds.emplace(uri, LV2_URID(gIds.size() + 1));
-  return it->second;
-}
-LV2_URID_Map gMap{nullptr, mapUri};
-LV2_URID urid(const char* uri) { return mapUri(nullptr, uri); }
+using lv2host::urid;
 
 int logVprintf(LV2_Log_Handle, LV2_URID, const char*, va_list) { return 0; }
-int logPrintf(LV2_Log_Handle, LV2_URID, const char*, ...) { return 0; }
-LV2_Log_Log gLog{nullptr, logPrintf, logVprintf};
+LV2_Log_Log gLog{nullptr, lv2host::logPrintf<logVprintf>, logVprintf};
 
 // Jobs run on this thread after each block, as a host's worker would later.
 std::vector<std::vector<uint8_t>> gJobs;
@@ -78,9 +72,7 @@ bool validText(LV2_URID type, const uint8_t* body, size_t size, std::string* tex
   return true;
 }
 
-struct alignas(16) AtomBuffer {
-  uint8_t bytes[16384];
-};
+using AtomBuffer = lv2host::AtomBuffer<16384>;
 
 struct Restore {
   LV2_URID key, type;
@@ -95,39 +87,43 @@ struct Restore {
   }
 };
 
+// The saved state holds the text and the voice in use, once each, as
+// terminated UTF-8 strings; returns the text.
 std::string savedText(const LV2_State_Interface* state, LV2_Handle h) {
   struct Saved {
     std::string text;
-    int stores = 0;
+    int texts = 0, voices = 0;
   } saved;
   auto store = [](LV2_State_Handle hd, uint32_t key, const void* value, size_t size, uint32_t type,
                   uint32_t) -> LV2_State_Status {
     auto* s = static_cast<Saved*>(hd);
-    ++s->stores;
-    require(key == urid(GLIMM_LV2_TEXT_URI) && type == urid(LV2_ATOM__String), "state saved under a wrong key or type");
+    const bool text = key == urid(GLIMM_LV2_TEXT_URI);
+    require((text || key == urid(GLIMM_LV2_VOICE_URI)) && type == urid(LV2_ATOM__String),
+            "state saved under a wrong key or type");
     const auto* p = static_cast<const char*>(value);
-    require(size >= 1 && size <= kGlimmTextBufferSize && p[size - 1] == 0, "saved text is not a terminated string");
-    require(glimm::utf8::valid(p, size - 1), "saved text is not UTF-8");
-    s->text.assign(p, size - 1);
+    require(size >= (text ? 1 : 2) && size <= (text ? kGlimmTextBufferSize : kGlimmVoiceBufferSize) &&
+                p[size - 1] == 0 && std::strlen(p) == size - 1,
+            "saved text or voice is not a terminated string of its size");
+    require(glimm::utf8::valid(p, size - 1), "saved text or voice is not UTF-8");
+    if (text) s->text.assign(p, size - 1);
+    ++(text ? s->texts : s->voices);
     return LV2_STATE_SUCCESS;
   };
   require(state->save(h, store, &saved, 0, nullptr) == LV2_STATE_SUCCESS, "save failed");
-  require(saved.stores == 1, "save stored other than one value");
+  require(saved.texts == 1 && saved.voices == 1, "save stored other than one text and one voice");
   return saved.text;
 }
 
 // Appends one event of the fuzzer's making; returns the text a valid
 // patch:Set of the text carries, if it is one.
-void writeEvent(Bytes& in, LV2_Atom_Forge& forge, bool* setsText, std::string* text) {
+void writeEvent(Bytes& in, lv2host::SequenceWriter& events, bool* setsText, std::string* text) {
   const uint32_t frame = in.next32() % 9000;
-  lv2_atom_forge_frame_time(&forge, frame);
   const uint8_t kind = in.next() % 8;
   if (kind == 0) {  // MIDI of any length and content
     uint8_t msg[8];
     const uint32_t n = in.next() % 8;
     for (uint32_t i = 0; i < n; ++i) msg[i] = in.next();
-    lv2_atom_forge_atom(&forge, n, urid(LV2_MIDI__MidiEvent));
-    lv2_atom_forge_write(&forge, msg, n);
+    events.atom(urid(LV2_MIDI__MidiEvent), msg, n, frame);
     return;
   }
   if (kind == 1) {  // an atom of a random type with random bytes
@@ -136,10 +132,12 @@ void writeEvent(Bytes& in, LV2_Atom_Forge& forge, bool* setsText, std::string* t
     for (uint32_t i = 0; i < n; ++i) body[i] = in.next();
     static const char* types[] = {LV2_ATOM__Int,   LV2_ATOM__Float,    LV2_ATOM__String, LV2_ATOM__Object,
                                   LV2_ATOM__Tuple, LV2_ATOM__Sequence, LV2_ATOM__URID,   LV2_ATOM__Blank};
-    lv2_atom_forge_atom(&forge, n, urid(types[in.next() % 8]));
-    lv2_atom_forge_write(&forge, body, n);
+    const LV2_URID type = urid(types[in.next() % 8]);
+    events.atom(type, body, n, frame);
     return;
   }
+  events.frameTime(frame);
+  LV2_Atom_Forge& forge = events.forge();
   // A patch message, with keys and values from a small vocabulary.
   static const char* otypes[] = {LV2_PATCH__Set, LV2_PATCH__Get, LV2_PATCH__Put, LV2_PATCH__Patch, LV2_ATOM__Blank};
   static const char* keys[] = {LV2_PATCH__property, LV2_PATCH__value, LV2_PATCH__subject, LV2_PATCH__body,
@@ -246,9 +244,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const double rates[] = {8000, 11025, 22050, 44100, 48000, 88200, 96000, 176400, 192000};
   const double rate = rates[in.next() % 9];
   const LV2_Descriptor* d = lv2_descriptor(0);
-  const LV2_Feature mapF{LV2_URID__map, &gMap}, scheduleF{LV2_WORKER__schedule, &gSchedule}, logF{LV2_LOG__log, &gLog};
-  const LV2_Feature* features[] = {&mapF, &scheduleF, &logF, nullptr};
-  LV2_Handle h = d->instantiate(d, rate, "", features);
+  const lv2host::Features features(&gLog, &gSchedule);
+  LV2_Handle h = d->instantiate(d, rate, "", features.get());
   require(h != nullptr, "no instance");
   const auto* worker = static_cast<const LV2_Worker_Interface*>(d->extension_data(LV2_WORKER__interface));
   const auto* state = static_cast<const LV2_State_Interface*>(d->extension_data(LV2_STATE__interface));
@@ -260,7 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto notify = std::make_unique<AtomBuffer>();
   std::vector<float> out(8192 + 16);
   float params[kGlimmParamCount];
-  for (int i = 0; i < kGlimmParamCount; ++i) params[i] = kGlimmParameters[i].defaultValue;
+  lv2host::defaultParameters(params);
 
   for (int block = 0; block < 12 && in.more(); ++block) {
     const uint8_t what = in.next();
@@ -285,32 +282,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Ports: connected, left out or moved to fresh storage between blocks.
     const uint8_t wiring = in.next();
-    d->connect_port(h, kGlimmPortControl, wiring & 1 ? control->bytes : nullptr);
-    d->connect_port(h, kGlimmPortNotify, wiring & 2 ? notify->bytes : nullptr);
-    d->connect_port(h, kGlimmPortOut, wiring & 4 ? out.data() + (wiring >> 6) : nullptr);
-    for (int i = 0; i < kGlimmParamCount; ++i) {
-      if (in.next() % 4 == 0) params[i] = in.next() % 2 ? in.nextFloat() : float(in.next());
-      d->connect_port(h, glimmParameterPort(i), wiring & 8 ? &params[i] : nullptr);
-    }
+    for (float& p : params)
+      if (in.next() % 4 == 0) p = in.next() % 2 ? in.nextFloat() : float(in.next());
+    lv2host::connectPorts([&](uint32_t port, void* data) { d->connect_port(h, port, data); },
+                          wiring & 1 ? control->bytes : nullptr, wiring & 2 ? notify->bytes : nullptr,
+                          wiring & 4 ? out.data() + (wiring >> 6) : nullptr, wiring & 8 ? params : nullptr, nullptr);
     gWorkerFull = (wiring & 16) != 0;
 
     // Cleared each block: a size that claims more than was written must find
     // nothing, not the last block's events, or the model could not know.
     std::memset(control->bytes, 0, sizeof control->bytes);
-    LV2_Atom_Forge forge;
-    lv2_atom_forge_init(&forge, &gMap);
-    lv2_atom_forge_set_buffer(&forge, control->bytes, sizeof control->bytes);
-    LV2_Atom_Forge_Frame seq;
-    lv2_atom_forge_sequence_head(&forge, &seq, 0);
+    lv2host::SequenceWriter events;
+    events.begin(control->bytes, sizeof control->bytes);
     bool setsText = false;
     std::string text;
     for (int n = in.next() % 6; n > 0; --n) {
       bool sets = false;
       std::string t;
-      writeEvent(in, forge, &sets, &t);
+      writeEvent(in, events, &sets, &t);
       if (sets) setsText = true, text = t;
     }
-    lv2_atom_forge_pop(&forge, &seq);
+    events.end();
     if (in.next() % 8 == 0) {
       // A size that claims more than was written (zeros: empty events).
       auto* s = reinterpret_cast<LV2_Atom_Sequence*>(control->bytes);

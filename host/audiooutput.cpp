@@ -37,8 +37,13 @@ PaError quietPaInitialize() {
   return e;
 }
 
+// Set when a stopped device's stream is left open at exit: should the device
+// ever call again, the output it would render into may be gone.
+std::atomic<bool> g_streamAbandoned{false};
+
 int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
                void* user) {
+  if (g_streamAbandoned.load(std::memory_order_acquire)) return paAbort;
   auto* self = static_cast<AudioOutput*>(user);
   auto* out = static_cast<float*>(output);
   while (frames > 0) {
@@ -222,8 +227,37 @@ void AudioOutput::nullDeviceLoop() {
   }
 }
 
+bool AudioOutput::deviceStopped() {
+  if (!m_stream || !m_running) return false;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point now = Clock::now();
+  const unsigned long long frames = framesRendered();
+  // A long gap since the last call means this process was not running
+  // either: the device gets a fresh chance.
+  if (frames != m_watchFrames || now - m_watchAsked > std::chrono::seconds(1)) {
+    m_watchFrames = frames;
+    m_watchMoved = now;
+  }
+  m_watchAsked = now;
+  return now - m_watchMoved > std::chrono::duration<double>(kStallSeconds);
+}
+
 void AudioOutput::stop() {
   if (m_running.exchange(false)) {
+    // A device that no longer calls (its JACK server gone) never acknowledges
+    // a stop either, and PortAudio would wait for it for many minutes: such a
+    // stream is left open, and so is PortAudio, for the process's exit to end.
+    if (m_stream) {
+      const unsigned long long before = framesRendered();
+      for (int i = 0; i < 50 && framesRendered() == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (framesRendered() == before) {
+        g_streamAbandoned.store(true, std::memory_order_release);
+        m_abandoned = true;
+        m_stream = nullptr;
+        m_paInitialised = false;
+      }
+    }
     if (m_stream) {
       Pa_StopStream(static_cast<PaStream*>(m_stream));
       Pa_CloseStream(static_cast<PaStream*>(m_stream));

@@ -9,6 +9,7 @@
 #include <semaphore.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,6 +41,15 @@ class AudioOutput {
   void stop();
 
   bool hasDevice() const { return m_stream != nullptr; }
+  // Main thread, every half second or so while audio runs: true once the
+  // device has asked for no audio for kStallSeconds (a JACK server that quit,
+  // a device unplugged). Time the caller itself was not running (a suspended
+  // machine) does not count. Always false without a device.
+  bool deviceStopped();
+  static constexpr double kStallSeconds = 3.0;
+  // Whether stop() left a stopped device's stream open: closing it would
+  // have waited on the device for ever.
+  bool abandonedDevice() const { return m_abandoned; }
   const std::string& deviceMessage() const { return m_deviceMessage; }
   const std::string& error() const { return m_error; }
   // Whether writing the WAV file has failed (a full disk, a file size limit);
@@ -73,6 +83,10 @@ class AudioOutput {
   void* m_stream = nullptr;
   unsigned long long m_latencyFrames = 0;
   bool m_paInitialised = false;
+  // deviceStopped()'s view: the frame count it last saw move, when, and when it was last asked.
+  unsigned long long m_watchFrames = 0;
+  std::chrono::steady_clock::time_point m_watchMoved{}, m_watchAsked{};
+  bool m_abandoned = false;
   std::thread m_nullThread;
   std::atomic<bool> m_running{false};
 

@@ -106,7 +106,7 @@ QString hostUsage() {
              "Exit status:\n"
              "  0    done; with --quit-after-speech or --render, the utterance was spoken to its end\n"
              "  1    the unit, its editor, a settings file, the audio file (made or written) or the screenshot\n"
-             "       failed\n"
+             "       failed, or the audio device stopped asking for sound (a JACK server that quit)\n"
              "  2    bad command line (an unknown --device or --voice too), or no display for the editor\n"
              "  3    --quit-after-speech, --render: the utterance had not ended after %4 seconds\n"
              "  4    --speak, --render: nothing to speak (the text is empty, or nothing in it can be said)\n"

@@ -395,6 +395,16 @@ int main(int argc, char** argv) {
     if (audio.wavFailed()) app->exit(kHostExitFailed);
   });
   if (!opt.wavPath.isEmpty()) wavWatch.start(250);
+  // Audio that has stopped for good (a JACK server that quit) ends the run
+  // with a word, rather than leaving a host that neither sounds nor records.
+  QTimer deviceWatch;
+  QObject::connect(&deviceWatch, &QTimer::timeout, app.get(), [&] {
+    if (!audio.deviceStopped()) return;
+    deviceWatch.stop();
+    say("the audio device has stopped asking for sound (has its JACK server quit?); glimm-host ends");
+    app->exit(kHostExitFailed);
+  });
+  if (audio.hasDevice()) deviceWatch.start(500);
 
   int rc = app->exec();
   // Only runs with the window keep their state: a scripted run without it

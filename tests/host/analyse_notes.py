@@ -1,14 +1,14 @@
 #!/usr/bin/python3
 """Checks a recording of notes played into glimm-host in sing mode.
 
-    analyse_notes.py WAV SPACING HZ...
+    analyse_notes.py WAV SENT RATE HZ...
 
-The sound must start again every SPACING seconds, and each sung syllable
-must be at the next of the given pitches in turn (within 50 cents). A gap
-may differ from SPACING by four 256-frame blocks at 48 kHz: one for the
-MIDI input (a JACK MIDI message is stamped per process cycle, not per
-frame), one for the measurement, and two for the voice's synthesis, which
-shares two loaded cores here with the JACK server and the sequencer."""
+SENT holds the sender's lines "note K at FRAME" (frames at RATE). There must
+be a syllable for every note, each gap between syllables as long as the gap
+between their notes, and each syllable at the next of the given pitches in
+turn (within 50 cents). A gap may be off by one 256-frame block at 48 kHz,
+the MIDI input's resolution (a JACK MIDI message is stamped per process
+cycle, not per frame), plus the onset measurement's own step."""
 
 import array
 import math
@@ -27,7 +27,7 @@ def samples(path):
     return [data[i] / scale for i in range(0, len(data), channels)], rate
 
 
-def onsets(x, rate, threshold=0.02, quiet=0.1):
+def onsets(x, rate, threshold=0.002, quiet=0.1):
     """Times where the level rises above threshold after `quiet` s of silence."""
     found, silent = [], quiet * rate
     for i in range(0, len(x) - STEP, STEP):
@@ -55,20 +55,25 @@ def fundamental(x, rate):
 
 def main(argv):
     x, rate = samples(argv[1])
-    spacing = float(argv[2])
-    pitches = [float(v) for v in argv[3:]]
+    rate_sent = float(argv[3])
+    with open(argv[2]) as f:
+        sent = [int(line.split()[3]) / rate_sent for line in f if line.startswith("note ")]
+    count = len(sent)
+    pitches = [float(v) for v in argv[4:]]
     times = onsets(x, rate)
     print("onsets:", " ".join(f"{t:.3f}" for t in times))
-    if len(times) < 5:
-        print(f"FAIL: {len(times)} sung syllables, expected at least 5")
+    if count < 2 or len(times) != count:
+        print(f"FAIL: {len(times)} sung syllables, expected {count}")
         return 1
     ok = True
-    tolerance = 4 * 256 / 48000
+    tolerance = (256 + STEP) / 48000
     gaps = [b - a for a, b in zip(times, times[1:])]
+    wanted = [b - a for a, b in zip(sent, sent[1:])]
     print("gaps:", " ".join(f"{g:.4f}" for g in gaps))
-    for g in gaps:
-        if abs(g - spacing) > tolerance:
-            print(f"FAIL: a gap of {g:.4f} s, not {spacing} s within {tolerance:.4f} s")
+    print("notes:", " ".join(f"{g:.4f}" for g in wanted))
+    for g, w in zip(gaps, wanted):
+        if abs(g - w) > tolerance:
+            print(f"FAIL: a gap of {g:.4f} s between syllables, {w:.4f} s between their notes")
             ok = False
     sung = []
     for t in times:

@@ -2,6 +2,7 @@
 // the build tree's bundle, instantiated with urid:map, log and a threaded
 // worker, fed atoms built with the forge, heard through its audio port.
 #include "GlimmLv2.h"
+#include "Lv2TestHost.h"
 #include "SpeechAnalysis.h"
 
 #include <lilv/lilv.h>
@@ -37,38 +38,16 @@ constexpr double kRate = 48000;
 constexpr uint32_t kBlock = 512;
 constexpr uint32_t kAtomCapacity = 8192;
 
+using lv2host::urid;
+using lv2host::urids;
+using lv2host::world;
+
 // ---- host services ----------------------------------------------------------
-
-struct UridMap {
-  std::mutex mutex;
-  std::map<std::string, LV2_URID> ids;
-  std::vector<std::string> uris;
-  LV2_URID_Map map{this, [](LV2_URID_Map_Handle h, const char* uri) { return static_cast<UridMap*>(h)->id(uri); }};
-  LV2_URID_Unmap unmap{this, [](LV2_URID_Unmap_Handle h, LV2_URID id) { return static_cast<UridMap*>(h)->uri(id); }};
-
-  LV2_URID id(const char* uri) {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = ids.find(uri);
-    if (it != ids.end()) return it->second;
-    uris.push_back(uri);
-    return ids[uri] = LV2_URID(uris.size());
-  }
-  const char* uri(LV2_URID id) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return id >= 1 && id <= uris.size() ? uris[id - 1].c_str() : nullptr;
-  }
-};
-
-UridMap& urids() {
-  static UridMap m;
-  return m;
-}
-LV2_URID urid(const char* uri) { return urids().id(uri); }
 
 struct Log {
   std::mutex mutex;
   std::vector<std::pair<LV2_URID, std::string>> lines;
-  LV2_Log_Log log{this, printfLine, vprintfLine};
+  LV2_Log_Log log{this, lv2host::logPrintf<vprintfLine>, vprintfLine};
 
   static int vprintfLine(LV2_Log_Handle h, LV2_URID type, const char* fmt, va_list ap) {
     char buf[512];
@@ -76,13 +55,6 @@ struct Log {
     auto* self = static_cast<Log*>(h);
     std::lock_guard<std::mutex> lock(self->mutex);
     self->lines.emplace_back(type, buf);
-    return n;
-  }
-  static int printfLine(LV2_Log_Handle h, LV2_URID type, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = vprintfLine(h, type, fmt, ap);
-    va_end(ap);
     return n;
   }
   int warnings() {
@@ -193,57 +165,24 @@ class Worker {
   int m_failures = 0;
 };
 
-struct World {
-  LilvWorld* world = lilv_world_new();
-  const LilvPlugin* plugin = nullptr;
-  World() {
-    // The build tree's bundle, and the installed LV2 vocabularies it uses.
-    qputenv("LV2_PATH", GLIMM_LV2_BUILD_PATH ":/usr/lib/lv2");
-    lilv_world_load_all(world);
-    LilvNode* uri = lilv_new_uri(world, GLIMM_LV2_URI);
-    plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
-    lilv_node_free(uri);
-  }
-  ~World() { lilv_world_free(world); }
-};
-
-World& world() {
-  static World w;
-  return w;
-}
-
 // ---- one plug-in instance with its buffers ----------------------------------
 
-struct alignas(16) AtomBuffer {
-  uint8_t bytes[kAtomCapacity];
-  LV2_Atom_Sequence* seq() { return reinterpret_cast<LV2_Atom_Sequence*>(bytes); }
-};
-
-class Instance {
+class Instance : public lv2host::Ports<kAtomCapacity>, public lv2host::SequenceWriter {
  public:
   Log log;
   std::unique_ptr<Worker> worker = std::make_unique<Worker>();
-  std::vector<float> out = std::vector<float>(16384);
-  float params[kGlimmParamCount];
-  float freeWheel = 0;  // the host's lv2:freeWheeling control
-  std::unique_ptr<AtomBuffer> control = std::make_unique<AtomBuffer>();
-  std::unique_ptr<AtomBuffer> notify = std::make_unique<AtomBuffer>();
   uint32_t notifyCapacity = kAtomCapacity;
   // Every text and every voice the plug-in announced on its notify port, oldest first.
   std::vector<std::string> announced, announcedVoices;
 
-  explicit Instance(bool withWorker = true, bool withLog = true, double sampleRate = kRate) : rate(sampleRate) {
-    for (const GlimmParameterFacts& p : kGlimmParameters) params[p.index] = p.defaultValue;
-    std::vector<const LV2_Feature*> f = {&m_mapFeature, &m_unmapFeature};
-    if (withLog) f.push_back(&m_logFeature);
-    if (withWorker) f.push_back(&m_scheduleFeature);
-    f.push_back(nullptr);
-    m_features = f;
-    instance = lilv_plugin_instantiate(world().plugin, rate, m_features.data());
+  explicit Instance(bool withWorker = true, bool withLog = true, double sampleRate = kRate)
+      : Ports(16384),
+        rate(sampleRate),
+        m_features(withLog ? &log.log : nullptr, withWorker ? &worker->schedule : nullptr) {
+    instance = lilv_plugin_instantiate(world().plugin, rate, m_features.get());
     if (!instance) return;
     worker->attach(instance);
     connectAll();
-    lv2_atom_forge_init(&m_forge, &urids().map);
     beginEvents();
     lilv_instance_activate(instance);
   }
@@ -254,66 +193,21 @@ class Instance {
     lilv_instance_free(instance);
   }
 
-  void connectAll() {
-    lilv_instance_connect_port(instance, kGlimmPortControl, control->bytes);
-    lilv_instance_connect_port(instance, kGlimmPortNotify, notify->bytes);
-    lilv_instance_connect_port(instance, kGlimmPortOut, out.data());
-    for (int i = 0; i < kGlimmParamCount; ++i) lilv_instance_connect_port(instance, glimmParameterPort(i), &params[i]);
-    lilv_instance_connect_port(instance, kGlimmPortFreeWheel, &freeWheel);
-  }
+  void connectAll() { connect(lv2host::lilvConnect(instance)); }
 
   // ---- the control port's next sequence
-  void beginEvents() {
-    lv2_atom_forge_set_buffer(&m_forge, control->bytes, kAtomCapacity);
-    lv2_atom_forge_sequence_head(&m_forge, &m_seqFrame, 0);
-  }
-  void midi(uint8_t status, uint8_t d1, uint8_t d2, int64_t frame = 0) {
-    const uint8_t msg[3] = {status, d1, d2};
-    lv2_atom_forge_frame_time(&m_forge, frame);
-    lv2_atom_forge_atom(&m_forge, 3, urid(LV2_MIDI__MidiEvent));
-    lv2_atom_forge_write(&m_forge, msg, 3);
-  }
-  // A patch:Set whose value is an atom of any type and raw body.
-  void setRaw(LV2_URID property, LV2_URID type, const void* body, uint32_t size) {
-    LV2_Atom_Forge_Frame obj;
-    lv2_atom_forge_frame_time(&m_forge, 0);
-    lv2_atom_forge_object(&m_forge, &obj, 0, urid(LV2_PATCH__Set));
-    lv2_atom_forge_key(&m_forge, urid(LV2_PATCH__property));
-    lv2_atom_forge_urid(&m_forge, property);
-    lv2_atom_forge_key(&m_forge, urid(LV2_PATCH__value));
-    lv2_atom_forge_atom(&m_forge, size, type);
-    lv2_atom_forge_write(&m_forge, body, size);
-    lv2_atom_forge_pop(&m_forge, &obj);
-  }
-  void setText(const std::string& text) {
-    setRaw(urid(GLIMM_LV2_TEXT_URI), urid(LV2_ATOM__String), text.c_str(), uint32_t(text.size() + 1));
-  }
+  void beginEvents() { begin(control->bytes, kAtomCapacity); }
+  void setText(const std::string& text) { setString(urid(GLIMM_LV2_TEXT_URI), text); }
   void speak() {
     const int32_t yes = 1;
-    setRaw(urid(GLIMM_LV2_SPEAK_URI), urid(LV2_ATOM__Bool), &yes, sizeof yes);
+    set(urid(GLIMM_LV2_SPEAK_URI), urid(LV2_ATOM__Bool), &yes, sizeof yes);
   }
-  void raw(LV2_URID type, const void* body, uint32_t size) {
-    lv2_atom_forge_frame_time(&m_forge, 0);
-    lv2_atom_forge_atom(&m_forge, size, type);
-    lv2_atom_forge_write(&m_forge, body, size);
-  }
-  void setVoice(const std::string& name) {
-    setRaw(urid(GLIMM_LV2_VOICE_URI), urid(LV2_ATOM__String), name.c_str(), uint32_t(name.size() + 1));
-  }
-  void get(const char* property = GLIMM_LV2_TEXT_URI) {
-    LV2_Atom_Forge_Frame obj;
-    lv2_atom_forge_frame_time(&m_forge, 0);
-    lv2_atom_forge_object(&m_forge, &obj, 0, urid(LV2_PATCH__Get));
-    lv2_atom_forge_key(&m_forge, urid(LV2_PATCH__property));
-    lv2_atom_forge_urid(&m_forge, urid(property));
-    lv2_atom_forge_pop(&m_forge, &obj);
-  }
+  void setVoice(const std::string& name) { setString(urid(GLIMM_LV2_VOICE_URI), name); }
 
   // Runs one cycle with what was queued, then starts an empty sequence.
   void run(uint32_t frames) {
-    lv2_atom_forge_pop(&m_forge, &m_seqFrame);
-    notify->seq()->atom.type = urid(LV2_ATOM__Chunk);
-    notify->seq()->atom.size = notifyCapacity - sizeof(LV2_Atom);
+    end();
+    notify->offer(notifyCapacity);
     worker->deliverResponses();
     lilv_instance_run(instance, frames);
     readNotify();
@@ -335,7 +229,7 @@ class Instance {
   // The text the plug-in answers to patch:Get, or nothing if it stays quiet.
   std::optional<std::string> askText() {
     const size_t before = announced.size();
-    get();
+    get(urid(GLIMM_LV2_TEXT_URI));
     run(kBlock);
     if (announced.size() != before + 1) return std::nullopt;
     return announced.back();
@@ -344,7 +238,7 @@ class Instance {
   // The voice the plug-in answers to patch:Get, likewise.
   std::optional<std::string> askVoice() {
     const size_t before = announcedVoices.size();
-    get(GLIMM_LV2_VOICE_URI);
+    get(urid(GLIMM_LV2_VOICE_URI));
     run(kBlock);
     if (announcedVoices.size() != before + 1) return std::nullopt;
     return announcedVoices.back();
@@ -381,13 +275,7 @@ class Instance {
     }
   }
 
-  LV2_Feature m_mapFeature{LV2_URID__map, &urids().map};
-  LV2_Feature m_unmapFeature{LV2_URID__unmap, &urids().unmap};
-  LV2_Feature m_logFeature{LV2_LOG__log, &log.log};
-  LV2_Feature m_scheduleFeature{LV2_WORKER__schedule, &worker->schedule};
-  std::vector<const LV2_Feature*> m_features;
-  LV2_Atom_Forge m_forge;
-  LV2_Atom_Forge_Frame m_seqFrame;
+  lv2host::Features m_features;
 };
 
 // Sets the text and waits until the worker has handed it to the voice.
@@ -910,8 +798,8 @@ class TestLv2 : public QObject {
     QCOMPARE(in.log.warnings(), warningsBefore + 1);
     const size_t announcedBefore = in.announcedVoices.size();
     const int32_t number = 7;
-    in.setRaw(urid(GLIMM_LV2_VOICE_URI), urid(LV2_ATOM__Int), &number, sizeof number);
-    in.setRaw(urid(GLIMM_LV2_VOICE_URI), urid(LV2_ATOM__String), "de", 2);  // unterminated
+    in.set(urid(GLIMM_LV2_VOICE_URI), urid(LV2_ATOM__Int), &number, sizeof number);
+    in.set(urid(GLIMM_LV2_VOICE_URI), urid(LV2_ATOM__String), "de", 2);  // unterminated
     in.setVoice("");
     in.setVoice(std::string(kGlimmVoiceBufferSize, 'a'));
     in.run(kBlock);
@@ -945,13 +833,13 @@ class TestLv2 : public QObject {
     const int warningsBefore = in.log.warnings();
     const LV2_URID text = urid(GLIMM_LV2_TEXT_URI), str = urid(LV2_ATOM__String);
     const std::string oversize(kGlimmTextMaxBytes + 1, 'a');
-    in.setRaw(text, str, oversize.c_str(), uint32_t(oversize.size() + 1));
-    in.setRaw(text, str, "caf\xC3\x28", 6);
-    in.setRaw(text, str, "\xF4\x90\x80\x80", 5);  // past U+10FFFF
-    in.setRaw(text, str, "unterminated", 12);
-    in.setRaw(text, str, "", 0);
+    in.set(text, str, oversize.c_str(), uint32_t(oversize.size() + 1));
+    in.set(text, str, "caf\xC3\x28", 6);
+    in.set(text, str, "\xF4\x90\x80\x80", 5);  // past U+10FFFF
+    in.set(text, str, "unterminated", 12);
+    in.set(text, str, "", 0);
     const int32_t number = 7;
-    in.setRaw(text, urid(LV2_ATOM__Int), &number, sizeof number);
+    in.set(text, urid(LV2_ATOM__Int), &number, sizeof number);
     in.run(kBlock);
     in.worker->drain();
     QCOMPARE(in.log.warnings(), warningsBefore + 6);
@@ -960,11 +848,11 @@ class TestLv2 : public QObject {
 
     // A truncated MIDI message, an object with no properties, a bare atom: ignored.
     const uint8_t noteOn = 0x90;
-    in.raw(urid(LV2_MIDI__MidiEvent), &noteOn, 1);
+    in.atom(urid(LV2_MIDI__MidiEvent), &noteOn, 1);
     const LV2_Atom_Object_Body emptySet{0, urid(LV2_PATCH__Set)};
-    in.raw(urid(LV2_ATOM__Object), &emptySet, sizeof emptySet);
-    in.raw(urid(LV2_ATOM__Object), &emptySet, 4);
-    in.raw(urid(LV2_ATOM__Int), &number, sizeof number);
+    in.atom(urid(LV2_ATOM__Object), &emptySet, sizeof emptySet);
+    in.atom(urid(LV2_ATOM__Object), &emptySet, 4);
+    in.atom(urid(LV2_ATOM__Int), &number, sizeof number);
     in.run(kBlock);
 
     // Sizes that claim more than what encloses them. Each case carries a valid
@@ -1042,7 +930,7 @@ class TestLv2 : public QObject {
     // answer: the answer waits until there is room.
     const size_t before = in.announced.size();
     in.notifyCapacity = 12;
-    in.get();
+    in.get(urid(GLIMM_LV2_TEXT_URI));
     in.run(kBlock);
     QCOMPARE(in.notify->seq()->atom.size, 0u);
     in.notifyCapacity = 64;

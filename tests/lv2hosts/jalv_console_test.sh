@@ -1,12 +1,14 @@
 #!/bin/bash
 # The plug-in in jalv (console) under a private JACK server with the dummy
 # backend: a preset with a text, control values set through jalv's stdin, a
-# note from a JACK MIDI sequencer, and the plug-in's output captured to WAV.
-#   jalv_console_test.sh LV2_DIR ANALYSE_PY
+# note from another JACK client (midi_sender), and the plug-in's output
+# captured to WAV.
+#   jalv_console_test.sh LV2_DIR ANALYSE_PY MIDI_SENDER
 set -euo pipefail
 lv2dir=$1
 analyse=$2
-for tool in jackd jack_wait jack_lsp jack_connect jack_midiseq jack_capture jalv; do
+sender=$3
+for tool in jackd jack_wait jack_lsp jack_capture jalv; do
   command -v "$tool" >/dev/null || { echo "jalv test: $tool is missing (Debian: jalv jackd2 jack-capture)" >&2; exit 1; }
 done
 
@@ -44,13 +46,9 @@ run() {  # run NAME SPEED NOTE SECONDS OUT
   jack_capture -as -b 16 -d "$seconds" -c 1 -p "$name:out" "$out" >"$tmp/$name-capture.log" 2>&1 &
   local capture_pid=$!
   pids+=("$capture_pid")
-  jack_midiseq "$name-seq" 192000 0 "$note" 24000 >"$tmp/$name-seq.log" 2>&1 &
-  local seq_pid=$!
-  pids+=("$seq_pid")
-  waitport "$name-seq:out"
-  jack_connect "$name-seq:out" "$name:control" || fail "cannot connect the sequencer"
+  timeout -k 5 60 "$sender" "$name-seq" "^$name:control\$" 10 192000 24000 $((seconds / 4)) "$note" \
+    >"$tmp/$name-seq.out" 2>"$tmp/$name-seq.log" || fail "the MIDI sender failed"
   wait "$capture_pid" || fail "jack_capture failed"
-  kill "$seq_pid" 2>/dev/null || true
   exec 3>&-  # closing jalv's stdin ends it
   for _ in $(seq 50); do kill -0 "$jalv_pid" 2>/dev/null || break; sleep 0.1; done
   wait "$jalv_pid" || fail "jalv ($name) exited with status $?"

@@ -5,6 +5,7 @@
 // path speaks, sings, changes text and parameters and takes MIDI for 30 s of
 // audio; renders that allocate or lock on purpose show the measurement bites.
 #include "GlimmLv2.h"
+#include "Lv2TestHost.h"
 #include "SpeechUnitHarness.h"
 #include "rtcheck.h"
 
@@ -110,15 +111,12 @@ AuOutcome driveAudioUnit(AudioUnit u, double seconds, const AuRender& render) {
   harness::setText(u, kTexts[0]);
   std::thread audio([&] {
     std::vector<float> left(kBlock), right(kBlock);
-    alignas(AudioBufferList) unsigned char storage[sizeof(AudioBufferList) + sizeof(AudioBuffer)];
-    auto* list = reinterpret_cast<AudioBufferList*>(storage);
+    harness::StereoList stereo;
     std::mt19937 rng(7);
     Pacer pacer;
     const long blocks = long(seconds * kRate / kBlock);
     for (long b = 0; b < blocks; ++b) {
-      list->mNumberBuffers = 2;
-      list->mBuffers[0] = {1, kBlock * 4, left.data()};
-      list->mBuffers[1] = {1, kBlock * 4, right.data()};
+      AudioBufferList* list = stereo.over(left, right, kBlock);
       AudioUnitRenderActionFlags flags = 0;
       const bool automate = b % 40 == 0, note = b % 150 == 75;
       const auto param = AudioUnitParameterID(rng() % 4);
@@ -175,165 +173,21 @@ AuOutcome driveAudioUnit(AudioUnit u, double seconds, const AuRender& render) {
 
 // ---- the LV2 path ---------------------------------------------------------------
 
-struct UridMap {
-  std::mutex mutex;
-  std::map<std::string, LV2_URID> ids;
-  LV2_URID_Map map{this, [](LV2_URID_Map_Handle h, const char* uri) { return static_cast<UridMap*>(h)->id(uri); }};
-  LV2_URID id(const char* uri) {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto [it, added] = ids.emplace(uri, LV2_URID(ids.size() + 1));
-    return it->second;
-  }
-};
-
-UridMap& urids() {
-  static UridMap m;
-  return m;
-}
-LV2_URID urid(const char* uri) { return urids().id(uri); }
+using lv2host::urid;
 
 // A log fit for run(): it counts and formats nothing.
 struct CountingLog {
   std::atomic<int> lines{0};
-  LV2_Log_Log log{this, printfLine, vprintfLine};
+  LV2_Log_Log log{this, lv2host::logPrintf<vprintfLine>, vprintfLine};
   static int vprintfLine(LV2_Log_Handle h, LV2_URID, const char*, va_list) {
     static_cast<CountingLog*>(h)->lines.fetch_add(1, std::memory_order_relaxed);
     return 0;
   }
-  static int printfLine(LV2_Log_Handle h, LV2_URID type, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = vprintfLine(h, type, fmt, ap);
-    va_end(ap);
-    return n;
-  }
 };
-
-// work:schedule as a real-time host offers it: run() copies the job into a
-// fixed ring and returns, with no lock and no system call; the worker thread
-// looks at the ring every millisecond. With `locking` set it is the common
-// mutex-and-condition-variable queue instead, which run() must be caught in.
-class Worker {
- public:
-  explicit Worker(bool locking) : m_locking(locking) {}
-  LV2_Worker_Schedule schedule{this, scheduleWork};
-
-  void start(LilvInstance* instance) {
-    m_instance = instance;
-    m_iface =
-        static_cast<const LV2_Worker_Interface*>(lilv_instance_get_extension_data(instance, LV2_WORKER__interface));
-    m_thread = std::thread([this] { loop(); });
-  }
-  ~Worker() { stop(); }
-  void stop() {
-    m_quit = true;
-    m_cv.notify_all();
-    if (m_thread.joinable()) m_thread.join();
-  }
-  long worked() const { return m_worked; }
-  long refused() const { return m_refused; }
-
- private:
-  static constexpr size_t kSlots = 64;
-  struct Slot {
-    uint32_t size;
-    alignas(8) uint8_t bytes[1024];
-  };
-
-  static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
-    auto* self = static_cast<Worker*>(h);
-    if (self->m_locking) {
-      {
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        const auto* p = static_cast<const uint8_t*>(data);
-        self->m_queue.emplace_back(p, p + size);
-      }
-      self->m_cv.notify_one();
-      return LV2_WORKER_SUCCESS;
-    }
-    const size_t head = self->m_head.load(std::memory_order_relaxed);
-    if (size > sizeof(Slot::bytes) || head - self->m_tail.load(std::memory_order_acquire) >= kSlots) {
-      ++self->m_refused;
-      return LV2_WORKER_ERR_NO_SPACE;
-    }
-    Slot& s = self->m_slots[head % kSlots];
-    s.size = size;
-    std::memcpy(s.bytes, data, size);
-    self->m_head.store(head + 1, std::memory_order_release);
-    return LV2_WORKER_SUCCESS;
-  }
-  static LV2_Worker_Status respond(LV2_Worker_Respond_Handle, uint32_t, const void*) { return LV2_WORKER_SUCCESS; }
-
-  void work(uint32_t size, const void* data) {
-    m_iface->work(lilv_instance_get_handle(m_instance), respond, nullptr, size, data);
-    ++m_worked;
-  }
-
-  void loop() {
-    while (!m_quit) {
-      if (m_locking) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait_for(lock, std::chrono::milliseconds(5), [this] { return m_quit || !m_queue.empty(); });
-        while (!m_queue.empty()) {
-          std::vector<uint8_t> job = std::move(m_queue.front());
-          m_queue.pop_front();
-          lock.unlock();
-          work(uint32_t(job.size()), job.data());
-          lock.lock();
-        }
-        continue;
-      }
-      const size_t tail = m_tail.load(std::memory_order_relaxed);
-      if (tail == m_head.load(std::memory_order_acquire)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        continue;
-      }
-      const Slot& s = m_slots[tail % kSlots];
-      work(s.size, s.bytes);
-      m_tail.store(tail + 1, std::memory_order_release);
-    }
-  }
-
-  const bool m_locking;
-  LilvInstance* m_instance = nullptr;
-  const LV2_Worker_Interface* m_iface = nullptr;
-  std::thread m_thread;
-  std::atomic<bool> m_quit{false};
-  std::array<Slot, kSlots> m_slots{};
-  std::atomic<size_t> m_head{0}, m_tail{0};
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::deque<std::vector<uint8_t>> m_queue;
-  std::atomic<long> m_worked{0};
-  long m_refused = 0;
-};
-
-struct Lv2World {
-  LilvWorld* world = lilv_world_new();
-  const LilvPlugin* plugin = nullptr;
-  Lv2World() {
-    qputenv("LV2_PATH", GLIMM_LV2_BUILD_PATH ":/usr/lib/lv2");
-    lilv_world_load_all(world);
-    LilvNode* uri = lilv_new_uri(world, GLIMM_LV2_URI);
-    plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
-    lilv_node_free(uri);
-  }
-  ~Lv2World() { lilv_world_free(world); }
-};
-
-Lv2World& lv2World() {
-  static Lv2World w;
-  return w;
-}
 
 struct Lv2Outcome {
   long blocks = 0, heardBlocks = 0, texts = 0, speaks = 0, notes = 0, worked = 0, refused = 0, logLines = 0;
   float peak = 0;
-};
-
-constexpr uint32_t kAtomCapacity = 8192;
-struct alignas(16) AtomBuffer {
-  uint8_t bytes[kAtomCapacity];
 };
 
 // The whole host loop runs on one thread, as an audio thread with its own
@@ -342,83 +196,49 @@ struct alignas(16) AtomBuffer {
 Lv2Outcome driveLv2(const LilvPlugin* plugin, double seconds, bool lockingWorker) {
   Lv2Outcome o;
   CountingLog log;
-  Worker worker(lockingWorker);
-  const LV2_Feature mapFeature{LV2_URID__map, &urids().map};
-  const LV2_Feature scheduleFeature{LV2_WORKER__schedule, &worker.schedule};
-  const LV2_Feature logFeature{LV2_LOG__log, &log.log};
-  const LV2_Feature* features[] = {&mapFeature, &scheduleFeature, &logFeature, nullptr};
-  LilvInstance* inst = lilv_plugin_instantiate(plugin, kRate, features);
+  lv2host::RealTimeWorker worker(lockingWorker);
+  const lv2host::Features features(&log.log, &worker.schedule);
+  LilvInstance* inst = lilv_plugin_instantiate(plugin, kRate, features.get());
   if (!inst) return o;
   worker.start(inst);
 
-  auto control = std::make_unique<AtomBuffer>();
-  auto notify = std::make_unique<AtomBuffer>();
-  std::vector<float> out(kBlock);
-  float params[kGlimmParamCount];
-  for (int i = 0; i < kGlimmParamCount; ++i) params[i] = kGlimmParameters[i].defaultValue;
-  lilv_instance_connect_port(inst, kGlimmPortControl, control->bytes);
-  lilv_instance_connect_port(inst, kGlimmPortNotify, notify->bytes);
-  lilv_instance_connect_port(inst, kGlimmPortOut, out.data());
-  for (int i = 0; i < kGlimmParamCount; ++i) lilv_instance_connect_port(inst, glimmParameterPort(i), &params[i]);
-  // Real time, as the host says: run() must not wait for the worker.
-  float freeWheel = 0;
-  lilv_instance_connect_port(inst, kGlimmPortFreeWheel, &freeWheel);
+  // Real time, as the host says (free-wheeling off): run() must not wait for the worker.
+  lv2host::Ports<> ports(kBlock);
+  ports.connect(lv2host::lilvConnect(inst));
   lilv_instance_activate(inst);
 
-  LV2_Atom_Forge forge;
-  lv2_atom_forge_init(&forge, &urids().map);
-  const LV2_URID midiEvent = urid(LV2_MIDI__MidiEvent), patchSet = urid(LV2_PATCH__Set),
-                 patchGet = urid(LV2_PATCH__Get), property = urid(LV2_PATCH__property), value = urid(LV2_PATCH__value),
-                 text = urid(GLIMM_LV2_TEXT_URI), speak = urid(GLIMM_LV2_SPEAK_URI);
-  auto setProperty = [&](LV2_URID which, const char* s) {
-    LV2_Atom_Forge_Frame frame;
-    lv2_atom_forge_frame_time(&forge, 0);
-    lv2_atom_forge_object(&forge, &frame, 0, patchSet);
-    lv2_atom_forge_key(&forge, property);
-    lv2_atom_forge_urid(&forge, which);
-    lv2_atom_forge_key(&forge, value);
-    lv2_atom_forge_string(&forge, s, uint32_t(std::strlen(s)));
-    lv2_atom_forge_pop(&forge, &frame);
-  };
+  lv2host::SequenceWriter events;
+  const LV2_URID text = urid(GLIMM_LV2_TEXT_URI), speak = urid(GLIMM_LV2_SPEAK_URI);
 
   std::mt19937 rng(5);
   Pacer pacer;
   const long blocks = long(seconds * kRate / kBlock);
   for (long b = 0; b < blocks; ++b) {
-    lv2_atom_forge_set_buffer(&forge, control->bytes, sizeof control->bytes);
-    LV2_Atom_Forge_Frame seq;
-    lv2_atom_forge_sequence_head(&forge, &seq, 0);
+    events.begin(ports.control->bytes, ports.control->kCapacity);
     if (b % 300 == 0) {
-      setProperty(text, kTexts[rng() % std::size(kTexts)]);
+      events.setString(text, kTexts[rng() % std::size(kTexts)]);
       ++o.texts;
     }
     if (b % 300 == 1 || b % 300 == 150) {
-      setProperty(speak, "");
+      events.setString(speak, "");
       ++o.speaks;
     }
     if (b % 100 == 50) {
-      const uint8_t msg[3] = {0x90, uint8_t(48 + rng() % 24), 100};
-      lv2_atom_forge_frame_time(&forge, rng() % kBlock);
-      lv2_atom_forge_atom(&forge, 3, midiEvent);
-      lv2_atom_forge_write(&forge, msg, 3);
+      const uint8_t key = uint8_t(48 + rng() % 24);
+      events.midi(0x90, key, 100, rng() % kBlock);
       ++o.notes;
     }
-    if (b % 500 == 250) {
-      LV2_Atom_Forge_Frame frame;
-      lv2_atom_forge_frame_time(&forge, 0);
-      lv2_atom_forge_object(&forge, &frame, 0, patchGet);
-      lv2_atom_forge_pop(&forge, &frame);
-    }
-    lv2_atom_forge_pop(&forge, &seq);
-    if (b % 20 == 0) params[rng() % 4] = float(rng() % 256);
-    if (b % 600 == 300) params[kGlimmParam_SingMode] = float(rng() % 2);
-    reinterpret_cast<LV2_Atom_Sequence*>(notify->bytes)->atom.size = kAtomCapacity - sizeof(LV2_Atom);
+    if (b % 500 == 250) events.get();
+    events.end();
+    if (b % 20 == 0) ports.params[rng() % 4] = float(rng() % 256);
+    if (b % 600 == 300) ports.params[kGlimmParam_SingMode] = float(rng() % 2);
+    ports.notify->offer();
     {
       Window w;
       lilv_instance_run(inst, kBlock);
     }
     float peak = 0;
-    for (float s : out) peak = std::max(peak, std::fabs(s));
+    for (float s : ports.out) peak = std::max(peak, std::fabs(s));
     o.peak = std::max(o.peak, peak);
     o.heardBlocks += peak > 0.01f;
     ++o.blocks;
@@ -441,20 +261,14 @@ Lv2Outcome driveLv2(const LilvPlugin* plugin, double seconds, bool lockingWorker
 class TestRealtime : public QObject {
   Q_OBJECT
 
-  void* m_module = nullptr;
+  harness::LoadedUnit m_loaded;
   AudioUnit m_unit = nullptr;
 
  private slots:
   void initTestCase() {
     QVERIFY2(glimm_rtcheck_active(), "the interposer is not in use: run with LD_PRELOAD=librtcheck.so");
-    m_module = dlopen(GLIMM_SPEECH_UNIT_PATH, RTLD_NOW | RTLD_LOCAL);
-    QVERIFY2(m_module, dlerror());
-    m_unit = harness::newUnit(kRate);
-    QVERIFY(m_unit);
-  }
-
-  void cleanupTestCase() {
-    if (m_unit) AudioComponentInstanceDispose(m_unit);
+    QVERIFY2(m_loaded.load(GLIMM_SPEECH_UNIT_PATH, kRate), m_loaded.error.c_str());
+    m_unit = m_loaded.unit;
   }
 
   void init() { glimm_rtcheck_reset(); }
@@ -514,14 +328,11 @@ class TestRealtime : public QObject {
   // an automated parameter) wakes it with one write. Then none again.
   void pauseCostsOneWake() {
     std::vector<float> left(kBlock), right(kBlock);
-    alignas(AudioBufferList) unsigned char storage[sizeof(AudioBufferList) + sizeof(AudioBuffer)];
-    auto* list = reinterpret_cast<AudioBufferList*>(storage);
+    harness::StereoList stereo;
     float value = 100;
     std::thread audio([&] {
       auto block = [&](bool automate) {
-        list->mNumberBuffers = 2;
-        list->mBuffers[0] = {1, kBlock * 4, left.data()};
-        list->mBuffers[1] = {1, kBlock * 4, right.data()};
+        AudioBufferList* list = stereo.over(left, right, kBlock);
         AudioUnitRenderActionFlags flags = 0;
         Window w;
         if (automate) AudioUnitSetParameter(m_unit, kGlimmParam_Mouth, kAudioUnitScope_Global, 0, value++, 0);
@@ -566,8 +377,8 @@ class TestRealtime : public QObject {
   }
 
   void lv2RunIsRealTimeSafe() {
-    QVERIFY(lv2World().plugin);
-    const Lv2Outcome o = driveLv2(lv2World().plugin, 30.0, false);
+    QVERIFY(lv2host::world().plugin);
+    const Lv2Outcome o = driveLv2(lv2host::world().plugin, 30.0, false);
     QVERIFY2(glimm_rtcheck_count(-1) == 0, qPrintable(violations()));
     QCOMPARE(o.blocks, long(30.0 * kRate / kBlock));
     QCOMPARE(o.refused, 0L);
@@ -586,8 +397,8 @@ class TestRealtime : public QObject {
 
   // A host whose work:schedule locks is measured too: run() calls it.
   void lockingScheduleIsCaught() {
-    QVERIFY(lv2World().plugin);
-    driveLv2(lv2World().plugin, 2.0, true);
+    QVERIFY(lv2host::world().plugin);
+    driveLv2(lv2host::world().plugin, 2.0, true);
     QVERIFY(glimm_rtcheck_count(kGlimmRtLock) > 0);
     QVERIFY(glimm_rtcheck_count(kGlimmRtAlloc) > 0);
   }

@@ -8,6 +8,8 @@
 #include <AudioUnit/AudioUnitProperties.h>
 #include <AudioUnit/MusicDevice.h>
 
+#include <dlfcn.h>
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -54,6 +56,12 @@ inline OSStatus setText(AudioUnit u, const std::string& text) {
   return AudioUnitSetProperty(u, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buf, sizeof buf);
 }
 
+inline OSStatus setVoice(AudioUnit u, const char* name) {
+  char buf[kGlimmVoiceBufferSize] = {};
+  std::strncpy(buf, name, sizeof buf - 1);
+  return AudioUnitSetProperty(u, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, buf, sizeof buf);
+}
+
 inline OSStatus play(AudioUnit u) {
   const char bytes[kGlimmPlayDataSize] = {};
   return AudioUnitSetProperty(u, kGlimmProperty_Play, kAudioUnitScope_Global, 0, bytes, sizeof bytes);
@@ -63,16 +71,52 @@ inline void setParam(AudioUnit u, AudioUnitParameterID id, float v) {
   AudioUnitSetParameter(u, id, kAudioUnitScope_Global, 0, v, 0);
 }
 
+// The module loaded as a host loads it, and one unit of it for a test's
+// lifetime; the module stays loaded, as hosts keep theirs.
+struct LoadedUnit {
+  AudioUnit unit = nullptr;
+  std::string error;
+
+  LoadedUnit() = default;
+  LoadedUnit(const LoadedUnit&) = delete;
+  LoadedUnit& operator=(const LoadedUnit&) = delete;
+  ~LoadedUnit() {
+    if (unit) AudioComponentInstanceDispose(unit);
+  }
+  bool load(const char* modulePath, double rate = 48000) {
+    if (!dlopen(modulePath, RTLD_NOW | RTLD_LOCAL)) {
+      error = dlerror();
+      return false;
+    }
+    unit = newUnit(rate);
+    if (!unit) error = "the module registered no unit that initializes";
+    return unit != nullptr;
+  }
+};
+
+// A stereo buffer list over two channels of `frames`, in storage of its own;
+// filled anew for each render, since a unit may move the list's pointers.
+class StereoList {
+ public:
+  AudioBufferList* over(std::vector<float>& left, std::vector<float>& right, UInt32 frames) {
+    auto* list = reinterpret_cast<AudioBufferList*>(m_storage);
+    list->mNumberBuffers = 2;
+    list->mBuffers[0] = {1, frames * 4, left.data()};
+    list->mBuffers[1] = {1, frames * 4, right.data()};
+    return list;
+  }
+
+ private:
+  alignas(AudioBufferList) unsigned char m_storage[sizeof(AudioBufferList) + sizeof(AudioBuffer)];
+};
+
 // One stereo block; returns false when the unit reported silence (nothing queued).
 inline bool renderBlock(AudioUnit u, std::vector<float>& left, std::vector<float>& right, UInt32 frames,
                         OSStatus* status = nullptr) {
   left.assign(frames, 1.0f);
   right.assign(frames, 1.0f);
-  alignas(AudioBufferList) unsigned char storage[sizeof(AudioBufferList) + sizeof(AudioBuffer)];
-  auto* list = reinterpret_cast<AudioBufferList*>(storage);
-  list->mNumberBuffers = 2;
-  list->mBuffers[0] = {1, frames * 4, left.data()};
-  list->mBuffers[1] = {1, frames * 4, right.data()};
+  StereoList stereo;
+  AudioBufferList* list = stereo.over(left, right, frames);
   AudioUnitRenderActionFlags flags = 0;
   AudioTimeStamp ts;
   std::memset(&ts, 0, sizeof ts);

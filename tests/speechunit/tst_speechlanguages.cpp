@@ -4,20 +4,12 @@
 
 #include <QtTest>
 
-#include <dlfcn.h>
-
 using namespace harness;
 
 namespace {
 
 int gVoiceCalls = 0;
 void onVoice(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement) { ++gVoiceCalls; }
-
-OSStatus setVoice(AudioUnit u, const char* name) {
-  char buf[kGlimmVoiceBufferSize] = {};
-  std::strncpy(buf, name, sizeof buf - 1);
-  return AudioUnitSetProperty(u, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, buf, sizeof buf);
-}
 
 QByteArray voice(AudioUnit u) {
   char buf[kGlimmVoiceBufferSize];
@@ -57,19 +49,13 @@ double distance(const std::vector<float>& a, const std::vector<float>& b) {
 
 class TestSpeechLanguages : public QObject {
   Q_OBJECT
-  void* m_module = nullptr;
+  LoadedUnit m_loaded;
   AudioUnit m_unit = nullptr;
 
  private slots:
   void initTestCase() {
-    m_module = dlopen(GLIMM_SPEECH_UNIT_PATH, RTLD_NOW | RTLD_LOCAL);
-    QVERIFY2(m_module, dlerror());
-    m_unit = newUnit();
-    QVERIFY(m_unit);
-  }
-
-  void cleanupTestCase() {
-    if (m_unit) AudioComponentInstanceDispose(m_unit);
+    QVERIFY2(m_loaded.load(GLIMM_SPEECH_UNIT_PATH), m_loaded.error.c_str());
+    m_unit = m_loaded.unit;
   }
 
   void init() {

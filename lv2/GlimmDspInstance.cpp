@@ -1,0 +1,217 @@
+// The render side: ports, events, announcements and audio, all in run().
+#include "GlimmDspInstance.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace glimm::dsp {
+
+uint32_t Job::stringWireSize() const { return kJobHeader + size + 1; }
+
+bool Job::holdsString(uint32_t received, size_t buffer) const {
+  return size < buffer && kJobHeader + size + 1 <= received;
+}
+
+Instance::Instance(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule, LV2_Log_Log* log)
+    : m_uris(map), m_schedule(schedule), m_hasLog(log != nullptr), m_voice(nullptr) {
+  lv2_log_logger_init(&m_logger, map, log);
+  lv2_atom_forge_init(&m_forge, map);
+  std::memset(m_text, 0, sizeof m_text);
+  std::memset(m_voiceName, 0, sizeof m_voiceName);
+  std::memcpy(m_voiceName, kGlimmDefaultVoice, sizeof kGlimmDefaultVoice);
+  // Unequal to anything, so the first run applies every connected port.
+  for (float& v : m_lastPort) v = std::numeric_limits<float>::quiet_NaN();
+  m_started = m_voice.start(rate);
+}
+
+void Instance::connect(uint32_t port, void* data) {
+  if (port == kGlimmPortControl)
+    m_control = static_cast<const LV2_Atom_Sequence*>(data);
+  else if (port == kGlimmPortNotify)
+    m_notify = static_cast<LV2_Atom_Sequence*>(data);
+  else if (port == kGlimmPortOut)
+    m_out = static_cast<float*>(data);
+  else if (port >= kGlimmPortFirstParameter && port < glimmParameterPort(kGlimmParamCount))
+    m_ports[port - kGlimmPortFirstParameter] = static_cast<const float*>(data);
+  else if (port == kGlimmPortFreeWheel)
+    m_freeWheel = static_cast<const float*>(data);
+}
+
+void Instance::run(uint32_t frames) {
+  m_voice.markRenderThread();
+  applyPorts();
+  forEachEvent(m_uris, m_control, frames, [this](const LV2_Atom& atom, uint32_t frame) { handleEvent(atom, frame); });
+  writeNotify();
+  render(frames);
+}
+
+void Instance::applyPorts() {
+  for (int i = 0; i < kGlimmParamCount; ++i) {
+    if (!m_ports[i]) continue;
+    const float v = *m_ports[i];
+    // NaN compares unequal and is refused by setParameter each time: harmless.
+    if (v != m_lastPort[i]) {
+      m_lastPort[i] = v;
+      m_voice.setParameter(i, v);
+    }
+  }
+}
+
+void Instance::handleEvent(const LV2_Atom& atom, uint32_t frame) {
+  if (atom.type == m_uris.midiEvent) {
+    // A channel message of two or three bytes; sysex and the rest are passed
+    // over by the voice.
+    const auto* msg = reinterpret_cast<const uint8_t*>(&atom + 1);
+    if (atom.size >= 3)
+      midi(msg[0], msg[1], msg[2], frame);
+    else if (atom.size == 2)
+      midi(msg[0], msg[1], 0, frame);
+    return;
+  }
+  PatchMessage m;
+  if (!parsePatch(m_uris, atom, m)) return;
+  if (m.otype == m_uris.patchGet) {
+    if (m.property == 0 || m.property == m_uris.text) m_announce = true;
+    if (m.property == 0 || m.property == m_uris.voice) m_announceVoice = true;
+  } else if (m.otype == m_uris.patchSet) {
+    if (m.property == m_uris.text)
+      setText(m.value);
+    else if (m.property == m_uris.voice)
+      setVoice(m.value);
+    else if (m.property == m_uris.speak)
+      schedulePlay();
+  }
+}
+
+// Straight to the voice, unless a job is still waiting for the worker:
+// then behind it, in order.
+void Instance::midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame) {
+  if (m_waiting.load(std::memory_order_acquire) == 0) {
+    m_voice.midi(status, data1, data2, frame);
+    return;
+  }
+  Job job;
+  job.kind = Job::kMidi;
+  job.size = kMidiJobBytes;
+  const uint8_t msg[3] = {status, data1, data2};
+  std::memcpy(job.bytes, msg, 3);
+  std::memcpy(job.bytes + 3, &frame, sizeof frame);
+  // Late is better than lost: a full worker takes the note at once.
+  if (!schedule(job, kJobHeader + kMidiJobBytes)) m_voice.midi(status, data1, data2, frame);
+}
+
+bool Instance::schedule(Job& job, uint32_t size) {
+  job.generation = m_generation.load(std::memory_order_relaxed);
+  m_waiting.fetch_add(1, std::memory_order_acq_rel);
+  if (m_schedule->schedule_work(m_schedule->handle, size, &job) == LV2_WORKER_SUCCESS) return true;
+  m_waiting.fetch_sub(1, std::memory_order_acq_rel);
+  return false;
+}
+
+bool Instance::stringJob(Job& job, Job::Kind kind, const LV2_Atom* value, long (*accept)(const void*, size_t)) const {
+  const long n = value && value->type == m_uris.atomString ? accept(value + 1, value->size) : -1;
+  if (n < 0) return false;
+  job.kind = kind;
+  job.size = uint32_t(n);
+  std::memcpy(job.bytes, value + 1, size_t(n));
+  job.bytes[n] = 0;
+  return true;
+}
+
+void Instance::setText(const LV2_Atom* value) {
+  Job job;
+  if (!stringJob(job, Job::kText, value, acceptText)) {
+    if (m_hasLog)
+      lv2_log_warning(&m_logger, "Glimm: text refused (not a UTF-8 string of at most %d bytes)\n",
+                      int(kGlimmTextMaxBytes));
+    return;
+  }
+  // The render-side copy follows the voice only once the worker has the text.
+  if (!schedule(job, job.stringWireSize())) {
+    if (m_hasLog) lv2_log_warning(&m_logger, "Glimm: text refused (the host's worker is full)\n");
+    return;
+  }
+  keepText(job.bytes, job.size);
+  m_announce = true;
+}
+
+void Instance::setVoice(const LV2_Atom* value) {
+  Job job;
+  if (!stringJob(job, Job::kVoice, value, acceptVoiceName)) {
+    if (m_hasLog)
+      lv2_log_warning(&m_logger, "Glimm: voice refused (not a UTF-8 string of 1 to %d bytes)\n",
+                      int(kGlimmVoiceMaxBytes));
+    return;
+  }
+  // Whether the voice exists, the worker finds out; its answer is announced.
+  if (!schedule(job, job.stringWireSize()) && m_hasLog)
+    lv2_log_warning(&m_logger, "Glimm: voice refused (the host's worker is full)\n");
+}
+
+void Instance::schedulePlay() {
+  Job job;
+  job.kind = Job::kPlay;
+  job.size = 0;
+  if (!schedule(job, kJobHeader) && m_hasLog)
+    lv2_log_warning(&m_logger, "Glimm: speak request dropped (the host's worker is full)\n");
+}
+
+void Instance::keepText(const char* text, size_t size) {
+  std::memset(m_text, 0, sizeof m_text);
+  std::memcpy(m_text, text, size);
+  m_textSize = size;
+}
+
+// An announcement that does not fit waits for the next cycle.
+void Instance::writeNotify() {
+  if (!m_notify) return;
+  const uint32_t capacity = m_notify->atom.size;
+  if (capacity < sizeof(LV2_Atom_Sequence)) {
+    m_notify->atom.size = 0;
+    return;
+  }
+  if (m_restored.exchange(false, std::memory_order_acquire)) m_announce = m_announceVoice = true;
+  lv2_atom_forge_set_buffer(&m_forge, reinterpret_cast<uint8_t*>(m_notify), capacity);
+  LV2_Atom_Forge_Frame seq;
+  lv2_atom_forge_sequence_head(&m_forge, &seq, 0);
+  // Event, object, property, value and the string: all must fit, or none is sent.
+  const auto announce = [this, capacity](LV2_URID property, const char* s, size_t size) {
+    const uint64_t need = sizeof(LV2_Atom_Event) + sizeof(LV2_Atom_Object) + 2 * sizeof(LV2_Atom_Property_Body) +
+                          sizeof(LV2_Atom_URID) + pad(size + 1) + 16;
+    if (m_forge.offset + need > capacity) return false;
+    LV2_Atom_Forge_Frame obj;
+    lv2_atom_forge_frame_time(&m_forge, 0);
+    lv2_atom_forge_object(&m_forge, &obj, 0, m_uris.patchSet);
+    lv2_atom_forge_key(&m_forge, m_uris.patchProperty);
+    lv2_atom_forge_urid(&m_forge, property);
+    lv2_atom_forge_key(&m_forge, m_uris.patchValue);
+    lv2_atom_forge_string(&m_forge, s, uint32_t(size));
+    lv2_atom_forge_pop(&m_forge, &obj);
+    return true;
+  };
+  if (m_announce && announce(m_uris.text, m_text, m_textSize)) m_announce = false;
+  if (m_announceVoice && announce(m_uris.voice, m_voiceName, strnlen(m_voiceName, kGlimmVoiceMaxBytes)))
+    m_announceVoice = false;
+  lv2_atom_forge_pop(&m_forge, &seq);
+}
+
+void Instance::render(uint32_t frames) {
+  // Free-wheeling, nobody listens in real time: run() waits for the worker
+  // so every sound starts on its frame, however fast the host renders.
+  const bool offline = m_freeWheel && *m_freeWheel > 0.5f;
+  size_t done = 0;
+  if (m_out) {
+    done = m_voice.render(m_out, frames, offline);
+    std::fill(m_out + done, m_out + frames, 0.0f);
+    return;
+  }
+  // Unconnected output: the voice still moves on, so it stays in time.
+  while (done < frames) {
+    const size_t chunk = std::min<size_t>(frames - done, kScratchFrames);
+    m_voice.render(m_scratch, chunk, offline);
+    done += chunk;
+  }
+}
+
+}  // namespace glimm::dsp

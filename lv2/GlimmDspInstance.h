@@ -1,0 +1,129 @@
+// One instance of the LV2 instrument: one VoiceController. The control ports
+// are the truth for the parameters; the text and the voice arrive as patch:Set
+// on the control port and are handed to the host's worker, since setting them
+// and speaking lock and allocate, which run() must never do.
+//
+// Events take effect in the order they arrive: while any job waits for the
+// worker, MIDI queues behind it too, so a note that follows a new text sings
+// that text. A state restore supersedes every text queued before it.
+//
+// Threads, in the host's threading classes:
+//   instantiation  the constructor, the destructor, restore()
+//   audio          connect(), run(), workResponse(): never lock, allocate or
+//                  make a system call
+//   worker         work(): one call at a time, on any non-real-time thread
+//   its own        save(): may overlap run() and work(), never an
+//                  instantiation call
+#pragma once
+
+#include "GlimmDspEvents.h"
+#include "GlimmLv2.h"
+#include "VoiceController.h"
+
+#include <lv2/atom/forge.h>
+#include <lv2/log/logger.h>
+#include <lv2/state/state.h>
+#include <lv2/worker/worker.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace glimm::dsp {
+
+// What run() hands to the worker; only the used part of `bytes` is copied.
+// A text or voice job made before the latest restore (an older generation) is
+// stale. The worker answers a voice job with the voice then in use (kVoice,
+// its name).
+struct Job {
+  enum Kind : uint32_t { kText = 1, kPlay = 2, kMidi = 3, kVoice = 4 };
+  uint32_t kind;
+  uint32_t generation;
+  uint32_t size;
+  char bytes[kGlimmTextBufferSize];
+
+  // A string job's bytes on the wire: header, string and its NUL.
+  uint32_t stringWireSize() const;
+  // Whether `received` bytes hold a whole string job of less than `buffer`.
+  bool holdsString(uint32_t received, size_t buffer) const;
+};
+constexpr uint32_t kJobHeader = offsetof(Job, bytes);
+// A queued MIDI job: the three bytes, then the event's frame in its block.
+constexpr uint32_t kMidiJobBytes = 3 + sizeof(uint32_t);
+
+class Instance {
+ public:
+  Instance(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule, LV2_Log_Log* log);
+
+  bool started() const { return m_started; }
+
+  void connect(uint32_t port, void* data);
+  void run(uint32_t frames);
+
+  // Where texts and voices from patch:Set, speak requests and the MIDI
+  // queued behind them reach the voice.
+  LV2_Worker_Status work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle, uint32_t size,
+                         const void* data);
+  // Between runs: the worker's answer to a voice job.
+  LV2_Worker_Status workResponse(uint32_t size, const void* data);
+
+  LV2_State_Status save(LV2_State_Store_Function store, LV2_State_Handle handle);
+  // Not concurrent with run(), so the render-side copies may be written here.
+  LV2_State_Status restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle);
+
+ private:
+  LV2_State_Status restoreText(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle);
+  LV2_State_Status restoreVoice(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle);
+
+  void applyPorts();
+  void handleEvent(const LV2_Atom& atom, uint32_t frame);
+  void midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame);
+  bool schedule(Job& job, uint32_t size);
+  // A patch:Set value that passes `accept`, as a job of `kind`; false if not.
+  bool stringJob(Job& job, Job::Kind kind, const LV2_Atom* value, long (*accept)(const void*, size_t)) const;
+  void setText(const LV2_Atom* value);
+  void setVoice(const LV2_Atom* value);
+  void schedulePlay();
+  // The render-side copy of the text, for patch:Get.
+  void keepText(const char* text, size_t size);
+  void writeNotify();
+  void render(uint32_t frames);
+
+  static constexpr size_t kScratchFrames = 256;
+
+  const Uris m_uris;
+  LV2_Worker_Schedule* const m_schedule;
+  // Without the host's log, warnings are dropped: stderr is no place for run().
+  const bool m_hasLog;
+  LV2_Log_Logger m_logger;
+  LV2_Atom_Forge m_forge;
+  VoiceController m_voice;
+  bool m_started = false;
+
+  const LV2_Atom_Sequence* m_control = nullptr;
+  LV2_Atom_Sequence* m_notify = nullptr;
+  float* m_out = nullptr;
+  const float* m_ports[kGlimmParamCount] = {};
+  float m_lastPort[kGlimmParamCount];
+  const float* m_freeWheel = nullptr;
+
+  // The text as run() knows it, for patch:Get; render thread only, except
+  // restore (see there).
+  char m_text[kGlimmTextBufferSize];
+  size_t m_textSize = 0;
+  bool m_announce = false;
+  // The voice in use as run() knows it, from the worker's answers; the same rules as the text.
+  char m_voiceName[kGlimmVoiceBufferSize];
+  bool m_announceVoice = false;
+  std::atomic<bool> m_restored{false};
+  // Jobs scheduled and not yet worked; while nonzero, MIDI queues too.
+  std::atomic<uint32_t> m_waiting{0};
+  // Bumped by each restore. Taken with m_restoreMutex by restore and the
+  // worker only, never by run().
+  std::atomic<uint32_t> m_generation{0};
+  std::mutex m_restoreMutex;
+  float m_scratch[kScratchFrames];
+};
+
+}  // namespace glimm::dsp
