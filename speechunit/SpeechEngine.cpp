@@ -107,8 +107,9 @@ void SpeechEngine::add(const std::shared_ptr<SpeechVoice>& v) {
   lock.unlock();
   // A new voice is about to render: the worker should be listening.
   wake();
-  // The first voice waits for the synthesis process to start (milliseconds;
-  // bounded, should it hang), so that its first note is as quick as the rest.
+  // The first voice waits for the synthesis process to start and list the
+  // voices (tens of milliseconds; bounded, should it hang), so that its first
+  // note is as quick as the rest.
   lock.lock();
   m_startTriedChanged.wait_for(lock, std::chrono::seconds(2), [this] { return m_startTried || m_quit; });
 }
@@ -190,7 +191,7 @@ bool SpeechEngine::quitting() {
 }
 
 // Lists the voices for voiceList(), once for the engine's life: listing
-// reads every voice file, which no start of the process should wait for.
+// reads every voice file, which no later start of the process repeats.
 void SpeechEngine::provideList() {
   std::vector<SpeechVoiceInfo> list;
   // A second try, in a new process, if the first dies on the way.
@@ -209,6 +210,9 @@ void SpeechEngine::run() {
     // does. One that cannot start waits for a request, as its start backs off.
     if (!m_process.running()) {
       m_process.ensure();
+      // The list, once for the engine's life, right after the first start:
+      // asked for later, it would hold up whatever note came with it.
+      if (!listed()) provideList();
       std::lock_guard<std::mutex> lock(m_mutex);
       m_startTried = true;
       m_startTriedChanged.notify_all();
@@ -224,6 +228,11 @@ void SpeechEngine::run() {
       if (quitting()) return;
     }
   }
+}
+
+bool SpeechEngine::listed() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_listed;
 }
 
 bool SpeechEngine::listWanted() {

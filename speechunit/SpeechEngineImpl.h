@@ -60,6 +60,7 @@ class SpeechEngine {
   void waitForWake();
   bool quitting();
   bool listWanted();
+  bool listed();
   void run();
   void provideList();
   std::vector<std::shared_ptr<SpeechVoice>> voices();
@@ -85,7 +86,8 @@ class SpeechEngine {
   std::atomic<bool> m_asleep{false};
   std::atomic<uint64_t> m_renderTicks{0};
 
-  // The worker has made its first attempt to start the process.
+  // The worker has made its first attempt to start the process (and to list
+  // the voices).
   bool m_startTried = false;
   std::condition_variable m_startTriedChanged;
   bool m_wantList = false;
