@@ -132,7 +132,7 @@ class TestHostUnderAWindowManager : public QObject {
       // A wrong panel stays wrong: give a right one time to be painted.
       QString wrong;
       QPoint panel;
-      QTest::qWaitFor([&] { return (wrong = panelWhereItsWidgetsAre(window, &panel)).isEmpty(); }, 3000);
+      (void)QTest::qWaitFor([&] { return (wrong = panelWhereItsWidgetsAre(window, &panel)).isEmpty(); }, 3000);
       if (!wrong.isEmpty()) QFAIL(qPrintable(QStringLiteral("start %1: %2").arg(start).arg(wrong)));
 
       // SPEAK! as drawn on the screen (panel 320,260 87x34).
