@@ -429,11 +429,17 @@ class TestSpeechUnit : public QObject {
       storm.push_back({size_t(i % 256), UInt32(i % 3 ? 0x90 : 0x80), UInt32(i * 7 % 128), UInt32(i % 128)});
     storm.push_back({255, 0xE0, 0x00, 0x40});
     storm.push_back({255, 0x90, 72, 127});
-    // In real time: the storm's last note may come late, but it must come.
+    // At real-time pace, so the engine has the second it would have in a host.
     const auto out = renderWithMidi(m_unit, 1.0, storm, std::chrono::microseconds(5333));
-    QVERIFY(analysis::peak(out) < 1.0);
+    QVERIFY2(analysis::peak(out) < 1.0, qPrintable(QString("peak %1").arg(analysis::peak(out))));
     const double f0 = analysis::medianF0(out, 48000);
-    QVERIFY2(std::fabs(analysis::cents(f0, 523.25)) < 15, qPrintable(QString::number(f0)));
+    size_t firstLoud = out.size();
+    for (size_t i = 0; i < out.size() && firstLoud == out.size(); ++i)
+      if (std::fabs(out[i]) > 1e-3f) firstLoud = i;
+    QVERIFY2(
+        std::fabs(analysis::cents(f0, 523.25)) < 15,
+        qPrintable(
+            QString("F0 %1 Hz, peak %2, first sound at frame %3").arg(f0).arg(analysis::peak(out)).arg(firstLoud)));
   }
 
   // At the defaults the voice is as loud as the synthesiser's own program;
