@@ -197,7 +197,8 @@ class SpeechVoice {
   std::atomic<uint64_t> m_publishedFrame{0};
   std::atomic<uint32_t> m_stopSeq{0};
   std::atomic<bool> m_holding{false};
-  std::atomic<uint32_t> m_supersedeSeq{0};  // the render thread holds audio not yet played
+  std::atomic<uint32_t> m_supersedeSeq{0};   // the render thread holds audio not yet played
+  std::atomic<uint32_t> m_supersedeUpTo{0};  // the last segment announced before it
 
   // Render thread only.
   enum class Play { Idle, Playing, Switching, Releasing, Muted };

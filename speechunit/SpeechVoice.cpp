@@ -39,7 +39,10 @@ void SpeechVoice::detach() {
 
 void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings) {
   // The old utterance fades out on the render thread's next block: cutting
-  // it here would click.
+  // it here would click. Only what was announced before now is old: the
+  // render thread may take up this very request's audio before it sees this.
+  const uint32_t announced = m_segSeq.load(std::memory_order_acquire);
+  m_supersedeUpTo.store((announced + 1) & ~1u, std::memory_order_relaxed);  // one being announced counts
   m_supersedeSeq.fetch_add(1, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(m_engine->mutex());
@@ -189,7 +192,8 @@ size_t SpeechVoice::render(float* out, size_t frames) {
   const uint32_t supersede = m_supersedeSeq.load(std::memory_order_acquire);
   if (supersede != m_seenSupersede) {
     m_seenSupersede = supersede;
-    if (m_play == Play::Playing || m_play == Play::Releasing) {
+    const uint32_t upTo = m_supersedeUpTo.load(std::memory_order_relaxed);
+    if ((m_play == Play::Playing || m_play == Play::Releasing) && int32_t(m_seenSeq - upTo) <= 0) {
       m_play = Play::Releasing;
       m_envStep = -float(1.0 / std::max(1.0, m_rate * 0.001));
     }
