@@ -152,8 +152,8 @@ std::vector<double> timeUtterance(bool quick, const float* out, Block block) {
 double nsSince(Clock::time_point t0) { return std::chrono::duration<double, std::nano>(Clock::now() - t0).count(); }
 
 // The baseline, in a process of its own: the plug-in carries its own copy of
-// the engine, and two engines in one process would share espeak-ng's global
-// state (its callback and voice).
+// the engine, and the baseline is measured without the plug-in's engine
+// thread and synthesis process running beside it.
 int directSide(bool quick) {
   VoiceController voice(nullptr);
   if (!voice.start(kRate)) return 1;

@@ -10,8 +10,8 @@
 // The render thread asks for real-time scheduling as hosts' audio threads
 // have; without it a busy machine's preemption shows up as wall time and late
 // blocks. Each format runs in a process of its own: the plug-in carries its
-// own copy of the engine, and two engines in one process share espeak-ng's
-// global state.
+// own copy of the engine (its own worker thread and synthesis process), and
+// each format's memory is measured without the other's.
 //   soak [--seconds S] [--format au|lv2]   (default 60 s each, both formats;
 //                                            not part of the test suite)
 #include "Lv2TestHost.h"

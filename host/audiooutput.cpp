@@ -253,7 +253,6 @@ void AudioOutput::stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (framesRendered() == before) {
         g_streamAbandoned.store(true, std::memory_order_release);
-        m_abandoned = true;
         m_stream = nullptr;
         m_paInitialised = false;
       }

@@ -47,9 +47,6 @@ class AudioOutput {
   // machine) does not count. Always false without a device.
   bool deviceStopped();
   static constexpr double kStallSeconds = 3.0;
-  // Whether stop() left a stopped device's stream open: closing it would
-  // have waited on the device for ever.
-  bool abandonedDevice() const { return m_abandoned; }
   const std::string& deviceMessage() const { return m_deviceMessage; }
   const std::string& error() const { return m_error; }
   // Whether writing the WAV file has failed (a full disk, a file size limit);
@@ -86,7 +83,6 @@ class AudioOutput {
   // deviceStopped()'s view: the frame count it last saw move, when, and when it was last asked.
   unsigned long long m_watchFrames = 0;
   std::chrono::steady_clock::time_point m_watchMoved{}, m_watchAsked{};
-  bool m_abandoned = false;
   std::thread m_nullThread;
   std::atomic<bool> m_running{false};
 
