@@ -7,8 +7,8 @@
 #include "benchpanel.h"
 #include "benchutil.h"
 
-#include "lv2uihost.h"
-#include "x11window.h"
+#include "Lv2UiHost.h"
+#include "X11Window.h"
 
 #include <QApplication>
 #include <QWidget>

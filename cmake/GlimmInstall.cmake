@@ -16,7 +16,7 @@ install(TARGETS glimm-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS GlimmSpeechUnit AUGlimm3CocoaUI glimm-platform glimm-platform-qt
         LIBRARY DESTINATION ${GLIMM_INSTALL_PRIVATE_DIR})
 # The speech unit starts its synthesis process from its own folder.
-install(TARGETS glimm-speech-worker RUNTIME DESTINATION ${GLIMM_INSTALL_PRIVATE_DIR})
+install(TARGETS glimm-synthesis RUNTIME DESTINATION ${GLIMM_INSTALL_PRIVATE_DIR})
 
 # DT_RUNPATH, not DT_RPATH: a user's LD_LIBRARY_PATH still comes first.
 foreach(t glimm-host GlimmSpeechUnit AUGlimm3CocoaUI glimm-platform-qt)

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Prints the C++ table of characters the speech unit hands to espeak-ng.
 
-    scripts/speakable_ranges.py > speechunit/SpeakableRanges.inc
+    scripts/speakable_ranges.py > engine/SpeakableRanges.inc
 
 Beyond ASCII and the Latin, punctuation and currency ranges kept whole, only
 letters and combining marks of the other scripts the voices read pass:

@@ -1,7 +1,7 @@
 // The speech unit's component plumbing: the factory the platform's registry
 // calls, the selector table, and the registration made when the module loads
 // and withdrawn when it unloads. Every entry point keeps exceptions in.
-#include "GlimmSpeechUnit.h"
+#include "SpeechUnit.h"
 
 #include "Boundary.h"
 

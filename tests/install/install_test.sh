@@ -27,7 +27,7 @@ prefix=$tmp/prefix
 binaries="$bindir/glimm-host
 $private/AUGlimm3CocoaUI.so
 $private/GlimmSpeechUnit.so
-$private/glimm-speech-worker
+$private/glimm-synthesis
 $private/libglimm-platform-qt.so
 $private/libglimm-platform.so"
 icons=$datadir/icons/hicolor
@@ -82,13 +82,13 @@ for f in $binaries; do
   ours=$(printf '%s\n' "$deps" | awk '/libglimm-platform/ { print $1, $3 }')
   # espeak-ng runs in the synthesis process alone, which needs nothing of ours.
   case $f in
-    */glimm-speech-worker)
+    */glimm-synthesis)
       printf '%s\n' "$deps" | grep -q libespeak-ng || fail "$f does not link espeak-ng" ;;
     *)
       printf '%s\n' "$deps" | grep -q libespeak-ng && fail "$f links espeak-ng" ;;
   esac
   case $f in
-    */libglimm-platform.so | */glimm-speech-worker) ;;
+    */libglimm-platform.so | */glimm-synthesis) ;;
     *) [ -n "$ours" ] || fail "$f does not link libglimm-platform" ;;
   esac
   while read -r name path; do

@@ -1,10 +1,10 @@
 // The LV2 UI module as a host sees it, on a real X server: loaded with
 // dlopen, embedded into an X window of the test's own, driven through
 // port_event and its idle interface.
-#include "lv2uihost.h"
+#include "Lv2UiHost.h"
 #include "panelpixels.h"
 #include "unittext.h"
-#include "x11window.h"
+#include "X11Window.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 // Without an X server the UI must refuse to open, and leave the process as
 // it was: no application object, no abort.
-#include "lv2uihost.h"
+#include "Lv2UiHost.h"
 
 #include <QCoreApplication>
 #include <QTest>

@@ -1,10 +1,10 @@
 // The synthesis engine on its own: text preparation, the lock-free ring and
 // speech rendered straight from a voice.
-#include "EngineProcess.h"
-#include "EngineProtocol.h"
+#include "SynthesisProcess.h"
+#include "SynthesisProtocol.h"
 #include "ProcessProbe.h"
 #include "SpeechAnalysis.h"
-#include "SpeechEngine.h"
+#include "SpeechVoice.h"
 #include "SpeechText.h"
 
 #include <QtTest>
@@ -77,13 +77,13 @@ QByteArray message(uint32_t type, uint32_t claimed, const QByteArray& payload) {
 
 QByteArray u32(uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); }
 
-QByteArray hello(uint32_t version = engineproto::kVersion) {
-  return message(engineproto::Hello, 8, u32(version) + u32(22050));
+QByteArray hello(uint32_t version = glimm::protocol::kVersion) {
+  return message(glimm::protocol::Hello, 8, u32(version) + u32(22050));
 }
 
 QByteArray voices(uint32_t count, const QByteArray& entries) {
   const QByteArray p = u32(count) + entries;
-  return message(engineproto::Voices, uint32_t(p.size()), p);
+  return message(glimm::protocol::Voices, uint32_t(p.size()), p);
 }
 
 // A stand-in for the synthesis program: it counts its starts, sends `bytes`
@@ -208,7 +208,7 @@ class TestSpeechEngine : public QObject {
   }
 
   void parameterMapping() {
-    using namespace glimmspeech;
+    using namespace glimm;
     QCOMPARE(espeakPitch(0), 0);
     QCOMPARE(espeakPitch(255), 100);
     QCOMPARE(espeakRate(20), 80);
@@ -274,7 +274,7 @@ class TestSpeechEngine : public QObject {
     std::setlocale(LC_CTYPE, "C");  // espeak-ng's initialisation would switch it to UTF-8
     const std::string before = std::setlocale(LC_ALL, nullptr);
     const std::vector<std::string> env = environment();
-    QCOMPARE(glimmspeech::engineProcessId(), pid_t(0));
+    QCOMPARE(glimm::engineProcessId(), pid_t(0));
     auto out = say("Hello world");
     QVERIFY(analysis::peak(out) > 0.05);
     QVERIFY(analysis::peak(out) <= 1.0);
@@ -282,7 +282,7 @@ class TestSpeechEngine : public QObject {
     QVERIFY2(secs > 0.4 && secs < 3, qPrintable(QString::number(secs)));
     QCOMPARE(std::string(std::setlocale(LC_ALL, nullptr)), before);
     QVERIFY(environment() == env);
-    QVERIFY(glimmspeech::engineProcessId() > 0);
+    QVERIFY(glimm::engineProcessId() > 0);
   }
 
   // The synthesis process dies mid-utterance (killed, as a fault in the
@@ -303,7 +303,7 @@ class TestSpeechEngine : public QObject {
     v->speak(prepared, SpeechSettings{});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     QVERIFY(v->busy());
-    const pid_t first = glimmspeech::engineProcessId();
+    const pid_t first = glimm::engineProcessId();
     QVERIFY(first > 0);
     QCOMPARE(::kill(first, SIGKILL), 0);
     const auto cut = renderAll(*v, 120);
@@ -315,7 +315,7 @@ class TestSpeechEngine : public QObject {
     const auto next = renderAll(*v);
     QVERIFY2(analysis::activeSeconds(next, 192000) > 0.4, "the next utterance is silent");
     v->detach();
-    const pid_t second = glimmspeech::engineProcessId();
+    const pid_t second = glimm::engineProcessId();
     QVERIFY(second > 0 && second != first);
     QVERIFY(!probe::exists(first));
     QCOMPARE(probe::children().size(), size_t(1));
@@ -323,7 +323,7 @@ class TestSpeechEngine : public QObject {
     const std::map<int, std::string> fds = probe::descriptors(second);
     QVERIFY(fds.size() >= 4);
     for (const auto& [fd, target] : fds) {
-      const bool expected = fd <= 2 || (fd == engineproto::kSocketFd && target.rfind("socket:", 0) == 0) ||
+      const bool expected = fd <= 2 || (fd == glimm::protocol::kSocketFd && target.rfind("socket:", 0) == 0) ||
                             target.rfind("/memfd:", 0) == 0;
       QVERIFY2(expected, qPrintable(QString("%1 -> %2").arg(fd).arg(QString::fromStdString(target))));
     }
@@ -342,14 +342,14 @@ class TestSpeechEngine : public QObject {
     v->speak(glimmPrepareSpeechText(text.c_str(), 511), SpeechSettings{});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     QVERIFY(v->busy());
-    const pid_t pid = glimmspeech::engineProcessId();
+    const pid_t pid = glimm::engineProcessId();
     QVERIFY(pid > 0);
-    v->stop();
+    v->silence();
     v->speak(glimmPrepareSpeechText("Hello again", 511), SpeechSettings{});
     const auto next = renderAll(*v);
     const double secs = analysis::activeSeconds(next, 192000);
     QVERIFY2(secs > 0.4 && secs < 3, qPrintable(QString::number(secs)));
-    QCOMPARE(glimmspeech::engineProcessId(), pid);
+    QCOMPARE(glimm::engineProcessId(), pid);
     v->detach();
   }
 
@@ -359,24 +359,24 @@ class TestSpeechEngine : public QObject {
   void brokenProcessIsRefused_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("nothing") << QByteArray();
-    QTest::newRow("a greeting of 2 GB") << message(engineproto::Hello, 0x7fffffff, {});
-    QTest::newRow("another version") << hello(engineproto::kVersion + 1);
-    QTest::newRow("a greeting too long") << message(engineproto::Hello, 12,
-                                                    u32(engineproto::kVersion) + u32(22050) + u32(0));
-    QTest::newRow("samples first") << message(engineproto::Samples, 6, u32(1) + "ab");
-    QTest::newRow("a message it may not send") << message(engineproto::Job, 0, {});
+    QTest::newRow("a greeting of 2 GB") << message(glimm::protocol::Hello, 0x7fffffff, {});
+    QTest::newRow("another version") << hello(glimm::protocol::kVersion + 1);
+    QTest::newRow("a greeting too long") << message(glimm::protocol::Hello, 12,
+                                                    u32(glimm::protocol::kVersion) + u32(22050) + u32(0));
+    QTest::newRow("samples first") << message(glimm::protocol::Samples, 6, u32(1) + "ab");
+    QTest::newRow("a message it may not send") << message(glimm::protocol::Job, 0, {});
   }
 
   void brokenProcessIsRefused() {
     QFETCH(QByteArray, bytes);
     QTemporaryDir dir;
-    EngineProcess p(fakeProgram(dir, bytes).toStdString());
+    SynthesisProcess p(fakeProgram(dir, bytes).toStdString());
     QVERIFY(!p.ensure());
     QVERIFY(!p.running());
     QCOMPARE(starts(dir), 1);
     QVERIFY(!p.ensure());
     QCOMPARE(starts(dir), 1);
-    for (const auto& [pid, state] : probe::children()) QCOMPARE(pid, glimmspeech::engineProcessId());
+    for (const auto& [pid, state] : probe::children()) QCOMPARE(pid, glimm::engineProcessId());
   }
 
   // A voice list that claims more than it holds.
@@ -385,14 +385,14 @@ class TestSpeechEngine : public QObject {
     QTest::newRow("four billion voices") << voices(0xffffffff, {});
     QTest::newRow("a name past the end") << voices(1, u32(1000) + "de");
     QTest::newRow("a name of 4 GB") << voices(1, u32(0xffffffff));
-    QTest::newRow("a list of 2 GB") << message(engineproto::Voices, 0x7fffffff, u32(1));
-    QTest::newRow("samples instead") << message(engineproto::Samples, 6, u32(1) + "ab");
+    QTest::newRow("a list of 2 GB") << message(glimm::protocol::Voices, 0x7fffffff, u32(1));
+    QTest::newRow("samples instead") << message(glimm::protocol::Samples, 6, u32(1) + "ab");
   }
 
   void brokenVoiceListEndsTheProcess() {
     QFETCH(QByteArray, list);
     QTemporaryDir dir;
-    EngineProcess p(fakeProgram(dir, hello() + list).toStdString());
+    SynthesisProcess p(fakeProgram(dir, hello() + list).toStdString());
     QVERIFY(p.ensure());
     const pid_t pid = p.processId();
     std::vector<SpeechVoiceInfo> got;
@@ -406,16 +406,16 @@ class TestSpeechEngine : public QObject {
   // splits a sample.
   void brokenChunkEndsTheProcess_data() {
     QTest::addColumn<QByteArray>("chunk");
-    QTest::newRow("4 GB") << message(engineproto::Samples, 0xfffffff0, u32(1));
-    QTest::newRow("half a sample") << message(engineproto::Samples, 7, u32(1) + "abc");
-    QTest::newRow("an end too short") << message(engineproto::End, 4, u32(1));
+    QTest::newRow("4 GB") << message(glimm::protocol::Samples, 0xfffffff0, u32(1));
+    QTest::newRow("half a sample") << message(glimm::protocol::Samples, 7, u32(1) + "abc");
+    QTest::newRow("an end too short") << message(glimm::protocol::End, 4, u32(1));
   }
 
   void brokenChunkEndsTheProcess() {
     QFETCH(QByteArray, chunk);
     QTemporaryDir dir;
     const QByteArray voice = u32(2) + "de" + u32(6) + "gmw/de" + u32(6) + "German" + u32(2) + "de";
-    EngineProcess p(fakeProgram(dir, hello() + voices(1, voice) + chunk).toStdString());
+    SynthesisProcess p(fakeProgram(dir, hello() + voices(1, voice) + chunk).toStdString());
     QVERIFY(p.ensure());
     QCOMPARE(p.sampleRate(), 22050);
     std::vector<SpeechVoiceInfo> got;
@@ -426,10 +426,10 @@ class TestSpeechEngine : public QObject {
     const pid_t pid = p.processId();
     uint32_t id = 0;
     std::vector<int16_t> samples;
-    EngineProcess::Event e;
-    while ((e = p.next(-1, std::chrono::milliseconds(5000), id, samples)) == EngineProcess::Event::Timeout) {
+    SynthesisProcess::Event e;
+    while ((e = p.next(-1, std::chrono::milliseconds(5000), id, samples)) == SynthesisProcess::Event::Timeout) {
     }
-    QCOMPARE(int(e), int(EngineProcess::Event::Died));
+    QCOMPARE(int(e), int(SynthesisProcess::Event::Died));
     QVERIFY(!p.running());
     QVERIFY(samples.size() < 1000);
     QVERIFY(!probe::exists(pid));

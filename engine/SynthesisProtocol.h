@@ -23,7 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace engineproto {
+namespace glimm::protocol {
 
 constexpr uint32_t kVersion = 1;
 // The synthesis process finds its socket here.
@@ -195,4 +195,4 @@ constexpr long fromEngine(uint32_t type) {
   return type == Job || type == Cancel || type == Quit || type == ListVoices ? long(maxPayload(type)) : -1;
 }
 
-}  // namespace engineproto
+}  // namespace glimm::protocol

@@ -1,4 +1,4 @@
-#include "x11window.h"
+#include "X11Window.h"
 
 #include <X11/Xlib.h>
 

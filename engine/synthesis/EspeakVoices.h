@@ -3,15 +3,10 @@
 // process's main thread makes every call.
 #pragma once
 
+#include "SpeechVoiceInfo.h"
+
 #include <string>
 #include <vector>
-
-struct EspeakVoiceEntry {
-  std::string name;         // short name, lower case ("de", "cmn-latn-pinyin")
-  std::string identifier;   // its file under the engine's voice folder ("gmw/de")
-  std::string description;  // as the voice names itself ("German")
-  std::string languages;    // separated by spaces, most specific first
-};
 
 class EspeakVoices {
  public:
@@ -22,7 +17,7 @@ class EspeakVoices {
   int sampleRate() const { return m_rate; }
   // Every voice the engine lists, read on the first call: that reads every
   // voice file, which a start should not wait for.
-  const std::vector<EspeakVoiceEntry>& list();
+  const std::vector<SpeechVoiceInfo>& list();
   // Loads a voice, by its file ("gmw/de") or short name ("de"), English when
   // empty or unknown, with its formants scaled, unless that is what is loaded
   // already.
@@ -34,7 +29,7 @@ class EspeakVoices {
 
   int m_rate = 0;
   bool m_listed = false;
-  std::vector<EspeakVoiceEntry> m_list;
+  std::vector<SpeechVoiceInfo> m_list;
   std::string m_dataPath;
   int m_variantFd = -1;  // an anonymous file the formant variants are written to
   std::string m_loaded;  // what ensure() loaded last; empty: nothing

@@ -1,6 +1,6 @@
 #include "VoiceController.h"
 
-#include "SpeechEngine.h"
+#include "SpeechVoice.h"
 #include "SpeechText.h"
 
 #include <algorithm>
@@ -87,7 +87,7 @@ bool VoiceController::setVoice(const char* name, bool* changed) {
   if (!name) return false;
   const size_t n = strnlen(name, kGlimmVoiceBufferSize);
   if (n == 0 || n > kGlimmVoiceMaxBytes) return false;
-  const SpeechVoiceInfo* voice = glimmspeech::findInstalledVoice(std::string_view(name, n));
+  const SpeechVoiceInfo* voice = glimm::findInstalledVoice(std::string_view(name, n));
   if (!voice) return false;
   std::lock_guard<std::mutex> lock(m_textMutex);
   if (m_voiceName == voice->name) return true;
@@ -104,7 +104,7 @@ void VoiceController::copyVoice(char* out) const {
 
 std::string VoiceController::voiceList() {
   std::string out;
-  for (const SpeechVoiceInfo& v : glimmspeech::installedVoices())
+  for (const SpeechVoiceInfo& v : glimm::installedVoices())
     out += v.name + '\t' + v.languages + '\t' + v.description + '\n';
   return out;
 }
@@ -120,7 +120,7 @@ bool VoiceController::play() {
 }
 
 void VoiceController::silence() {
-  if (m_engineVoice) m_engineVoice->stop();
+  if (m_engineVoice) m_engineVoice->silence();
 }
 
 bool VoiceController::speaking() const { return m_engineVoice && m_engineVoice->busy(); }
@@ -287,7 +287,7 @@ void VoiceController::speak(const NoteRequest* r) {
   s.sing = r->sing;
   s.phonetic = m_params[kGlimmParam_Phonetic].load() >= 0.5f;
   s.filter = m_params[kGlimmParam_Filter].load() >= 0.5f;
-  s.singNote = r->note >= 0 && r->sing ? double(r->note) : glimmspeech::noteForPitch(s.pitch);
+  s.singNote = r->note >= 0 && r->sing ? double(r->note) : glimm::noteForPitch(s.pitch);
   s.level = double(r->velocity) / 127.0;
   s.startFrame = r->startFrame;
   s.noteId = r->id;

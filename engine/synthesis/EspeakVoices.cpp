@@ -34,7 +34,7 @@ bool EspeakVoices::start() {
   return m_rate > 0;
 }
 
-const std::vector<EspeakVoiceEntry>& EspeakVoices::list() {
+const std::vector<SpeechVoiceInfo>& EspeakVoices::list() {
   if (m_listed) return m_list;
   m_listed = true;
   // Every voice the engine lists (it leaves out variants and external voices).
@@ -42,7 +42,7 @@ const std::vector<EspeakVoiceEntry>& EspeakVoices::list() {
   for (size_t i = 0; voices && voices[i]; ++i) {
     const espeak_VOICE& v = *voices[i];
     if (!v.identifier || !v.name) continue;
-    EspeakVoiceEntry e;
+    SpeechVoiceInfo e;
     e.identifier = v.identifier;
     e.description = v.name;
     const size_t slash = e.identifier.rfind('/');

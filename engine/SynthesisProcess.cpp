@@ -1,6 +1,6 @@
-#include "EngineProcess.h"
+#include "SynthesisProcess.h"
 
-#include "EngineProtocol.h"
+#include "SynthesisProtocol.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,12 +19,12 @@
 
 extern char** environ;
 
-using namespace engineproto;
+using namespace glimm::protocol;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr const char* kProgram = "glimm-speech-worker";
+constexpr const char* kProgram = "glimm-synthesis";
 // Starting the engine reads its data from disk: slow on a cold cache or
 // under a sanitizer, but a process that never greets is given up on.
 constexpr auto kHelloTimeout = std::chrono::seconds(20);
@@ -64,11 +64,11 @@ std::string glimmEngineExecutable() {
   return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/" + kProgram;
 }
 
-EngineProcess::EngineProcess(std::string executable) : m_executable(std::move(executable)) {}
+SynthesisProcess::SynthesisProcess(std::string executable) : m_executable(std::move(executable)) {}
 
-EngineProcess::~EngineProcess() { stop(); }
+SynthesisProcess::~SynthesisProcess() { stop(); }
 
-bool EngineProcess::ensure() {
+bool SynthesisProcess::ensure() {
   if (running()) return true;
   if (m_failures > 0 && Clock::now() < m_retryAt) return false;
   if (spawn() && readHello()) {
@@ -87,7 +87,7 @@ bool EngineProcess::ensure() {
   return false;
 }
 
-bool EngineProcess::spawn() {
+bool SynthesisProcess::spawn() {
   if (m_executable.empty()) return false;
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
@@ -132,7 +132,7 @@ bool EngineProcess::spawn() {
   return true;
 }
 
-bool EngineProcess::readHello() {
+bool SynthesisProcess::readHello() {
   if (!waitReadable(m_fd, Clock::now() + kHelloTimeout)) return false;
   Header h;
   if (readMessage(m_fd, h, m_payload, fromProcess) != ReadResult::Ok || h.type != Hello) return false;
@@ -144,7 +144,7 @@ bool EngineProcess::readHello() {
   return true;
 }
 
-bool EngineProcess::listVoices(std::vector<SpeechVoiceInfo>& out) {
+bool SynthesisProcess::listVoices(std::vector<SpeechVoiceInfo>& out) {
   if (!running()) return false;
   Header h;
   if (!Writer(ListVoices).send(m_fd) || !waitReadable(m_fd, Clock::now() + kHelloTimeout) ||
@@ -171,7 +171,7 @@ bool EngineProcess::listVoices(std::vector<SpeechVoiceInfo>& out) {
   return true;
 }
 
-bool EngineProcess::sendJob(const EngineJobSpec& job) {
+bool SynthesisProcess::sendJob(const SynthesisJob& job) {
   if (!running()) return false;
   return Writer(Job)
       .u32(job.id)
@@ -188,10 +188,10 @@ bool EngineProcess::sendJob(const EngineJobSpec& job) {
       .send(m_fd);
 }
 
-bool EngineProcess::sendCancel(uint32_t id) { return running() && Writer(Cancel).u32(id).send(m_fd); }
+bool SynthesisProcess::sendCancel(uint32_t id) { return running() && Writer(Cancel).u32(id).send(m_fd); }
 
-EngineProcess::Event EngineProcess::next(int wakeFd, std::chrono::milliseconds timeout, uint32_t& id,
-                                         std::vector<int16_t>& samples) {
+SynthesisProcess::Event SynthesisProcess::next(int wakeFd, std::chrono::milliseconds timeout, uint32_t& id,
+                                               std::vector<int16_t>& samples) {
   if (!running()) return Event::Died;
   pollfd p[2] = {{m_fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
   const int r = ::poll(p, wakeFd >= 0 ? 2 : 1, int(timeout.count()));
@@ -216,7 +216,7 @@ EngineProcess::Event EngineProcess::next(int wakeFd, std::chrono::milliseconds t
   return Event::Died;
 }
 
-void EngineProcess::reap(bool force) {
+void SynthesisProcess::reap(bool force) {
   const pid_t pid = m_pid.exchange(0);
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
@@ -242,9 +242,9 @@ void EngineProcess::reap(bool force) {
   }
 }
 
-void EngineProcess::kill() { reap(true); }
+void SynthesisProcess::kill() { reap(true); }
 
-void EngineProcess::stop() {
+void SynthesisProcess::stop() {
   if (!running()) return;
   Writer(Quit).send(m_fd);
   // Closing our end is the other way to say it: the process ends on EOF.

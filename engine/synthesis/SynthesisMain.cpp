@@ -1,8 +1,8 @@
 // The synthesis process: every espeak-ng call the speech engine needs is made
 // here, so a fault in the engine ends this process and one utterance, not the
 // host. Started by the engine with its socket on descriptor 3; see
-// EngineProtocol.h for what travels over it.
-#include "EngineProtocol.h"
+// SynthesisProtocol.h for what travels over it.
+#include "SynthesisProtocol.h"
 #include "EspeakVoices.h"
 
 #include <espeak-ng/espeak_ng.h>
@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-using namespace engineproto;
+using namespace glimm::protocol;
 
 namespace {
 
@@ -125,7 +125,7 @@ void runJob(EspeakVoices& voices, Reader& r) {
 void sendList(EspeakVoices& voices) {
   Writer w(Voices);
   w.u32(uint32_t(voices.list().size()));
-  for (const EspeakVoiceEntry& e : voices.list()) w.str(e.name).str(e.identifier).str(e.description).str(e.languages);
+  for (const SpeechVoiceInfo& e : voices.list()) w.str(e.name).str(e.identifier).str(e.description).str(e.languages);
   if (!w.send(kFd)) quit();
 }
 

@@ -6,6 +6,7 @@
 // reads the resampled audio through a lock-free ring.
 #pragma once
 
+#include "SpeechVoiceInfo.h"
 #include "SpscRing.h"
 
 #include <atomic>
@@ -37,15 +38,7 @@ struct SpeechSettings {
   std::string voice;  // an installed voice's short name; English when empty or unknown
 };
 
-// An installed espeak-ng voice.
-struct SpeechVoiceInfo {
-  std::string name;         // short name, lower case: the last part of its file ("de", "cmn-latn-pinyin")
-  std::string identifier;   // its file under the engine's voice folder ("gmw/de")
-  std::string description;  // as the voice names itself ("German")
-  std::string languages;    // separated by spaces, most specific first
-};
-
-namespace glimmspeech {
+namespace glimm {
 int espeakPitch(float pitch);
 int espeakRate(float speed);
 int formantPercent(float value);
@@ -68,7 +61,7 @@ const std::vector<SpeechVoiceInfo>& installedVoices();
 const SpeechVoiceInfo* findInstalledVoice(std::string_view name);
 // The synthesis process's id, 0 while none runs (diagnostics). Any thread.
 pid_t engineProcessId();
-}  // namespace glimmspeech
+}  // namespace glimm
 
 // Work the engine thread does for a voice's owner, outside the render thread.
 class SpeechVoiceClient {
@@ -96,7 +89,7 @@ class SpeechVoice {
   // Control side (any thread but the render thread). A new request supersedes
   // the utterance in progress.
   void speak(std::string preparedText, const SpeechSettings& settings);
-  void stop();
+  void silence();
 
   // Render side: lock-free, never allocates, never waits, and makes no
   // system call while render calls keep coming; only a post after half a
@@ -145,7 +138,8 @@ class SpeechVoice {
 
  private:
   friend class SpeechEngine;
-  struct Job {
+  // A request to speak: its prepared text and a snapshot of the settings.
+  struct Utterance {
     std::string text;
     SpeechSettings settings;
     uint64_t generation = 0;
@@ -177,7 +171,7 @@ class SpeechVoice {
   std::atomic<bool> m_running{false};
   // Guarded by the engine's mutex.
   bool m_hasJob = false;
-  Job m_job;
+  Utterance m_job;
   uint64_t m_runningFrame = 0;  // the running job's startFrame
   // Where the running job's audio begins in the ring; UINT64_MAX until the
   // worker has announced it.

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace glimmspeech {
+namespace glimm {
 
 // Below this a sample counts as silence: about -60 dBFS.
 constexpr float kSilent = 1e-3f;
@@ -120,4 +120,4 @@ class OutputShaper {
   double m_holdStep = 1, m_holdPhase = 1, m_holdValue = 0;
 };
 
-}  // namespace glimmspeech
+}  // namespace glimm

@@ -1,6 +1,6 @@
 // The speech unit shim: the Audio Unit property table and render call over
 // the voice controller, which holds the voice's parameters, text and notes.
-#include "GlimmSpeechUnit.h"
+#include "SpeechUnit.h"
 
 #include <AudioToolbox/AudioUnitUtilities.h>
 

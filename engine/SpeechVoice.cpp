@@ -1,5 +1,5 @@
 // The voice: its control side and the render thread's playback.
-#include "SpeechEngineImpl.h"
+#include "SpeechEngine.h"
 
 #include <algorithm>
 #include <cmath>
@@ -31,7 +31,7 @@ std::shared_ptr<SpeechVoice> SpeechVoice::create(double sampleRate, SpeechVoiceC
 SpeechVoice::~SpeechVoice() = default;
 
 void SpeechVoice::detach() {
-  stop();
+  silence();
   m_engine->remove(this);
   std::lock_guard<std::mutex> lock(m_clientMutex);
   m_client = nullptr;
@@ -54,7 +54,7 @@ void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings
   m_engine->wake();
 }
 
-void SpeechVoice::stop() {
+void SpeechVoice::silence() {
   {
     std::lock_guard<std::mutex> lock(m_engine->mutex());
     ++m_generation;

@@ -4,9 +4,9 @@
 // engine's sources.
 #pragma once
 
-#include "EngineProcess.h"
+#include "SynthesisProcess.h"
 #include "OutputShaper.h"
-#include "SpeechEngine.h"
+#include "SpeechVoice.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -67,7 +67,7 @@ class SpeechEngine {
   void serviceDeferred();
   std::shared_ptr<SpeechVoice> takeJob();
   void runJob(SpeechVoice& v);
-  bool speakJob(JobRun& run, const EngineJobSpec& spec);
+  bool speakJob(JobRun& run, const SynthesisJob& spec);
   bool shapeAndPush(JobRun& run, float* data, size_t n);
   bool cancelled(JobRun& run);
   void resample(JobRun& run, const short* in, size_t n);
@@ -98,9 +98,9 @@ class SpeechEngine {
   // Worker thread only.
   uint64_t m_seenTicks = 0;
   std::chrono::steady_clock::time_point m_activeSince{};
-  SpeechVoice::Job m_current;
-  EngineProcess m_process;
+  SpeechVoice::Utterance m_current;
+  SynthesisProcess m_process;
   uint32_t m_jobId = 0;
   std::vector<int16_t> m_chunk;
-  glimmspeech::OutputShaper m_shaper;
+  glimm::OutputShaper m_shaper;
 };

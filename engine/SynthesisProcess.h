@@ -7,7 +7,7 @@
 // handler is installed and no process state (locale, environment) changed.
 #pragma once
 
-#include "SpeechEngine.h"
+#include "SpeechVoice.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +16,7 @@
 #include <sys/types.h>
 #include <vector>
 
-struct EngineJobSpec {
+struct SynthesisJob {
   uint32_t id = 0;
   int rate = 0, pitch = 0, range = 0, volume = 0;
   int throatPercent = 100, mouthPercent = 100;
@@ -27,11 +27,11 @@ struct EngineJobSpec {
   std::string text;
 };
 
-class EngineProcess {
+class SynthesisProcess {
  public:
   // `executable`: the synthesis program; empty when it could not be found.
-  explicit EngineProcess(std::string executable);
-  ~EngineProcess();
+  explicit SynthesisProcess(std::string executable);
+  ~SynthesisProcess();
 
   // Starts the process unless one runs, waiting for its greeting. After a
   // failed start the next attempt waits a while (longer each time), so an
@@ -45,7 +45,7 @@ class EngineProcess {
   // Any thread: the running process's id, 0 when none runs (diagnostics).
   pid_t processId() const { return m_pid.load(); }
 
-  bool sendJob(const EngineJobSpec& job);
+  bool sendJob(const SynthesisJob& job);
   bool sendCancel(uint32_t id);
 
   enum class Event { Samples, End, Woken, Timeout, Died };
@@ -59,8 +59,8 @@ class EngineProcess {
   // Ends it at once (a hung job) and reaps it.
   void kill();
 
-  EngineProcess(const EngineProcess&) = delete;
-  EngineProcess& operator=(const EngineProcess&) = delete;
+  SynthesisProcess(const SynthesisProcess&) = delete;
+  SynthesisProcess& operator=(const SynthesisProcess&) = delete;
 
  private:
   bool spawn();

@@ -1,6 +1,6 @@
-#include "SpeechEngine.h"
+#include "SpeechVoice.h"
 
-#include "SpeechEngineImpl.h"
+#include "SpeechEngine.h"
 #include "SpeechText.h"
 
 #include <soxr.h>
@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace glimmspeech {
+namespace glimm {
 
 int espeakPitch(float pitch) { return int(std::lround(std::clamp(pitch, 0.0f, 255.0f) * 100.0 / 255.0)); }
 
@@ -46,9 +46,9 @@ double singRatio(double note) { return hzForNote(std::clamp(note, 24.0, 96.0)) /
 
 double hzForNote(double note) { return 440.0 * std::pow(2.0, (note - 69.0) / 12.0); }
 
-}  // namespace glimmspeech
+}  // namespace glimm
 
-using namespace glimmspeech;
+using namespace glimm;
 
 namespace {
 // The engine runs at this volume, where loud vowels at extreme formant
@@ -279,7 +279,7 @@ std::shared_ptr<SpeechVoice> SpeechEngine::takeJob() {
 }
 
 void SpeechEngine::runJob(SpeechVoice& v) {
-  const SpeechVoice::Job job = std::move(m_current);
+  const SpeechVoice::Utterance job = std::move(m_current);
   if (job.generation != v.m_generation.load()) {
     v.m_running = false;
     return;
@@ -295,7 +295,7 @@ void SpeechEngine::runJob(SpeechVoice& v) {
     return;
   }
   // Every setting goes with the job, so nothing one job did can leak into the next.
-  EngineJobSpec spec;
+  SynthesisJob spec;
   spec.id = ++m_jobId;
   spec.rate = espeakRate(s.speed);
   spec.pitch = espeakPitch(s.pitch);
@@ -353,7 +353,7 @@ void SpeechEngine::runJob(SpeechVoice& v) {
 
 // Sends the job and takes its audio in until its end; false when the process
 // died on the way (the audio so far stays, the rest of the utterance is lost).
-bool SpeechEngine::speakJob(JobRun& run, const EngineJobSpec& spec) {
+bool SpeechEngine::speakJob(JobRun& run, const SynthesisJob& spec) {
   using Clock = std::chrono::steady_clock;
   // A process that stops sending is hung; one that ignores a cancel too.
   constexpr auto kSilenceLimit = std::chrono::seconds(10);
@@ -381,26 +381,26 @@ bool SpeechEngine::speakJob(JobRun& run, const EngineJobSpec& spec) {
     uint32_t id = 0;
     const bool awake = !heard && Clock::now() < awakeUntil;
     switch (m_process.next(m_eventFd, awake ? std::chrono::milliseconds(0) : kPollInterval, id, m_chunk)) {
-      case EngineProcess::Event::Samples:
+      case SynthesisProcess::Event::Samples:
         heard = true;
         // A cancelled job's samples are dropped until its end.
         if (id == spec.id && !cancelled(run)) resample(run, m_chunk.data(), m_chunk.size());
         // After the ring had room again, however long that took.
         lastHeard = Clock::now();
         break;
-      case EngineProcess::Event::End:
+      case SynthesisProcess::Event::End:
         lastHeard = Clock::now();
         if (id == spec.id) return true;
         break;
-      case EngineProcess::Event::Died:
+      case SynthesisProcess::Event::Died:
         return false;
-      case EngineProcess::Event::Woken: {
+      case SynthesisProcess::Event::Woken: {
         uint64_t value;
         (void)::read(m_eventFd, &value, sizeof value);
         serviceDeferred();
         break;
       }
-      case EngineProcess::Event::Timeout:
+      case SynthesisProcess::Event::Timeout:
         if (m_posted.exchange(false)) serviceDeferred();
         // Awake, the process may need this core more than this thread does.
         if (awake) sched_yield();
@@ -463,11 +463,11 @@ bool SpeechEngine::push(JobRun& run, const float* data, size_t n) {
   return true;
 }
 
-const std::vector<SpeechVoiceInfo>& glimmspeech::installedVoices() { return SpeechEngine::instance().voiceList(); }
+const std::vector<SpeechVoiceInfo>& glimm::installedVoices() { return SpeechEngine::instance().voiceList(); }
 
-pid_t glimmspeech::engineProcessId() { return SpeechEngine::instance().processId(); }
+pid_t glimm::engineProcessId() { return SpeechEngine::instance().processId(); }
 
-const SpeechVoiceInfo* glimmspeech::findInstalledVoice(std::string_view name) {
+const SpeechVoiceInfo* glimm::findInstalledVoice(std::string_view name) {
   auto same = [](std::string_view a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
              auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };

@@ -80,7 +80,7 @@ class VoiceController {
   void copyText(char* out) const;
 
   // Chooses the espeak-ng voice the next utterance speaks with: a name as
-  // glimmspeech::findInstalledVoice takes it, of at most kGlimmVoiceMaxBytes.
+  // glimm::findInstalledVoice takes it, of at most kGlimmVoiceMaxBytes.
   // Refused (false, nothing changed) when no installed voice has that name;
   // `changed` says whether the voice is now another one. The first call may
   // wait for the engine to list its voices.
