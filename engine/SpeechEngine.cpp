@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -215,7 +216,22 @@ void SpeechEngine::provideList() {
   m_listedChanged.notify_all();
 }
 
+// The engine thread, and the synthesis process it starts (which inherits its
+// policy), take the lowest real-time priority where the system allows it
+// (RLIMIT_RTPRIO, as audio users' groups grant): above every ordinary thread,
+// so that a busy machine does not make a note late, and below every audio
+// thread, which they must never delay. Where it is refused they stay as they
+// are, quietly.
+namespace {
+void raiseToLowestRealtime() {
+  sched_param p{};
+  p.sched_priority = sched_get_priority_min(SCHED_FIFO);
+  (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+}
+}  // namespace
+
 void SpeechEngine::run() {
+  raiseToLowestRealtime();
   for (;;) {
     // The process starts (and loads its first voice) before any request, so
     // the first note is as quick as the rest; after a fault the next one
