@@ -91,7 +91,7 @@ void VstGlimm3Editor::buildPanel(QWidget* parent) {
 
   auto* topBar = new QLabel(m_panel);
   topBar->setStyleSheet("background:url(':Resources/img/c64bg.png') repeat-x;");
-  topBar->resize(440, 30);
+  topBar->resize(kGlimmPanelWidth, 30);
   topBar->move(0, 0);
 
   m_logoLabel = new QLabel(m_panel);
@@ -109,7 +109,7 @@ void VstGlimm3Editor::buildPanel(QWidget* parent) {
   m_textEdit = new GlimmTextEdit(m_panel);
   m_textEdit->setFont(panelFont);
   m_textEdit->setStyleSheet("background-color:#4242E7; color:#F0F0F0; border:8px solid #8585DF;");
-  m_textEdit->resize(440, 120);
+  m_textEdit->resize(kGlimmPanelWidth, 120);
   m_textEdit->move(0, 30);
   m_textEdit->setPlainText(m_text);
   m_textEdit->setFocus();

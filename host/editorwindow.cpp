@@ -24,7 +24,7 @@ EditorWindow::EditorWindow(AudioUnit unit, std::function<void()> speak) : m_unit
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   // The panel's size until the editor's view says otherwise: a window shown
   // before the editor opens is not an empty sliver.
-  m_host->setFixedSize(440, 320);
+  m_host->setFixedSize(kGlimmPanelWidth, kGlimmPanelHeight);
   setCentralWidget(m_host);
   QMenu* file = menuBar()->addMenu(tr("&File"));
   file->addAction(tr("&Open..."), QKeySequence::Open, this, [this] { openSettings(); });
