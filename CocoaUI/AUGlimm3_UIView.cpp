@@ -259,12 +259,8 @@ void activateCocoaWindow(void* nativeView) {
 unsigned AUGlimm3_ViewFactory::interfaceVersion() { return 0; }
 
 NSView* AUGlimm3_ViewFactory::uiViewForAudioUnit(AudioUnit unit, NSSize) {
-  AUGlimm3_UIView* view = nullptr;
-  try {
-    view = new AUGlimm3_UIView;
-  } catch (...) {
-    return nullptr;
-  }
+  AUGlimm3_UIView* view = atBoundary([] { return new AUGlimm3_UIView; }, static_cast<AUGlimm3_UIView*>(nullptr));
+  if (!view) return nullptr;
   // A failure is reported before it raises; the host still gets the view,
   // with whatever part of the panel and the unit's state it reached.
   atBoundary([view] { view->setEditor(); });

@@ -110,45 +110,37 @@ bool Instance::schedule(Work& request, uint32_t size) {
   return false;
 }
 
-bool Instance::stringWork(Work& request, Work::Kind kind, const LV2_Atom* value,
-                          long (*accept)(const void*, size_t)) const {
-  const long n = lv2::acceptString(m_uris, value, accept);
-  if (n < 0) return false;
+bool Instance::scheduleString(Work& request, Work::Kind kind, const LV2_Atom* value) {
+  const bool text = kind == Work::kText;
+  const char* what = text ? "text" : "voice";
+  const long n = lv2::acceptString(m_uris, value, text ? lv2::acceptText : lv2::acceptVoiceName);
+  if (n < 0) {
+    if (m_hasLog)
+      lv2_log_warning(&m_logger, "Glimm: %s refused (not a UTF-8 string of %s%d bytes)\n", what,
+                      text ? "at most " : "1 to ", text ? int(kGlimmTextMaxBytes) : int(kGlimmVoiceMaxBytes));
+    return false;
+  }
   request.kind = kind;
   request.size = uint32_t(n);
   std::memcpy(request.bytes, value + 1, size_t(n));
   request.bytes[n] = 0;
-  return true;
+  if (schedule(request, request.stringWireSize())) return true;
+  if (m_hasLog) lv2_log_warning(&m_logger, "Glimm: %s refused (the host's worker is full)\n", what);
+  return false;
 }
 
 void Instance::setText(const LV2_Atom* value) {
   Work request;
-  if (!stringWork(request, Work::kText, value, lv2::acceptText)) {
-    if (m_hasLog)
-      lv2_log_warning(&m_logger, "Glimm: text refused (not a UTF-8 string of at most %d bytes)\n",
-                      int(kGlimmTextMaxBytes));
-    return;
-  }
   // The render-side copy follows the voice only once the worker has the text.
-  if (!schedule(request, request.stringWireSize())) {
-    if (m_hasLog) lv2_log_warning(&m_logger, "Glimm: text refused (the host's worker is full)\n");
-    return;
-  }
+  if (!scheduleString(request, Work::kText, value)) return;
   keepText(request.bytes, request.size);
   m_announce = true;
 }
 
 void Instance::setVoice(const LV2_Atom* value) {
   Work request;
-  if (!stringWork(request, Work::kVoice, value, lv2::acceptVoiceName)) {
-    if (m_hasLog)
-      lv2_log_warning(&m_logger, "Glimm: voice refused (not a UTF-8 string of 1 to %d bytes)\n",
-                      int(kGlimmVoiceMaxBytes));
-    return;
-  }
   // Whether the voice exists, the worker finds out; its answer is announced.
-  if (!schedule(request, request.stringWireSize()) && m_hasLog)
-    lv2_log_warning(&m_logger, "Glimm: voice refused (the host's worker is full)\n");
+  (void)scheduleString(request, Work::kVoice, value);
 }
 
 void Instance::schedulePlay() {

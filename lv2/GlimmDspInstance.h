@@ -92,8 +92,9 @@ class Instance {
   void handleEvent(const LV2_Atom& atom, uint32_t frame);
   void midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame);
   bool schedule(Work& request, uint32_t size);
-  // A patch:Set value that passes `accept`, as work of `kind`; false if not.
-  bool stringWork(Work& request, Work::Kind kind, const LV2_Atom* value, long (*accept)(const void*, size_t)) const;
+  // A patch:Set string as text or voice work (`kind`), checked and scheduled;
+  // false, with a warning logged, when refused.
+  bool scheduleString(Work& request, Work::Kind kind, const LV2_Atom* value);
   void setText(const LV2_Atom* value);
   void setVoice(const LV2_Atom* value);
   void schedulePlay();
