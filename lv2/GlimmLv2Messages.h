@@ -71,8 +71,8 @@ LV2_Atom_Forge_Ref writeGet(LV2_Atom_Forge& forge, const Uris& uris);
 // The room a writeSetString of `size` bytes takes as an event of a sequence,
 // with headroom: checked first, so that an event is written whole or not at all.
 constexpr uint64_t setStringEventBytes(uint64_t size) {
-  return sizeof(LV2_Atom_Event) + sizeof(LV2_Atom_Object) + 2 * sizeof(LV2_Atom_Property_Body) +
-         sizeof(LV2_Atom_URID) + pad(size + 1) + 16;
+  return sizeof(LV2_Atom_Event) + sizeof(LV2_Atom_Object) + 2 * sizeof(LV2_Atom_Property_Body) + sizeof(LV2_Atom_URID) +
+         pad(size + 1) + 16;
 }
 
 // ---- Reading ----------------------------------------------------------------------
