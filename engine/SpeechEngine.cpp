@@ -78,7 +78,7 @@ double sungGain(const std::vector<float>& x) {
 }
 }  // namespace
 
-// ---- the worker thread ------------------------------------------------------
+// ---- the engine thread ------------------------------------------------------
 
 SpeechEngine::SpeechEngine() : m_process(glimmEngineExecutable()) {
   m_eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -107,7 +107,7 @@ void SpeechEngine::add(const std::shared_ptr<SpeechVoice>& v) {
   m_voices.push_back(v);
   startLocked();
   lock.unlock();
-  // A new voice is about to render: the worker should be listening.
+  // A new voice is about to render: the engine thread should be listening.
   wake();
   // The first voice waits for the synthesis process to start and list the
   // voices (tens of milliseconds; bounded, should it hang), so that its first
@@ -133,7 +133,7 @@ const std::vector<SpeechVoiceInfo>& SpeechEngine::voiceList() {
   lock.unlock();
   wake();
   lock.lock();
-  // Bounded: a worker that cannot start the process must not hang the caller.
+  // Bounded: an engine thread that cannot start the process must not hang the caller.
   m_listedChanged.wait_for(lock, std::chrono::seconds(30), [this] { return m_listed || m_quit; });
   return m_listed ? m_voiceList : none;
 }
@@ -148,7 +148,7 @@ void SpeechEngine::startLocked() {
   if (!m_thread.joinable() && m_eventFd >= 0) m_thread = std::thread([this] { run(); });
 }
 
-// Returns once a control thread woke the worker or the render side posted.
+// Returns once a control thread woke the engine thread or the render side posted.
 // While audio runs it naps kPollInterval at a time on the descriptor, so a
 // control call still wakes it at once; with audio stopped it sleeps until a
 // control call, and an idle process sees no wake-ups from it.
@@ -290,7 +290,7 @@ void SpeechEngine::runJob(SpeechVoice& v) {
   // The render thread fades out what still plays and moves on to this
   // utterance's audio, which begins at the ring's current end.
   const uint64_t start = v.m_ring.writeIndex();
-  v.publishSegment({start, s.startFrame, s.noteId, s.sing ? singRatio(s.singNote) : 1.0});
+  v.announce({start, s.startFrame, s.noteId, s.sing ? singRatio(s.singNote) : 1.0});
   v.m_runningStart = start;
   if (job.text.empty() || !m_process.ensure()) {
     v.m_running = false;
@@ -318,7 +318,7 @@ void SpeechEngine::runJob(SpeechVoice& v) {
       if (info.name == wanted) spec.voice = info.identifier;
   }
   // Phoneme mnemonics are read as such only between double brackets.
-  spec.text = s.phonetic ? "[[" + glimmPhonemeText(job.text) + "]]" : job.text;
+  spec.text = s.phonetic ? "[[" + glimm::phonemeText(job.text) + "]]" : job.text;
   // Lowered formants make the engine louder (throat 0: 5 dB, mouth 0:
   // 3 dB); that much is taken back, so the extremes keep their headroom.
   const double formants = std::min(1.0, std::pow(spec.throatPercent / 100.0, 0.8)) *
