@@ -83,7 +83,7 @@ void EditorWindow::saveSettings() {
 bool EditorWindow::openEditor(QString* error) {
   NSAutoreleasePool* pool = new NSAutoreleasePool;
   std::string why;
-  m_view = GlimmCreateCocoaView(m_unit, NSMakeSize(440, 320), &why);
+  m_view = GlimmCreateCocoaView(m_unit, NSMakeSize(kGlimmPanelWidth, kGlimmPanelHeight), &why);
   if (!m_view) {
     pool->drain();
     *error = QString::fromStdString(why);
