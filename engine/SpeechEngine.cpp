@@ -3,6 +3,8 @@
 #include "SpeechEngine.h"
 #include "SpeechText.h"
 
+#include "GlimmContract.h"
+
 #include <soxr.h>
 
 #include <algorithm>
@@ -336,7 +338,7 @@ void SpeechEngine::runJob(SpeechVoice& v) {
   spec.whole = s.sing;
   // By its file where the list is known: the engine finds a voice by its
   // short name only after reading every voice file.
-  const std::string wanted = s.voice.empty() ? std::string("en") : s.voice;
+  const std::string wanted = s.voice.empty() ? std::string(kGlimmDefaultVoice) : s.voice;
   spec.voice = s.voice;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
