@@ -287,3 +287,28 @@ QString lastRunSettingsPath() {
   return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
          QStringLiteral("/glimm-host/last-run.json");
 }
+
+LastRunRestore restoreLastRun(AudioUnit unit, HostTextLimit limit, QString* error) {
+  const QString path = lastRunSettingsPath();
+  if (!QFileInfo::exists(path)) return LastRunRestore::NoFile;
+  const std::optional<HostSettings> last = readHostSettings(path, limit, error);
+  if (last && applyHostSettings(unit, *last, error)) return LastRunRestore::Restored;
+  const QString aside = path + ".bad";
+  QFile::remove(aside);
+  const bool moved = QFile::rename(path, aside);
+  *error +=
+      moved ? "; it is kept as " + aside + " and this run starts fresh" : QStringLiteral("; this run starts fresh");
+  return LastRunRestore::SetAside;
+}
+
+bool saveLastRun(AudioUnit unit, QString* error) {
+  const std::optional<HostSettings> now = captureHostSettings(unit, error);
+  if (!now) return false;
+  const QString path = lastRunSettingsPath();
+  const QString folder = QFileInfo(path).path();
+  if (!QDir().mkpath(folder)) {
+    *error = "cannot make the folder " + folder;
+    return false;
+  }
+  return writeHostSettings(path, *now, error);
+}

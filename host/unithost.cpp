@@ -36,28 +36,28 @@ UnitHost::~UnitHost() {
   // for the process, and a late callback into unloaded code would crash.
 }
 
-bool UnitHost::load(const std::string& modulePath, double sampleRate, unsigned maxFrames) {
+bool UnitHost::load(const std::string& modulePath, double sampleRate, unsigned maxFrames, std::string* error) {
   if (access(modulePath.c_str(), R_OK) != 0) {
-    m_error = "cannot read the unit module " + modulePath + ": " + std::strerror(errno);
+    *error = "cannot read the unit module " + modulePath + ": " + std::strerror(errno);
     return false;
   }
   m_module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!m_module) {
     const char* why = dlerror();
-    m_error = "cannot load the unit module " + modulePath + ": " + (why ? why : "unknown error");
+    *error = "cannot load the unit module " + modulePath + ": " + (why ? why : "unknown error");
     return false;
   }
   AudioComponentDescription desc = {};
   desc.componentType = kAudioUnitType_MusicDevice;
   AudioComponent comp = AudioComponentFindNext(nullptr, &desc);
   if (!comp) {
-    m_error = "the module " + modulePath + " registered no music device component";
+    *error = "the module " + modulePath + " registered no music device component";
     return false;
   }
   OSStatus err = AudioComponentInstanceNew(comp, &m_unit);
   if (err != noErr || !m_unit) {
     m_unit = nullptr;
-    m_error = "the unit in " + modulePath + " could not be instantiated (status " + std::to_string(err) + ")";
+    *error = "the unit in " + modulePath + " could not be instantiated (status " + std::to_string(err) + ")";
     return false;
   }
   AudioStreamBasicDescription fmt = {};
@@ -74,8 +74,8 @@ bool UnitHost::load(const std::string& modulePath, double sampleRate, unsigned m
                                sizeof maxFrames);
   if (err == noErr) err = AudioUnitInitialize(m_unit);
   if (err != noErr) {
-    m_error = "the unit in " + modulePath + " refused a " + std::to_string(int(sampleRate)) +
-              " Hz stereo float stream (status " + std::to_string(err) + ")";
+    *error = "the unit in " + modulePath + " refused a " + std::to_string(int(sampleRate)) +
+             " Hz stereo float stream (status " + std::to_string(err) + ")";
     return false;
   }
   m_sampleRate = sampleRate;
