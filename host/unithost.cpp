@@ -109,12 +109,17 @@ OSStatus UnitHost::setVoice(const std::string& name) {
   return AudioUnitSetProperty(m_unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, buffer, sizeof buffer);
 }
 
-OSStatus UnitHost::voice(std::string* name) const {
-  char buffer[kGlimmVoiceBufferSize] = {};
-  UInt32 size = sizeof buffer;
-  const OSStatus err = AudioUnitGetProperty(m_unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, buffer, &size);
-  if (err == noErr) *name = std::string(buffer, strnlen(buffer, std::min<size_t>(size, kGlimmVoiceMaxBytes)));
+OSStatus readFixedStringProperty(AudioUnit unit, AudioUnitPropertyID id, size_t bufferSize, size_t maxBytes,
+                                 std::string* value) {
+  std::string buffer(bufferSize, '\0');
+  UInt32 size = UInt32(bufferSize);
+  const OSStatus err = AudioUnitGetProperty(unit, id, kAudioUnitScope_Global, 0, buffer.data(), &size);
+  if (err == noErr) *value = std::string(buffer.c_str(), strnlen(buffer.c_str(), std::min<size_t>(size, maxBytes)));
   return err;
+}
+
+OSStatus UnitHost::voice(std::string* name) const {
+  return readFixedStringProperty(m_unit, kGlimmProperty_Voice, kGlimmVoiceBufferSize, kGlimmVoiceMaxBytes, name);
 }
 
 OSStatus UnitHost::voiceList(std::string* lines) const {
@@ -128,11 +133,7 @@ OSStatus UnitHost::voiceList(std::string* lines) const {
 }
 
 OSStatus UnitHost::text(std::string* utf8) const {
-  char buffer[kGlimmTextBufferSize] = {};
-  UInt32 size = sizeof buffer;
-  const OSStatus err = AudioUnitGetProperty(m_unit, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buffer, &size);
-  if (err == noErr) *utf8 = std::string(buffer, strnlen(buffer, std::min<size_t>(size, kGlimmTextMaxBytes)));
-  return err;
+  return readFixedStringProperty(m_unit, kGlimmProperty_Text, kGlimmTextBufferSize, kGlimmTextMaxBytes, utf8);
 }
 
 OSStatus UnitHost::speaking(bool* speaking) const {

@@ -41,6 +41,11 @@ class UnitHost {
   double m_sampleRate = 0;
 };
 
+// A string property the unit hands out in a fixed buffer of `bufferSize`
+// bytes: up to its first NUL, at most `maxBytes`.
+OSStatus readFixedStringProperty(AudioUnit unit, AudioUnitPropertyID id, size_t bufferSize, size_t maxBytes,
+                                 std::string* value);
+
 // The speech unit module beside the running executable, or where it is
 // installed relative to it.
 std::string defaultUnitModulePath();
