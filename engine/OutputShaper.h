@@ -1,5 +1,5 @@
 // Shapes the resampled engine output into what a voice plays. Used by the
-// engine's worker thread only.
+// engine thread only.
 #pragma once
 
 #include <algorithm>
