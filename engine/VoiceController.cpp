@@ -111,6 +111,7 @@ std::string VoiceController::voiceList() {
 
 bool VoiceController::play() {
   if (!m_engineVoice) return false;
+  restartLyric();
   NoteRequest r;
   r.sing = m_params[kGlimmParam_SingMode].load() >= 0.5f;
   // The render thread's clock is known to the last block: within one block.
@@ -119,6 +120,8 @@ bool VoiceController::play() {
   return true;
 }
 
+void VoiceController::restartLyric() { m_wordCursor.store(0, std::memory_order_relaxed); }
+
 void VoiceController::silence() {
   if (m_engineVoice) m_engineVoice->silence();
 }
@@ -126,12 +129,14 @@ void VoiceController::silence() {
 bool VoiceController::speaking() const { return m_engineVoice && m_engineVoice->busy(); }
 
 VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data1, uint32_t data2, uint32_t offset) {
-  // Channel messages only, with a status byte and data bytes below 0x80;
-  // running status, system messages and sysex carry nothing for the voice.
+  // Channel messages only, with a status byte and data bytes below 0x80, and
+  // MIDI Start; running status, other system messages and sysex carry
+  // nothing for the voice.
   const uint32_t kind = status & 0xF0;
-  if (status > 0xFF || kind < 0x80 || kind == 0xF0 || data1 > 0x7F || data2 > 0x7F) return MidiResult::Ignored;
-  const bool used =
-      kind == 0x80 || kind == 0x90 || kind == 0xE0 || (kind == 0xB0 && (data1 == 120 || data1 == 121 || data1 == 123));
+  if (status > 0xFF || kind < 0x80 || (kind == 0xF0 && status != 0xFA) || data1 > 0x7F || data2 > 0x7F)
+    return MidiResult::Ignored;
+  const bool used = kind == 0x80 || kind == 0x90 || kind == 0xE0 || status == 0xFA ||
+                    (kind == 0xB0 && (data1 == 120 || data1 == 121 || data1 == 123));
   if (!used) return MidiResult::Ignored;
   if (!m_engineVoice) return MidiResult::NotStarted;
   uint32_t pos = m_midiHead.load(std::memory_order_relaxed);
@@ -199,6 +204,8 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     }
   } else if (kind == 0xE0) {
     voice.setBend(2.0 * (double(int(data2 << 7 | data1)) - 8192.0) / 8192.0);
+  } else if (status == 0xFA) {
+    restartLyric();
   } else if (kind == 0xB0 && data1 == 121) {
     voice.setBend(0);
   } else if (kind == 0xB0) {

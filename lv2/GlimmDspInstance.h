@@ -5,18 +5,23 @@
 //
 // Events take effect in the order they arrive: while any job waits for the
 // worker, MIDI queues behind it too, so a note that follows a new text sings
-// that text. A state restore supersedes every text queued before it.
+// that text. Free-wheeling, run() waits for such a job instead (the host's
+// worker may run on a thread of its own while it exports), so the note
+// keeps its frame. A state restore supersedes every text queued before it.
+// A transport that starts rolling or jumps restarts the lyric, in order
+// with the MIDI around it.
 //
 // Threads, in the host's threading classes:
 //   instantiation  the constructor, the destructor, restore()
 //   audio          connect(), run(), workResponse(): never lock, allocate or
-//                  make a system call
+//                  make a system call, but run() free-wheeling (see above)
 //   worker         work(): one call at a time, on any non-real-time thread
 //   its own        save(): may overlap run() and work(), never an
 //                  instantiation call
 #pragma once
 
 #include "GlimmDspEvents.h"
+#include "GlimmDspTransport.h"
 #include "GlimmLv2.h"
 #include "VoiceController.h"
 
@@ -26,6 +31,7 @@
 #include <lv2/worker/worker.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -79,6 +85,8 @@ class Instance {
   void applyPorts();
   void handleEvent(const LV2_Atom& atom, uint32_t frame);
   void midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame);
+  // Free-wheeling only: waits (bounded) until the worker has done every job.
+  void waitForWorker();
   bool schedule(Job& job, uint32_t size);
   // A patch:Set value that passes `accept`, as a job of `kind`; false if not.
   bool stringJob(Job& job, Job::Kind kind, const LV2_Atom* value, long (*accept)(const void*, size_t)) const;
@@ -107,6 +115,9 @@ class Instance {
   const float* m_ports[kGlimmParamCount] = {};
   float m_lastPort[kGlimmParamCount];
   const float* m_freeWheel = nullptr;
+  bool m_offline = false;  // this run() is free-wheeling
+  Transport m_transport;
+  uint64_t m_clock = 0;  // frames run so far
 
   // The text as run() knows it, for patch:Get; render thread only, except
   // restore (see there).
@@ -119,6 +130,13 @@ class Instance {
   std::atomic<bool> m_restored{false};
   // Jobs scheduled and not yet worked; while nonzero, MIDI queues too.
   std::atomic<uint32_t> m_waiting{0};
+  // How a free-wheeling run() waits for the worker; a worker that never came
+  // while run() waited (a host that works only between runs) is not waited
+  // for again.
+  std::mutex m_workMutex;
+  std::condition_variable m_workDone;
+  std::atomic<int> m_workWaiters{0};
+  bool m_workerStalled = false;
   // Bumped by each restore. Taken with m_restoreMutex by restore and the
   // worker only, never by run().
   std::atomic<uint32_t> m_generation{0};
