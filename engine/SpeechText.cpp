@@ -33,9 +33,9 @@ bool allowed(char32_t c) {
 
 }  // namespace
 
-bool glimmSpeakableCharacter(char32_t c) { return allowed(c); }
+bool glimm::speakableCharacter(char32_t c) { return allowed(c); }
 
-std::string glimmPrepareSpeechText(const char* bytes, size_t maxLen) {
+std::string glimm::prepareSpeechText(const char* bytes, size_t maxLen) {
   std::string out;
   if (!bytes) return out;
   const auto* s = reinterpret_cast<const unsigned char*>(bytes);
@@ -55,7 +55,7 @@ std::string glimmPrepareSpeechText(const char* bytes, size_t maxLen) {
   return out;
 }
 
-std::vector<std::string> glimmLyricWords(const std::string& prepared, bool phonetic) {
+std::vector<std::string> glimm::lyricWords(const std::string& prepared, bool phonetic) {
   auto isRest = [phonetic](unsigned char c) {
     if (phonetic) return std::strchr(",.;:!?\"", c) != nullptr && c != 0;
     return c < 0x80 && std::ispunct(c) != 0;
@@ -76,7 +76,7 @@ std::vector<std::string> glimmLyricWords(const std::string& prepared, bool phone
   return words;
 }
 
-std::string glimmPhonemeText(const std::string& prepared) {
+std::string glimm::phonemeText(const std::string& prepared) {
   constexpr size_t kLongestWord = 48;
   std::string out;
   out.reserve(prepared.size() + prepared.size() / kLongestWord + 1);

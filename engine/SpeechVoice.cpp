@@ -7,7 +7,7 @@
 
 namespace {
 // One 256-frame block at 48 kHz: a sound starts in the block after its event,
-// at the event's offset, and its worker has that block's period to get ready.
+// at the event's offset, and the engine thread has that block's period to get ready.
 uint64_t minimumLatency(double rate) { return std::max<uint64_t>(1, uint64_t(std::lround(rate * 256.0 / 48000.0))); }
 // Blocks longer than this do not lengthen the latency further.
 constexpr uint64_t kLatencyLimit = 16384;
@@ -17,8 +17,8 @@ SpeechVoice::SpeechVoice(SpeechEngine* engine, double sampleRate, SpeechVoiceCli
     : m_engine(engine),
       m_rate(sampleRate),
       m_ring(kRingFrames),
-      m_client(client),
-      m_latency(minimumLatency(sampleRate)) {}
+      m_latency(minimumLatency(sampleRate)),
+      m_client(client) {}
 
 std::shared_ptr<SpeechVoice> SpeechVoice::create(double sampleRate, SpeechVoiceClient* client) {
   if (!(sampleRate >= 1000.0 && sampleRate <= 1.0e6)) return nullptr;
@@ -41,7 +41,7 @@ void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings
   // The old utterance fades out on the render thread's next block: cutting
   // it here would click. Only what was announced before now is old: the
   // render thread may take up this very request's audio before it sees this.
-  const uint32_t announced = m_segSeq.load(std::memory_order_acquire);
+  const uint32_t announced = m_announced.sequence();
   m_supersedeUpTo.store((announced + 1) & ~1u, std::memory_order_relaxed);  // one being announced counts
   m_supersedeSeq.fetch_add(1, std::memory_order_release);
   {
@@ -65,30 +65,6 @@ void SpeechVoice::silence() {
   m_stopSeq.fetch_add(1, std::memory_order_release);
   m_holding.store(false, std::memory_order_release);  // dropped by the next render
   m_engine->wake();
-}
-
-void SpeechVoice::publishSegment(const Segment& s) {
-  // Only the worker publishes: an odd count marks the fields as being written.
-  const uint32_t seq = m_segSeq.load(std::memory_order_relaxed);
-  m_segSeq.store(seq + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  m_segStart.store(s.start, std::memory_order_relaxed);
-  m_segFrame.store(s.startFrame, std::memory_order_relaxed);
-  m_segNote.store(s.noteId, std::memory_order_relaxed);
-  m_segRate.store(s.rate, std::memory_order_relaxed);
-  m_segSeq.store(seq + 2, std::memory_order_release);
-}
-
-bool SpeechVoice::readSegment(Segment& s, uint32_t& seq) const {
-  seq = m_segSeq.load(std::memory_order_acquire);
-  if (seq & 1) return false;
-  s.start = m_segStart.load(std::memory_order_relaxed);
-  s.startFrame = m_segFrame.load(std::memory_order_relaxed);
-  s.noteId = m_segNote.load(std::memory_order_relaxed);
-  s.rate = m_segRate.load(std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_acquire);
-  // Torn by a publication in between: the next block reads it again.
-  return m_segSeq.load(std::memory_order_relaxed) == seq;
 }
 
 void SpeechVoice::switchSegment(const Segment& s, uint32_t seq) {
@@ -128,8 +104,8 @@ void SpeechVoice::cutAll(uint32_t lastNoteId) {
   m_releaseFrame = 0;
   uint32_t seq = 0;
   Segment s;
-  // Also what the worker has announced but this thread not yet taken up.
-  m_cutSeq = readSegment(s, seq) ? seq : m_segSeq.load(std::memory_order_acquire) + 1;
+  // Also what the engine thread has announced but this thread not yet taken up.
+  m_cutSeq = m_announced.tryLoad(s, &seq) ? seq : m_announced.sequence() + 1;
   if (m_play == Play::Playing || m_play == Play::Switching || m_play == Play::Releasing) {
     m_play = Play::Releasing;
     m_envStep = -float(1.0 / std::max(1.0, m_rate * 0.001));
@@ -149,7 +125,7 @@ bool SpeechVoice::takeInput(size_t k, float* x) {
     m_inputPos = 0;
     if (left == 0) m_inputAt = m_ring.readIndex();
     m_inputLen = left + m_ring.read(m_input + left, kInputFrames - left);
-    // The worker announces an utterance before writing it: audio read past
+    // The engine thread announces an utterance before writing it: audio read past
     // the start of one announced meanwhile is that utterance's, kept for it.
     noticeSegment();
   }
@@ -164,7 +140,7 @@ bool SpeechVoice::takeInput(size_t k, float* x) {
 void SpeechVoice::noticeSegment() {
   Segment seg;
   uint32_t seq = 0;
-  if (!readSegment(seg, seq) || seq == m_seenSeq || seq == m_pendingSeq) return;
+  if (!m_announced.tryLoad(seg, &seq) || seq == m_seenSeq || seq == m_pendingSeq) return;
   m_pending = seg;
   m_pendingSeq = seq;
   m_oldEnd = std::min(m_oldEnd, seg.start);
@@ -179,10 +155,8 @@ void SpeechVoice::noticeSegment() {
   }
 }
 
-size_t SpeechVoice::render(float* out, size_t frames) {
-  m_engine->rendered();
-  if (frames > m_latency.load(std::memory_order_relaxed) && frames <= kLatencyLimit)
-    m_latency.store(frames, std::memory_order_relaxed);
+// The control threads' requests since the last block.
+void SpeechVoice::takeUpRequests() {
   const uint32_t stops = m_stopSeq.load(std::memory_order_acquire);
   if (stops != m_seenStops) {
     m_seenStops = stops;
@@ -199,56 +173,66 @@ size_t SpeechVoice::render(float* out, size_t frames) {
     }
   }
   noticeSegment();
-  const float releaseStep = -float(1.0 / std::max(1.0, m_rate * 0.01));
+}
+
+// A fade has reached silence: the next utterance takes over, or none plays.
+void SpeechVoice::endFade() {
+  if (m_play == Play::Switching) {
+    switchSegment(m_pending, m_pendingSeq);
+  } else {
+    m_play = Play::Muted;
+    m_inputPos = m_inputLen = 0;
+  }
+}
+
+// One output frame; false when it is silent.
+bool SpeechVoice::renderFrame(uint64_t now, float& out) {
+  if (m_play == Play::Idle || m_play == Play::Muted || now < m_gate) return false;
+  if (m_play == Play::Playing && m_noteId != 0 && m_noteId <= m_releasedId && now >= m_releaseFrame) {
+    m_play = Play::Releasing;
+    m_envStep = m_releaseStep;
+  }
+  // Linear interpolation at the bend's rate; without a bend it is a copy.
+  // An utterance starts on its first two samples, so its first sound is due
+  // exactly at the gate.
+  const double f = m_primed ? m_frac + m_ratio : 0.0;
+  const size_t k = m_primed ? size_t(f) : 2;
+  float x[4];
+  if (k > 0 && !takeInput(std::min<size_t>(k, 4), x)) {
+    // Nothing more to play (yet): a fade in progress has nothing left to fade.
+    if (m_play == Play::Switching || m_play == Play::Releasing) endFade();
+    return false;
+  }
+  if (k >= 2)
+    m_x0 = x[std::min<size_t>(k, 4) - 2];
+  else if (k == 1)
+    m_x0 = m_x1;
+  if (k >= 1) m_x1 = x[std::min<size_t>(k, 4) - 1];
+  m_frac = m_primed ? f - double(k) : 0.0;
+  m_primed = true;
+  const float y = m_x0 + (m_x1 - m_x0) * float(m_frac);
+  if (m_play != Play::Playing) {
+    m_env += m_envStep;
+    if (m_env <= 0) {
+      m_env = 0;
+      endFade();
+    }
+  }
+  out = y * m_env;
+  return true;
+}
+
+size_t SpeechVoice::render(float* out, size_t frames) {
+  m_engine->rendered();
+  if (frames > m_latency.load(std::memory_order_relaxed) && frames <= kLatencyLimit)
+    m_latency.store(frames, std::memory_order_relaxed);
+  takeUpRequests();
+  m_releaseStep = -float(1.0 / std::max(1.0, m_rate * 0.01));
   size_t lastSound = 0;
   for (size_t i = 0; i < frames; ++i) {
     out[i] = 0;
     if (m_switchNow) switchSegment(m_pending, m_pendingSeq);
-    const uint64_t now = m_frame + i;
-    if (m_play == Play::Idle || m_play == Play::Muted || now < m_gate) continue;
-    if (m_play == Play::Playing && m_noteId != 0 && m_noteId <= m_releasedId && now >= m_releaseFrame) {
-      m_play = Play::Releasing;
-      m_envStep = releaseStep;
-    }
-    // Linear interpolation at the bend's rate; without a bend it is a copy.
-    // An utterance starts on its first two samples, so its first sound is due
-    // exactly at the gate.
-    const double f = m_primed ? m_frac + m_ratio : 0.0;
-    const size_t k = m_primed ? size_t(f) : 2;
-    float x[4];
-    if (k > 0 && !takeInput(std::min<size_t>(k, 4), x)) {
-      // Nothing more to play (yet): a fade in progress has nothing left to fade.
-      if (m_play == Play::Switching) {
-        switchSegment(m_pending, m_pendingSeq);
-      } else if (m_play == Play::Releasing) {
-        m_play = Play::Muted;
-        m_inputPos = m_inputLen = 0;
-      }
-      continue;
-    }
-    if (k >= 2)
-      m_x0 = x[std::min<size_t>(k, 4) - 2];
-    else if (k == 1)
-      m_x0 = m_x1;
-    if (k >= 1) m_x1 = x[std::min<size_t>(k, 4) - 1];
-    m_frac = m_primed ? f - double(k) : 0.0;
-    m_primed = true;
-    float y = m_x0 + (m_x1 - m_x0) * float(m_frac);
-    if (m_play != Play::Playing) {
-      m_env += m_envStep;
-      if (m_env <= 0) {
-        m_env = 0;
-        if (m_play == Play::Switching) {
-          switchSegment(m_pending, m_pendingSeq);
-        } else {
-          m_play = Play::Muted;
-          m_inputPos = m_inputLen = 0;
-        }
-      }
-    }
-    y *= m_env;
-    out[i] = y;
-    lastSound = i + 1;
+    if (renderFrame(m_frame + i, out[i])) lastSound = i + 1;
   }
   // A muted utterance's audio is dropped as it arrives, up to where the next
   // one begins (looked up after the write index: announcing comes first).
@@ -288,12 +272,12 @@ bool SpeechVoice::readyFor(uint64_t blockEnd) {
   if (!running || runningFrame >= blockEnd) return true;
   const uint64_t start = m_runningStart.load();
   if (start == UINT64_MAX) return false;
-  // A full ring waits for this thread, not for the worker.
+  // A full ring waits for this thread, not for the engine thread.
   if (m_ring.freeSpace() == 0) return true;
   // The ring index the block reads up to: from where the render thread
   // reads if it plays this utterance already, else from the utterance's start.
   const uint64_t readAt = m_inputLen > m_inputPos ? m_inputAt : m_ring.readIndex();
-  const double ratio = m_bend * m_segRate.load(std::memory_order_relaxed);
+  const double ratio = m_bend * m_announced.load().rate;
   uint64_t need;
   if (readAt >= start)
     need = readAt + uint64_t(std::ceil(double(blockEnd - m_frame) * ratio));
@@ -313,10 +297,10 @@ bool SpeechVoice::waitUntilReady(size_t frames, std::chrono::milliseconds timeou
   for (;;) {
     ready = !(requestPending && requestPending(end)) && readyFor(end);
     if (ready || std::chrono::steady_clock::now() >= deadline) break;
-    // The worker may be napping between polls: a post wakes it at once.
+    // The engine thread may be napping between polls: a post wakes it at once.
     m_engine->post();
     // Progress is announced under m_waitMutex; the short bound covers the
-    // render-side state the worker cannot announce.
+    // render-side state the engine thread cannot announce.
     m_progress.wait_for(lock, std::chrono::milliseconds(2));
   }
   m_waiters.fetch_sub(1);

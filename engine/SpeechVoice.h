@@ -1,11 +1,18 @@
-// The synthesis engine: one worker thread per process hands every job to a
-// synthesis process of its own, which alone calls espeak-ng (whose engine is
-// global, not thread-safe, and faults on some voices' text): a fault there
-// costs one utterance, never the host. Each unit instance owns a SpeechVoice;
-// a voice queues jobs (a snapshot of text and settings) and its render side
-// reads the resampled audio through a lock-free ring.
+// A voice of the engine: what one plug-in instance speaks and sings through.
+// Its control side queues utterances (a prepared text and a snapshot of the
+// settings) for the engine thread, which has the synthesis process speak
+// them and writes the resampled audio into the voice's lock-free ring; its
+// render side plays that audio on the host's render thread, each utterance
+// from its due frame. See SpeechEngine.h for the engine thread.
+//
+// Threads, by the names docs/ARCHITECTURE.md gives them:
+//   control thread  any thread of the host's but the render thread
+//   render thread   the one thread that calls render() (the host's audio thread)
+//   engine thread   the engine's own thread (SpeechEngine), one per process
+// Each declaration below says which may call it.
 #pragma once
 
+#include "SeqLock.h"
 #include "SpeechVoiceInfo.h"
 #include "SpscRing.h"
 
@@ -21,6 +28,7 @@
 #include <sys/types.h>
 #include <vector>
 
+// What an utterance is spoken with; copied whole into each request.
 struct SpeechSettings {
   float pitch = 128;   // 0..255
   float speed = 100;   // 20..200
@@ -38,6 +46,7 @@ struct SpeechSettings {
   std::string voice;  // an installed voice's short name; English when empty or unknown
 };
 
+// Pure functions of their arguments: any thread.
 namespace glimm {
 int espeakPitch(float pitch);
 int espeakRate(float speed);
@@ -51,10 +60,10 @@ int singHz(double note);
 double singRatio(double note);
 double hzForNote(double note);
 
-// The installed voices, listed once by the engine's worker when it first
+// The installed voices, listed once by the engine thread when it first
 // starts the synthesis process; the first call waits for that. Empty when the
 // process cannot start.
-// Any thread but the render thread and the engine worker.
+// Control threads only (never the render thread or the engine thread).
 const std::vector<SpeechVoiceInfo>& installedVoices();
 // The installed voice that `name` names (short name, file or description,
 // ignoring ASCII case), or nullptr. Same threads as installedVoices().
@@ -66,6 +75,8 @@ pid_t engineProcessId();
 // Work the engine thread does for a voice's owner, outside the render thread.
 class SpeechVoiceClient {
  public:
+  // Engine thread: the flags posted with SpeechVoice::postDeferred since the
+  // last call, or-ed together. May lock and allocate; must not block long.
   virtual void serviceDeferred(uint32_t flags) = 0;
 
  protected:
@@ -80,29 +91,34 @@ class SpeechVoice {
   // in one go and never keeps the shared engine from other voices.
   static constexpr size_t kRingFrames = size_t(1) << 20;
 
+  // Control thread. nullptr for a rate outside 1 kHz..1 MHz.
   static std::shared_ptr<SpeechVoice> create(double sampleRate, SpeechVoiceClient* client = nullptr);
   ~SpeechVoice();
 
-  // Stops speaking and guarantees the client is not called any more.
+  // --- Control threads -------------------------------------------------------
+  // These lock the engine's mutex (briefly) and wake the engine thread.
+
+  // Stops speaking and guarantees the client is not called any more. Never
+  // while render() runs.
   void detach();
-
-  // Control side (any thread but the render thread). A new request supersedes
-  // the utterance in progress.
+  // Queues an utterance; it supersedes the one in progress, which fades out.
   void speak(std::string preparedText, const SpeechSettings& settings);
+  // Ends what is said at once and drops what is queued.
   void silence();
+  // True while a job is queued or running or audio is waiting to be rendered.
+  bool busy() const;
 
-  // Render side: lock-free, never allocates, never waits, and makes no
-  // system call while render calls keep coming; only a post after half a
-  // second without any render call (audio stopped, the worker asleep) writes
-  // the worker's descriptor once. render() returns the frames up to the last
-  // one it gave sound to (0 for a silent block); the rest of `out` is zero.
+  // --- Render thread -----------------------------------------------------------
+  // Lock-free, never allocates, never waits, and makes no system call while
+  // render calls keep coming; only a post after half a second without any
+  // render call (audio stopped, the engine thread asleep) writes the engine
+  // thread's descriptor once.
+
+  // Returns the frames up to the last one it gave sound to (0 for a silent
+  // block); the rest of `out` is zero.
   size_t render(float* out, size_t frames);
-  void postDeferred(uint32_t flags);
   // Frames rendered so far: the clock that startFrame counts in.
   uint64_t frame() const { return m_frame; }
-  // How far after its request an utterance starts: long enough for the worker
-  // to have its first sound ready before the render thread gets there.
-  uint64_t latencyFrames() const { return m_latency.load(std::memory_order_relaxed); }
   // Ends the sound of notes up to noteId with a short fade from atFrame on;
   // one that has not started by then does not start.
   void release(uint32_t noteId, uint64_t atFrame);
@@ -111,10 +127,6 @@ class SpeechVoice {
   void cutAll(uint32_t lastNoteId);
   // Pitch bend in semitones, applied to what plays from now on.
   void setBend(double semitones);
-  // Drops a job in synthesis or queued (the render thread may call it).
-  void cancelSynthesis() { m_generation.fetch_add(1); }
-  // Any thread: the render clock as last published.
-  uint64_t publishedFrame() const { return m_publishedFrame.load(std::memory_order_relaxed); }
 
   // Offline rendering only (the host has no real-time constraint, e.g. an
   // LV2 host free-wheeling): render thread, before render(). Blocks, taking
@@ -126,12 +138,27 @@ class SpeechVoice {
   // hold: render() alone never waits.
   bool waitUntilReady(size_t frames, std::chrono::milliseconds timeout,
                       const std::function<bool(uint64_t blockEnd)>& requestPending = {});
-  // Engine worker: something waitUntilReady may be waiting for has happened.
-  void notifyProgress();
 
+  // --- Any thread -------------------------------------------------------------
+  // Lock-free; none waits.
+
+  // Has the engine thread call the client's serviceDeferred with `flags`.
+  // A system call only when the engine thread sleeps (see render()).
+  void postDeferred(uint32_t flags);
+  // Drops a job in synthesis or queued.
+  void cancelSynthesis() { m_generation.fetch_add(1); }
+  // How far after its request an utterance starts: long enough for the engine
+  // thread to have its first sound ready before the render thread gets there.
+  // The render thread raises it to its largest block.
+  uint64_t latencyFrames() const { return m_latency.load(std::memory_order_relaxed); }
+  // The render clock as last published (at the end of each render call).
+  uint64_t publishedFrame() const { return m_publishedFrame.load(std::memory_order_relaxed); }
   double sampleRate() const { return m_rate; }
-  // True while a job is queued or running or audio is waiting to be rendered.
-  bool busy() const;
+
+  // --- Engine thread -----------------------------------------------------------
+  // Something waitUntilReady may be waiting for has happened. A system call
+  // only while a render thread waits (offline).
+  void notifyProgress();
 
   SpeechVoice(const SpeechVoice&) = delete;
   SpeechVoice& operator=(const SpeechVoice&) = delete;
@@ -148,15 +175,19 @@ class SpeechVoice {
   SpeechVoice(SpeechEngine* engine, double sampleRate, SpeechVoiceClient* client);
 
   // Where an utterance's audio begins in the ring and when it is due, handed
-  // from the worker to the render thread under a sequence count.
+  // from the engine thread to the render thread.
   struct Segment {
     uint64_t start = 0;
     uint64_t startFrame = 0;
     uint32_t noteId = 0;
     double rate = 1.0;  // playback rate, for the F0 between whole Hz
   };
-  void publishSegment(const Segment& s);
-  bool readSegment(Segment& s, uint32_t& seq) const;
+  // Engine thread.
+  void announce(const Segment& s) { m_announced.store(s); }
+  // Render thread.
+  void takeUpRequests();
+  bool renderFrame(uint64_t now, float& out);
+  void endFade();
   void switchSegment(const Segment& s, uint32_t seq);
   bool takeInput(size_t k, float* x);
   void noticeSegment();
@@ -164,35 +195,49 @@ class SpeechVoice {
 
   SpeechEngine* m_engine;
   const double m_rate;
+  // Engine thread writes, render thread reads.
   SpscRing m_ring;
-  std::atomic<uint64_t> m_generation{0};
-  std::atomic<uint32_t> m_deferred{0};
-  std::atomic<bool> m_needSpace{false};
-  std::atomic<bool> m_running{false};
-  // Guarded by the engine's mutex.
+
+  // Guarded by the engine's mutex: the queued utterance and the running one.
   bool m_hasJob = false;
   Utterance m_job;
   uint64_t m_runningFrame = 0;  // the running job's startFrame
-  // Where the running job's audio begins in the ring; UINT64_MAX until the
-  // worker has announced it.
+
+  // Written by control threads (and the render thread's cancelSynthesis),
+  // read by the engine thread: a job of an older generation is dropped.
+  std::atomic<uint64_t> m_generation{0};
+  // Any thread or's flags in; the engine thread takes them.
+  std::atomic<uint32_t> m_deferred{0};
+  // Engine thread sets it when the ring is full; the render thread clears it
+  // and posts once half the ring is free.
+  std::atomic<bool> m_needSpace{false};
+  // Engine thread: a job of this voice is in synthesis, and where its audio
+  // begins in the ring (UINT64_MAX until announced). Read by the render
+  // thread's offline wait and by busy().
+  std::atomic<bool> m_running{false};
   std::atomic<uint64_t> m_runningStart{UINT64_MAX};
-  // waitUntilReady's sleep, and how many wait in it.
+  // Engine thread announces, render thread takes up.
+  glimm::SeqLock<Segment> m_announced;
+  // Render thread raises it; any thread reads.
+  std::atomic<uint64_t> m_latency;
+  // Render thread publishes its clock; any thread reads.
+  std::atomic<uint64_t> m_publishedFrame{0};
+  // Render thread: it still holds audio not yet played (for busy()).
+  std::atomic<bool> m_holding{false};
+  // Control threads count their requests up; the render thread acts on each
+  // new count in its next block: silence() drops what plays, speak() fades
+  // out what was announced up to m_supersedeUpTo.
+  std::atomic<uint32_t> m_stopSeq{0};
+  std::atomic<uint32_t> m_supersedeSeq{0};
+  std::atomic<uint32_t> m_supersedeUpTo{0};
+
+  // waitUntilReady's sleep, and how many wait in it (render thread, offline).
   std::mutex m_waitMutex;
   std::condition_variable m_progress;
   std::atomic<int> m_waiters{0};
+  // Guards m_client between detach() and the engine thread's calls.
   std::mutex m_clientMutex;
   SpeechVoiceClient* m_client;
-
-  std::atomic<uint32_t> m_segSeq{0};
-  std::atomic<uint64_t> m_segStart{0}, m_segFrame{0};
-  std::atomic<uint32_t> m_segNote{0};
-  std::atomic<double> m_segRate{1.0};
-  std::atomic<uint64_t> m_latency;
-  std::atomic<uint64_t> m_publishedFrame{0};
-  std::atomic<uint32_t> m_stopSeq{0};
-  std::atomic<bool> m_holding{false};
-  std::atomic<uint32_t> m_supersedeSeq{0};   // the render thread holds audio not yet played
-  std::atomic<uint32_t> m_supersedeUpTo{0};  // the last segment announced before it
 
   // Render thread only.
   enum class Play { Idle, Playing, Switching, Releasing, Muted };
@@ -211,7 +256,7 @@ class SpeechVoice {
   uint32_t m_cutSeq = 0;
   uint32_t m_seenStops = 0;
   uint32_t m_seenSupersede = 0;
-  float m_env = 0, m_envStep = 0;
+  float m_env = 0, m_envStep = 0, m_releaseStep = 0;
   double m_bend = 1.0, m_ratio = 1.0, m_frac = 0;
   bool m_primed = false;
   float m_x0 = 0, m_x1 = 0;

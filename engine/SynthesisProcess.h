@@ -3,7 +3,7 @@
 // and reaping it when it ends or dies. A fault in espeak-ng costs that process
 // and the job it was on; the next job starts a new one.
 //
-// Every call but processId() belongs to the engine's worker thread. No signal
+// Every call but processId() belongs to the engine thread. No signal
 // handler is installed and no process state (locale, environment) changed.
 #pragma once
 

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -16,18 +15,7 @@ namespace {
 constexpr uint32_t kDeferredNote = 1u << 16;
 static_assert(kGlimmParamCount < 16, "parameter bits must stay below the note bit");
 
-constexpr uint32_t kSingFlag = 1u << 16;
-
 }  // namespace
-
-struct VoiceController::NoteRequest {
-  int note = -1;  // -1: a play request
-  int velocity = 127;
-  bool sing = false;
-  uint32_t word = 0;
-  uint32_t id = 0;
-  uint64_t startFrame = 0;
-};
 
 // The engine's view of the controller; kept out of the public interface.
 class VoiceController::EngineClient final : public SpeechVoiceClient {
@@ -43,7 +31,6 @@ VoiceController::VoiceController(Observer* observer)
     : m_observer(observer), m_client(std::make_unique<EngineClient>(*this)) {
   for (const GlimmParameterFacts& p : kGlimmParameters) m_params[p.index].store(p.defaultValue);
   std::memset(m_text, 0, sizeof m_text);
-  for (uint32_t i = 0; i < kMidiQueue; ++i) m_midi[i].seq.store(i, std::memory_order_relaxed);
 }
 
 VoiceController::~VoiceController() { stop(); }
@@ -139,38 +126,17 @@ VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data
                     (kind == 0xB0 && (data1 == 120 || data1 == 121 || data1 == 123));
   if (!used) return MidiResult::Ignored;
   if (!m_engineVoice) return MidiResult::NotStarted;
-  uint32_t pos = m_midiHead.load(std::memory_order_relaxed);
-  for (;;) {
-    MidiSlot& slot = m_midi[pos % kMidiQueue];
-    const uint32_t seq = slot.seq.load(std::memory_order_acquire);
-    const int32_t diff = int32_t(seq - pos);
-    if (diff == 0) {
-      if (m_midiHead.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
-        slot.message = status | data1 << 8 | data2 << 16;
-        slot.offset = offset;
-        slot.seq.store(pos + 1, std::memory_order_release);
-        return MidiResult::Taken;
-      }
-    } else if (diff < 0) {
-      return MidiResult::Ignored;  // full: the render thread is not running
-    } else {
-      pos = m_midiHead.load(std::memory_order_relaxed);
-    }
-  }
+  // Full only while the render thread is not running.
+  return m_midi.push({status | data1 << 8 | data2 << 16, offset}) ? MidiResult::Taken : MidiResult::Ignored;
 }
 
 void VoiceController::drainMidi(size_t frames) {
-  SpeechVoice* voice = m_engineVoice.get();
-  const uint64_t blockStart = voice->frame();
-  for (;;) {
-    MidiSlot& slot = m_midi[m_midiTail % kMidiQueue];
-    if (slot.seq.load(std::memory_order_acquire) != m_midiTail + 1) return;
-    const uint32_t message = slot.message;
+  const uint64_t blockStart = m_engineVoice->frame();
+  MidiMessage m;
+  while (m_midi.pop(m)) {
     // An offset past the block means its last frame.
-    const uint64_t at = blockStart + std::min<uint64_t>(slot.offset, frames ? frames - 1 : 0);
-    slot.seq.store(m_midiTail + kMidiQueue, std::memory_order_release);
-    ++m_midiTail;
-    handleMidi(message & 0xFF, (message >> 8) & 0x7F, (message >> 16) & 0x7F, at);
+    const uint64_t at = blockStart + std::min<uint64_t>(m.offset, frames ? frames - 1 : 0);
+    handleMidi(m.message & 0xFF, (m.message >> 8) & 0x7F, (m.message >> 16) & 0x7F, at);
   }
 }
 
@@ -186,15 +152,16 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
       m_heldNote = int(data1);
       m_heldId = id;
     }
-    // Only the newest request matters to the worker: last note priority.
-    const uint32_t seq = m_noteSeq.load(std::memory_order_relaxed);
-    m_noteSeq.store(seq + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    m_noteData.store(data1 | data2 << 8 | (sing ? kSingFlag : 0), std::memory_order_relaxed);
-    const uint32_t word = sing ? m_wordCursor.fetch_add(1, std::memory_order_relaxed) : 0;
-    m_noteWord.store(uint64_t(id) << 32 | word, std::memory_order_relaxed);
-    m_noteFrame.store(due, std::memory_order_relaxed);
-    m_noteSeq.store(seq + 2, std::memory_order_release);
+    // Only the newest request matters to the engine thread: last note priority.
+    NoteRequest r;
+    r.note = int(data1);
+    r.velocity = int(data2);
+    r.sing = sing;
+    r.word = sing ? m_wordCursor.fetch_add(1, std::memory_order_relaxed) : 0;
+    r.id = id;
+    r.startFrame = due;
+    m_noteRequest.store(r);
+    m_lastNoteFrame = due;
     voice.postDeferred(kDeferredNote);
   } else if (kind == 0x80 || kind == 0x90) {
     // Speech mode lets the text finish; a sung word ends with its key.
@@ -226,10 +193,10 @@ size_t VoiceController::render(float* out, size_t frames, bool mayWait) {
   if (!voice) return 0;
   drainMidi(frames);
   if (mayWait) {
-    // The newest note is what the worker takes up; older ones it drops.
+    // The newest note is what the engine thread takes up; older ones it drops.
     const uint32_t last = m_lastNoteId;
     voice->waitUntilReady(frames, kOfflineWait, [this, last](uint64_t blockEnd) {
-      return m_handedNote.load() != last && m_noteFrame.load(std::memory_order_relaxed) < blockEnd;
+      return m_handedNote.load() != last && m_lastNoteFrame < blockEnd;
     });
   }
   return voice->render(out, frames);
@@ -242,7 +209,7 @@ bool VoiceController::onRenderThread() const {
 
 void VoiceController::announceParameter(int index) {
   // Observers take locks and allocate, which the render thread must not; the
-  // worker announces on its behalf. Until the first render call the render
+  // engine thread announces on its behalf. Until the first render call the render
   // thread is unknown, and a host may automate from it before rendering: a
   // started voice defers those announcements too.
   const bool renderThreadKnown = m_hasRenderThread.load(std::memory_order_acquire);
@@ -252,31 +219,13 @@ void VoiceController::announceParameter(int index) {
     m_observer->parameterChanged(index);
 }
 
-// Runs on the engine's worker thread.
+// Engine thread.
 void VoiceController::serviceDeferred(uint32_t flags) {
   if (m_observer)
     for (int i = 0; i < kGlimmParamCount; ++i)
       if (flags & (1u << i)) m_observer->parameterChanged(i);
   if (flags & kDeferredNote) {
-    NoteRequest r;
-    for (;;) {
-      const uint32_t seq = m_noteSeq.load(std::memory_order_acquire);
-      if (seq & 1) {
-        std::this_thread::yield();
-        continue;
-      }
-      const uint32_t data = m_noteData.load(std::memory_order_relaxed);
-      const uint64_t word = m_noteWord.load(std::memory_order_relaxed);
-      r.startFrame = m_noteFrame.load(std::memory_order_relaxed);
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (m_noteSeq.load(std::memory_order_relaxed) != seq) continue;
-      r.note = int(data & 0x7F);
-      r.velocity = int((data >> 8) & 0x7F);
-      r.sing = (data & kSingFlag) != 0;
-      r.word = uint32_t(word);
-      r.id = uint32_t(word >> 32);
-      break;
-    }
+    const NoteRequest r = m_noteRequest.load();
     if (r.id != m_servicedNote) {
       m_servicedNote = r.id;
       speak(&r);
@@ -301,12 +250,12 @@ void VoiceController::speak(const NoteRequest* r) {
   std::string text;
   {
     std::lock_guard<std::mutex> lock(m_textMutex);
-    text = glimmPrepareSpeechText(m_text, kGlimmTextMaxBytes);
+    text = glimm::prepareSpeechText(m_text, kGlimmTextMaxBytes);
     s.voice = m_voiceName;
   }
   if (r->note >= 0 && r->sing) {
     // A sung note takes one word, wrapping round the text.
-    const std::vector<std::string> words = glimmLyricWords(text, s.phonetic);
+    const std::vector<std::string> words = glimm::lyricWords(text, s.phonetic);
     text = words.empty() ? std::string() : words[r->word % words.size()];
   }
   if (m_engineVoice) m_engineVoice->speak(std::move(text), s);

@@ -1,38 +1,45 @@
 // The voice controller: Glimm's voice for any plug-in format. It holds the
 // parameters, the text, play requests and MIDI notes, and renders through the
-// shared synthesis engine. No platform, Qt or X11 type crosses this interface;
-// a format's adaptor (the Audio Unit shim, an LV2 plug-in) wraps it.
+// engine (SpeechVoice). No platform, Qt or X11 type crosses this interface;
+// a format's adaptor (the Audio Unit shim, the LV2 plug-in) wraps it.
 //
-// Threads
+// Threads (control thread: any of the host's but the render thread; engine
+// thread: the engine's own, see SpeechEngine.h)
 //   call                          from
 //   ----------------------------  ------------------------------------------
 //   start, stop                   control thread, never while render runs
 //   parameter, restartLyric       any thread
 //   setParameter, midi            any thread, the render thread included (a
 //                                 change made there is announced, and a note
-//                                 started, by the engine worker); MIDI takes
+//                                 started, by the engine thread); MIDI takes
 //                                 effect in the next render call
-//   setText, copyText, play,      any thread but the render thread
+//   setText, copyText, play,      control thread
 //   silence, speaking, setVoice,
 //   copyVoice, voiceList
 //   render, markRenderThread      the render thread
 //   render(..., mayWait = true)   the render thread, only while the host
 //                                 renders offline (no real-time constraint):
-//                                 it may lock and sleep for the worker
+//                                 it may lock and sleep for the engine thread
 //   Observer::parameterChanged    the thread that changed the value, or the
-//                                 engine worker for changes made on the
+//                                 engine thread for changes made on the
 //                                 render thread, for changes made before the
 //                                 first render call of a started voice, and
 //                                 for notes; never render
 //
 // Written only while the voice is not rendering: the engine voice (start and
-// stop). Parameters and the pending note are atomics; the text and the voice
-// name are guarded by a mutex that the render thread never takes.
-// Never locks or allocates: render (but with mayWait), markRenderThread,
-// parameter, midi, and setParameter when called on the render thread.
+// stop). Parameters are atomics, MIDI reaches the render thread through a
+// lock-free queue and the newest note the engine thread through a sequence
+// lock; the text and the voice name are guarded by a mutex that the render
+// thread never takes.
+// Never lock, allocate, wait or make a system call: render (but with
+// mayWait), markRenderThread, parameter, midi, and setParameter when called on
+// the render thread (a post to a sleeping engine thread aside, see
+// SpeechVoice::render).
 #pragma once
 
 #include "GlimmContract.h"
+#include "MpscQueue.h"
+#include "SeqLock.h"
 
 #include <atomic>
 #include <chrono>
@@ -61,10 +68,11 @@ class VoiceController {
   ~VoiceController();
 
   // Creates the engine's voice at this rate; false when the engine could not
-  // start. A started voice stays as it is.
+  // start. A started voice stays as it is. The first voice of a process may
+  // wait (up to 2 s) for the synthesis process to start.
   bool start(double sampleRate);
-  // Silences the voice and guarantees the observer is not called from the
-  // engine any more.
+  // Silences the voice, lets the engine's voice go, and guarantees the
+  // observer is not called from the engine thread any more.
   void stop();
   bool started() const { return bool(m_engineVoice); }
 
@@ -117,11 +125,11 @@ class VoiceController {
   MidiResult midi(uint32_t status, uint32_t data1, uint32_t data2, uint32_t offset = 0);
 
   // Records the calling thread as the render thread, so that parameter
-  // changes made from it are announced from the worker instead.
+  // changes made from it are announced from the engine thread instead.
   void markRenderThread();
   // Fills out with up to `frames` mono samples; returns how many it wrote.
   // With mayWait (offline rendering only) it first waits, up to
-  // kOfflineWait, for the worker to have ready every sound due within the
+  // kOfflineWait, for the engine thread to have ready every sound due within the
   // block, so each starts exactly at its event plus the latency however fast
   // the host renders. Without it, it never waits: a sound whose audio is not
   // ready when due starts late.
@@ -134,21 +142,31 @@ class VoiceController {
  private:
   class EngineClient;
 
-  bool onRenderThread() const;
-  void announceParameter(int index);
-  void serviceDeferred(uint32_t flags);
-  struct NoteRequest;
-  void speak(const NoteRequest* note);
-  void handleMidi(uint32_t status, uint32_t data1, uint32_t data2, uint64_t at);
-  void drainMidi(size_t frames);
-
-  // A bounded multi-producer queue of MIDI messages for the render thread.
-  struct MidiSlot {
-    std::atomic<uint32_t> seq{0};
-    uint32_t message = 0;
+  // A note (or play request) for the engine thread to have spoken.
+  struct NoteRequest {
+    int note = -1;  // -1: a play request
+    int velocity = 127;
+    bool sing = false;
+    uint32_t word = 0;
+    uint32_t id = 0;
+    uint64_t startFrame = 0;
+  };
+  // A MIDI channel message and its frame offset, packed for the queue.
+  struct MidiMessage {
+    uint32_t message = 0;  // status | data1 << 8 | data2 << 16
     uint32_t offset = 0;
   };
   static constexpr uint32_t kMidiQueue = 2048;
+
+  bool onRenderThread() const;
+  void announceParameter(int index);
+  // Engine thread.
+  void serviceDeferred(uint32_t flags);
+  // Control thread or engine thread.
+  void speak(const NoteRequest* note);
+  // Render thread.
+  void handleMidi(uint32_t status, uint32_t data1, uint32_t data2, uint64_t at);
+  void drainMidi(size_t frames);
 
   Observer* const m_observer;
   std::unique_ptr<EngineClient> m_client;
@@ -160,21 +178,17 @@ class VoiceController {
   std::atomic<pthread_t> m_renderThread{};
   std::atomic<bool> m_hasRenderThread{false};
 
-  MidiSlot m_midi[kMidiQueue];
-  std::atomic<uint32_t> m_midiHead{0};
-  uint32_t m_midiTail = 0;  // render thread
-
-  // The latest note request, from the render thread to the worker under a
-  // sequence count (odd while written).
-  std::atomic<uint32_t> m_noteSeq{0};
-  std::atomic<uint64_t> m_noteWord{0}, m_noteFrame{0};
-  std::atomic<uint32_t> m_noteData{0};
-  uint32_t m_servicedNote = 0;            // worker
+  // Any thread pushes, the render thread pops.
+  glimm::MpscQueue<MidiMessage, kMidiQueue> m_midi;
+  // The latest note request: the render thread writes, the engine thread reads.
+  glimm::SeqLock<NoteRequest> m_noteRequest;
+  uint32_t m_servicedNote = 0;            // engine thread
   std::atomic<uint32_t> m_handedNote{0};  // the last note the voice was asked to speak
   // Which word the next note sings; the text's setter starts it again.
   std::atomic<uint32_t> m_wordCursor{0};
   // Render thread only.
   uint32_t m_lastNoteId = 0;
+  uint64_t m_lastNoteFrame = 0;
   int m_heldNote = -1;
   uint32_t m_heldId = 0;
 };

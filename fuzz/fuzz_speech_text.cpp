@@ -120,14 +120,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* bytes = reinterpret_cast<const char*>(data);
-  const std::string out = glimmPrepareSpeechText(bytes, size);
+  const std::string out = glimm::prepareSpeechText(bytes, size);
   const size_t n = strnlen(bytes, size);
 
   std::vector<uint32_t> chars;
   const auto* o = reinterpret_cast<const unsigned char*>(out.data());
   require(decodeStrict(o, out.size(), chars), "output is not valid UTF-8");
   for (uint32_t c : chars) {
-    require(glimmSpeakableCharacter(c), "output holds a character outside the allow-list");
+    require(glimm::speakableCharacter(c), "output holds a character outside the allow-list");
     require(!neverSpoken(c), "output holds a control, a format mark or a character the engine mishandles");
   }
   require(chars.size() <= n, "output has more characters than the input has bytes");
@@ -135,11 +135,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The limit and the terminator end the text alike.
   const std::string terminated(bytes, n);
-  require(glimmPrepareSpeechText(terminated.c_str(), SIZE_MAX) == out, "terminator and limit disagree");
+  require(glimm::prepareSpeechText(terminated.c_str(), SIZE_MAX) == out, "terminator and limit disagree");
 
   std::vector<uint32_t> in;
   bool safe = decodeStrict(data, n, in);
-  for (size_t i = 0; safe && i < in.size(); ++i) safe = glimmSpeakableCharacter(in[i]);
+  for (size_t i = 0; safe && i < in.size(); ++i) safe = glimm::speakableCharacter(in[i]);
   if (safe) require(out == terminated, "a safe text was changed");
 
 #ifdef GLIMM_FUZZ_SYNTH

@@ -1,6 +1,6 @@
 #include "GlimmDspTransport.h"
 
-#include "GlimmDspEvents.h"
+#include "GlimmLv2Messages.h"
 
 #include <lv2/time/time.h>
 
@@ -57,7 +57,7 @@ Transport::Change Transport::read(const LV2_Atom& atom, uint64_t now) {
     if (prop->value.size > atom.size - off - sizeof(LV2_Atom_Property_Body)) break;
     if (prop->key == m_speed) hasSpeed = number(prop->value, speed);
     if (prop->key == m_frame) hasFrame = number(prop->value, frame);
-    off += sizeof(LV2_Atom_Property_Body) + pad(prop->value.size);
+    off += sizeof(LV2_Atom_Property_Body) + lv2::pad(prop->value.size);
   }
   // Where the song would be now had it kept going since the last position.
   const double elapsed = double(now - m_placedAt);

@@ -5,7 +5,9 @@
 // Threads: the host's control thread calls everything but render and
 // midiEvent; render runs on the host's audio thread and never locks or
 // allocates; midiEvent and setParameter may come from either. parameterChanged
-// arrives on the control thread or the engine worker, never on render.
+// arrives on the control thread or the engine thread, never on render.
+// The component's entry points (SpeechUnitComponent.cpp) are the exception
+// boundary; render and midiEvent throw nothing.
 #pragma once
 
 #include "VoiceController.h"

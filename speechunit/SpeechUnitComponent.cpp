@@ -1,6 +1,8 @@
 // The speech unit's component plumbing: the factory the platform's registry
 // calls, the selector table, and the registration made when the module loads
-// and withdrawn when it unloads. Every entry point keeps exceptions in.
+// and withdrawn when it unloads. Every entry point keeps exceptions in:
+// through glimm::atBoundary, or, on the render thread, by calling nothing that
+// can throw.
 #include "SpeechUnit.h"
 
 #include "Boundary.h"
@@ -78,6 +80,10 @@ OSStatus SetParameter(void* self, AudioUnitParameterID id, AudioUnitScope scope,
                       AudioUnitParameterValue value, UInt32) {
   return guarded(self, [&](SpeechUnit& u) { return u.setParameter(id, scope, elem, value); });
 }
+// Render and MIDIEvent run on the host's render thread and skip the boundary
+// on purpose: nothing below them allocates, locks or calls a library that
+// throws, so there is nothing to catch, and they stay as lean as the thread
+// needs.
 OSStatus Render(void* self, AudioUnitRenderActionFlags* flags, const AudioTimeStamp*, UInt32 bus, UInt32 frames,
                 AudioBufferList* io) {
   SpeechUnit* u = unitOf(self);

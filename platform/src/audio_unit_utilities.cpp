@@ -332,22 +332,26 @@ OSStatus AUListenerDispose(AUParameterListenerRef inListener) {
   return noErr;
 }
 
+namespace {
+// A parameter listener's registration is an event listener's for value changes.
+AudioUnitEvent valueChangeOf(const AudioUnitParameter& p) {
+  AudioUnitEvent e{};
+  e.mEventType = kAudioUnitEvent_ParameterValueChange;
+  e.mArgument.mParameter = p;
+  return e;
+}
+}  // namespace
+
 OSStatus AUListenerAddParameter(AUParameterListenerRef inListener, void* inObject,
                                 const AudioUnitParameter* inParameter) {
   if (!inParameter) return kAudio_ParamError;
-  AudioUnitEvent e{};
-  e.mEventType = kAudioUnitEvent_ParameterValueChange;
-  e.mArgument.mParameter = *inParameter;
-  return addRegistration(inListener, inObject, e);
+  return addRegistration(inListener, inObject, valueChangeOf(*inParameter));
 }
 
 OSStatus AUListenerRemoveParameter(AUParameterListenerRef inListener, void* inObject,
                                    const AudioUnitParameter* inParameter) {
   if (!inParameter) return kAudio_ParamError;
-  AudioUnitEvent e{};
-  e.mEventType = kAudioUnitEvent_ParameterValueChange;
-  e.mArgument.mParameter = *inParameter;
-  return removeRegistration(inListener, inObject, e);
+  return removeRegistration(inListener, inObject, valueChangeOf(*inParameter));
 }
 
 OSStatus AUEventListenerAddEventType(AUEventListenerRef inListener, void* inObject, const AudioUnitEvent* inEvent) {

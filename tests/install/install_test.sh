@@ -9,13 +9,8 @@ cmake=$1 build=$2 source=$3 bindir=$4 libdir=$5 datadir=$6 mandir=$7
 private=$libdir/glimm
 here=$(cd "$(dirname "$0")" && pwd)
 
-fail() {
-  echo "install test: FAIL: $*" >&2
-  exit 1
-}
-
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/glimm-install.XXXXXX") || fail "cannot make a scratch directory"
-trap 'rm -rf "$tmp"' EXIT INT TERM
+name="install test"
+. "$here/scratch.sh"
 prefix=$tmp/prefix
 
 "$cmake" --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 || {

@@ -9,13 +9,8 @@ set -eu
 cpack=$1 cmake=$2 build=$3 source=$4 libdir=$5
 here=$(cd "$(dirname "$0")" && pwd)
 
-fail() {
-  echo "package test: FAIL: $*" >&2
-  exit 1
-}
-
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/glimm-package.XXXXXX") || fail "cannot make a scratch directory"
-trap 'rm -rf "$tmp"' EXIT INT TERM
+name="package test"
+. "$here/scratch.sh"
 
 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 || {
   cat "$tmp/cpack.log" >&2

@@ -100,23 +100,28 @@ inline void fft(std::vector<std::complex<double>>& a) {
   }
 }
 
-// Power-weighted mean frequency of the loud frames within [lo, hi] Hz.
-inline double spectralCentroid(const std::vector<float>& x, double rate, double lo = 0, double hi = 1e9) {
+// Calls bin(frequency, power) for every bin of every half-overlapping
+// Hann-windowed 2048-sample frame whose RMS reaches minRms.
+template <typename F>
+inline void loudSpectra(const std::vector<float>& x, double rate, double minRms, F&& bin) {
   const size_t n = 2048;
-  double num = 0, den = 0;
   std::vector<std::complex<double>> buf(n);
   for (size_t start = 0; start + n <= x.size(); start += n / 2) {
-    if (rms(&x[start], n) < 0.02) continue;
+    if (rms(&x[start], n) < minRms) continue;
     for (size_t i = 0; i < n; ++i) buf[i] = x[start + i] * (0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(n)));
     fft(buf);
-    for (size_t k = 1; k < n / 2; ++k) {
-      const double f = double(k) * rate / double(n);
-      if (f < lo || f > hi) continue;
-      const double p = std::norm(buf[k]);
-      num += p * f;
-      den += p;
-    }
+    for (size_t k = 1; k < n / 2; ++k) bin(double(k) * rate / double(n), std::norm(buf[k]));
   }
+}
+
+// Power-weighted mean frequency of the loud frames within [lo, hi] Hz.
+inline double spectralCentroid(const std::vector<float>& x, double rate, double lo = 0, double hi = 1e9) {
+  double num = 0, den = 0;
+  loudSpectra(x, rate, 0.02, [&](double f, double p) {
+    if (f < lo || f > hi) return;
+    num += p * f;
+    den += p;
+  });
   return den > 0 ? num / den : 0;
 }
 
@@ -141,19 +146,11 @@ inline double activeLevelDb(const std::vector<float>& x, size_t from = 0, size_t
 
 // Energy above `hz` as a share of all energy, in dB, over loud frames.
 inline double highBandDb(const std::vector<float>& x, double rate, double hz) {
-  const size_t n = 2048;
   double high = 0, all = 0;
-  std::vector<std::complex<double>> buf(n);
-  for (size_t start = 0; start + n <= x.size(); start += n / 2) {
-    if (rms(&x[start], n) < 0.005) continue;
-    for (size_t i = 0; i < n; ++i) buf[i] = x[start + i] * (0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(n)));
-    fft(buf);
-    for (size_t k = 1; k < n / 2; ++k) {
-      const double p = std::norm(buf[k]);
-      all += p;
-      if (double(k) * rate / double(n) >= hz) high += p;
-    }
-  }
+  loudSpectra(x, rate, 0.005, [&](double f, double p) {
+    all += p;
+    if (f >= hz) high += p;
+  });
   return 10 * std::log10((high + 1e-30) / (all + 1e-30));
 }
 
