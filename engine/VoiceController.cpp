@@ -160,9 +160,9 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     r.word = sing ? m_wordCursor.fetch_add(1, std::memory_order_relaxed) : 0;
     r.id = id;
     r.startFrame = due;
-    m_noteRequest.store(r);
-    m_lastNoteFrame = due;
-    voice.postDeferred(kDeferredNote);
+    m_heldBack = r;
+    m_holdingBack = m_offlineBlock;
+    if (!m_holdingBack) publishNote(r);
   } else if (kind == 0x80 || kind == 0x90) {
     // Speech mode lets the text finish; a sung word ends with its key.
     if (int(data1) == m_heldNote) {
@@ -177,6 +177,7 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     voice.setBend(0);
   } else if (kind == 0xB0) {
     m_heldNote = -1;
+    m_holdingBack = false;
     voice.cutAll(m_lastNoteId);
     voice.cancelSynthesis();
   }
@@ -191,15 +192,28 @@ size_t VoiceController::render(float* out, size_t frames, bool mayWait) {
   markRenderThread();
   SpeechVoice* voice = m_engineVoice.get();
   if (!voice) return 0;
+  // A note held back offline goes now if it is due within this block.
+  if (m_holdingBack && (!mayWait || m_heldBack.startFrame < voice->frame() + frames)) {
+    m_holdingBack = false;
+    publishNote(m_heldBack);
+  }
+  m_offlineBlock = mayWait;
   drainMidi(frames);
   if (mayWait) {
     // The newest note is what the engine thread takes up; older ones it drops.
-    const uint32_t last = m_lastNoteId;
+    const uint32_t last = m_publishedNote;
     voice->waitUntilReady(frames, kOfflineWait, [this, last](uint64_t blockEnd) {
       return m_handedNote.load() != last && m_lastNoteFrame < blockEnd;
     });
   }
   return voice->render(out, frames);
+}
+
+void VoiceController::publishNote(const NoteRequest& r) {
+  m_noteRequest.store(r);
+  m_lastNoteFrame = r.startFrame;
+  m_publishedNote = r.id;
+  m_engineVoice->postDeferred(kDeferredNote);
 }
 
 bool VoiceController::onRenderThread() const {

@@ -167,6 +167,7 @@ class VoiceController {
   // Render thread.
   void handleMidi(uint32_t status, uint32_t data1, uint32_t data2, uint64_t at);
   void drainMidi(size_t frames);
+  void publishNote(const NoteRequest& r);
 
   Observer* const m_observer;
   std::unique_ptr<EngineClient> m_client;
@@ -188,7 +189,14 @@ class VoiceController {
   std::atomic<uint32_t> m_wordCursor{0};
   // Render thread only.
   uint32_t m_lastNoteId = 0;
+  uint32_t m_publishedNote = 0;
   uint64_t m_lastNoteFrame = 0;
+  // Offline, a note goes to the engine thread only in the block it is due
+  // in: handed over at once, a note-on in the next block would take its
+  // place (last note priority) before it had sounded at all.
+  bool m_offlineBlock = false;
+  bool m_holdingBack = false;
+  NoteRequest m_heldBack;
   int m_heldNote = -1;
   uint32_t m_heldId = 0;
 };
