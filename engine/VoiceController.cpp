@@ -160,9 +160,12 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     r.word = sing ? m_wordCursor.fetch_add(1, std::memory_order_relaxed) : 0;
     r.id = id;
     r.startFrame = due;
-    m_heldBack = r;
-    m_holdingBack = m_offlineBlock;
-    if (!m_holdingBack) publishNote(r);
+    if (m_offlineBlock) {
+      m_heldBack = r;
+      m_holdingBack = true;
+    } else {
+      publishNote(r);
+    }
   } else if (kind == 0x80 || kind == 0x90) {
     // Speech mode lets the text finish; a sung word ends with its key.
     if (int(data1) == m_heldNote) {
