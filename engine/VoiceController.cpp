@@ -195,13 +195,19 @@ size_t VoiceController::render(float* out, size_t frames, bool mayWait) {
   markRenderThread();
   SpeechVoice* voice = m_engineVoice.get();
   if (!voice) return 0;
-  // A note held back offline goes now if it is due within this block.
-  if (m_holdingBack && (!mayWait || m_heldBack.startFrame < voice->frame() + frames)) {
-    m_holdingBack = false;
-    publishNote(m_heldBack);
-  }
+  voice->beginBlock(frames);
+  // A note held back offline goes once it is due within the block: before
+  // the block's own MIDI, which may hold back the next.
+  const auto publishDue = [&] {
+    if (m_holdingBack && (!mayWait || m_heldBack.startFrame < voice->frame() + frames)) {
+      m_holdingBack = false;
+      publishNote(m_heldBack);
+    }
+  };
+  publishDue();
   m_offlineBlock = mayWait;
   drainMidi(frames);
+  publishDue();
   if (mayWait) {
     // The newest note is what the engine thread takes up; older ones it drops.
     const uint32_t last = m_publishedNote;

@@ -165,23 +165,23 @@ class TestLv2Song : public QObject {
   }
 
   // An export with the host's worker on its own thread: a new text, and
-  // notes from the same block on, blocks back to back, the last a block and
-  // a bit after the one before. Every note starts exactly one block after
-  // its frame, in 20 instances of 20.
+  // notes from the same block on (the instance's very first), blocks back to
+  // back, the last a block and a bit after the one before. Every note starts
+  // exactly one block after its frame, in 20 instances of 20.
   void exportKeepsEveryNote() {
     struct Note {
       size_t block;
       uint32_t offset;
       uint8_t key;
     };
-    const Note notes[] = {{1, 37, 62}, {25, 187, 64}, {49, 337, 65}, {50, 450, 67}};
+    const Note notes[] = {{0, 37, 62}, {25, 187, 64}, {49, 337, 65}, {50, 450, 67}};
     QStringList late;
     for (int run = 0; run < 20; ++run) {
       Host h;
       h.freeWheel = 1;
       h.params[kGlimmParam_SingMode] = 1;
       for (size_t b = 0; b < 70; ++b) {
-        if (b == 1) h.setText(run % 2 ? "she la moo" : "moo she la");
+        if (b == 0) h.setText(run % 2 ? "she la moo" : "moo she la");
         for (const Note& n : notes) {
           if (n.block == b) h.midi(0x90, n.key, 100, n.offset);
           if (n.block + 16 == b) h.midi(0x80, n.key, 0, 0);
