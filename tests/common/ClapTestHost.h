@@ -163,9 +163,9 @@ class Instance {
     m_active = false;
   }
 
-  // One process call of `frames` with `events`; its left channel is appended
-  // to `left` (and the right to `right` when given).
-  clap_process_status process(uint32_t frames, std::vector<float>& left, std::vector<float>* right = nullptr) {
+  // One process call of `frames` with `events`, into the host's own
+  // buffers (see lastLeft); nothing else, so a test may watch it alone.
+  clap_process_status processOnly(uint32_t frames) {
     float* channels[2] = {m_left.data(), m_right.data()};
     clap_audio_buffer_t out{};
     out.data32 = channels;
@@ -177,8 +177,15 @@ class Instance {
     p.audio_outputs_count = 1;
     p.in_events = &events.in;
     p.out_events = &output.out;
-    const clap_process_status status = plugin->process(plugin, &p);
     m_frame += frames;
+    return plugin->process(plugin, &p);
+  }
+  const std::vector<float>& lastLeft() const { return m_left; }
+
+  // One process call; its left channel is appended to `left` (and the right
+  // to `right` when given), and the events are used up.
+  clap_process_status process(uint32_t frames, std::vector<float>& left, std::vector<float>* right = nullptr) {
+    const clap_process_status status = processOnly(frames);
     events.clear();
     left.insert(left.end(), m_left.begin(), m_left.begin() + frames);
     if (right) right->insert(right->end(), m_right.begin(), m_right.begin() + frames);
