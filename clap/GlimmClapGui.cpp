@@ -3,8 +3,7 @@
 #include "GlimmClap.h"
 
 #include "GlimmContract.h"
-
-#include <dlfcn.h>
+#include "GlimmPanelLoad.h"
 
 #include <string>
 
@@ -15,25 +14,9 @@ namespace {
 // How often the host's timer lets the panel run Qt's events.
 constexpr uint32_t kTimerMs = 30;
 
-void anchor() {}
-
 }  // namespace
 
-// Loaded once and kept: the module is built not to unload, since the Qt
-// application it may have made lives on.
-const GlimmPanelApi* Plugin::panelApi() {
-  static const GlimmPanelApi* api = [] {
-    Dl_info info{};
-    if (!dladdr(reinterpret_cast<void*>(&anchor), &info) || !info.dli_fname) return (const GlimmPanelApi*)nullptr;
-    std::string path = info.dli_fname;
-    path = path.substr(0, path.rfind('/') + 1) + GLIMM_PANEL_FILE_NAME;
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) return (const GlimmPanelApi*)nullptr;
-    auto get = reinterpret_cast<const GlimmPanelApi* (*)()>(dlsym(module, GLIMM_PANEL_API_SYMBOL));
-    return get ? get() : nullptr;
-  }();
-  return api;
-}
+const GlimmPanelApi* Plugin::panelApi() { return glimm::panel::load(); }
 
 bool Plugin::guiCreate() {
   // Without the host's timer nothing would run the panel's events.

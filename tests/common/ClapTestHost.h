@@ -232,7 +232,7 @@ class Instance {
                        auto* r = static_cast<Reader*>(s->ctx);
                        if (r->failAt >= 0 && r->at >= size_t(r->failAt)) return -1;
                        n = std::min<uint64_t>({n, r->bytes->size() - r->at, 64});
-                       std::memcpy(b, r->bytes->data() + r->at, n);
+                       if (n) std::memcpy(b, r->bytes->data() + r->at, n);
                        r->at += n;
                        return int64_t(n);
                      }};
