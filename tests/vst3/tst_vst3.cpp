@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -18,8 +19,14 @@ namespace {
 constexpr double kRate = 48000;
 constexpr int32_t kBlock = 256;
 
+// The build's bundle, or another copy of it (GLIMM_VST3_BUNDLE: the package test's).
+std::string bundlePath() {
+  const char* other = std::getenv("GLIMM_VST3_BUNDLE");
+  return other && *other ? other : GLIMM_VST3_BUNDLE;
+}
+
 struct Glimm : vst3host::Instance {
-  Glimm() : vst3host::Instance(GLIMM_VST3_BUNDLE) {}
+  Glimm() : vst3host::Instance(bundlePath()) {}
 };
 
 std::string text16(const int16_t* s) {
