@@ -1,5 +1,6 @@
 #include "audiooutput.h"
 
+#include "GlimmContract.h"
 #include "SpscRing.h"
 #include "midiinput.h"
 #include "wavfile.h"
@@ -18,8 +19,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr float kSilence = 1e-3f;  // about -60 dBFS
 
 // PortAudio's back ends (ALSA, JACK) print pages of probing noise to stderr
 // on a machine without sound; the host says what matters in one line instead.
@@ -131,7 +130,7 @@ void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
     if (!std::isfinite(r)) r = 0.f;
     interleaved[2 * i] = l;
     interleaved[2 * i + 1] = r;
-    if (std::fabs(l) > kSilence || std::fabs(r) > kSilence) loud = first + i + 1;
+    if (std::fabs(l) > kGlimmSilence || std::fabs(r) > kGlimmSilence) loud = first + i + 1;
   }
   if (loud) m_lastLoudFrame.store(loud, std::memory_order_release);
   m_framesRendered.store(first + frames, std::memory_order_release);

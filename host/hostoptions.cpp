@@ -93,7 +93,7 @@ QString hostUsage() {
              "  --fresh              start from the defaults instead of the last run's text and settings\n"
              "  --device NAME        play through the audio output device NAME\n"
              "  --list-devices       list the names --device takes, the default first, and exit\n"
-             "  --voice NAME         speak with this espeak-ng voice (default en); see --list-voices\n"
+             "  --voice NAME         speak with this espeak-ng voice (default %5); see --list-voices\n"
              "  --list-voices        list the voices (name, languages, description) and exit\n"
              "  --midi               open a MIDI input port named Glimm (ALSA sequencer or JACK) and play\n"
              "                       the notes other programs send to it\n"
@@ -115,7 +115,8 @@ QString hostUsage() {
       .arg(parameterRanges())
       .arg(kGlimmFieldMaxLength)
       .arg(int(kGlimmTextMaxBytes))
-      .arg(kHostSpeechTimeoutSeconds);
+      .arg(kHostSpeechTimeoutSeconds)
+      .arg(QLatin1String(kGlimmDefaultVoice));
 }
 
 QString hostVersionLine() { return QStringLiteral("glimm-host " GLIMM_VERSION); }

@@ -1,5 +1,6 @@
 #include "offlinerender.h"
 
+#include "GlimmContract.h"
 #include "wavfile.h"
 
 #include <sndfile.h>
@@ -11,7 +12,6 @@
 
 namespace {
 
-constexpr float kSilence = 1e-3f;  // as AudioOutput counts a frame as heard
 constexpr unsigned kChunkFrames = 4096;
 
 }  // namespace
@@ -34,7 +34,7 @@ OfflineRenderResult renderOffline(UnitHost& unit, const std::string& wavPath, do
       float l = left[i], r = right[i];
       if (!std::isfinite(l)) l = 0.f;
       if (!std::isfinite(r)) r = 0.f;
-      if (std::fabs(l) > kSilence || std::fabs(r) > kSilence) heard = true;
+      if (std::fabs(l) > kGlimmSilence || std::fabs(r) > kGlimmSilence) heard = true;
       interleaved[2 * i] = l;
       interleaved[2 * i + 1] = r;
     }
