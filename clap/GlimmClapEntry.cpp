@@ -91,15 +91,16 @@ const clap_plugin_gui_t kGui = {
     [](const clap_plugin_t* p) { glimm::atBoundary([&] { self(p)->guiDestroy(); }); },
     [](const clap_plugin_t*, double) { return false; },
     [](const clap_plugin_t*, uint32_t* w, uint32_t* h) {
-      // The panel's fixed size, the same one GlimmPanel.so builds.
-      *w = 440;
-      *h = 320;
+      *w = uint32_t(kGlimmPanelWidth);
+      *h = uint32_t(kGlimmPanelHeight);
       return true;
     },
     [](const clap_plugin_t*) { return false; },
     [](const clap_plugin_t*, clap_gui_resize_hints_t*) { return false; },
     [](const clap_plugin_t*, uint32_t*, uint32_t*) { return false; },
-    [](const clap_plugin_t*, uint32_t w, uint32_t h) { return w == 440 && h == 320; },
+    [](const clap_plugin_t*, uint32_t w, uint32_t h) {
+      return w == uint32_t(kGlimmPanelWidth) && h == uint32_t(kGlimmPanelHeight);
+    },
     [](const clap_plugin_t* p, const clap_window_t* w) {
       return guarded([&] { return self(p)->guiSetParent(w); }, false);
     },

@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr int kWidth = 440;
-constexpr int kHeight = 320;
+constexpr int kWidth = kGlimmPanelWidth;
+constexpr int kHeight = kGlimmPanelHeight;
 
 xcb_connection_t* xcbConnection() {
   auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;

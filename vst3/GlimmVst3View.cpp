@@ -3,6 +3,7 @@
 #include "GlimmVst3.h"
 
 #include "Boundary.h"
+#include "GlimmContract.h"
 #include "GlimmPanelLoad.h"
 
 #include <cstring>
@@ -85,7 +86,7 @@ class View {
   }
   static v3_result size(v3_view_rect* rect) {
     if (!rect) return V3_INVALID_ARG;
-    *rect = {0, 0, 440, 320};
+    *rect = {0, 0, kGlimmPanelWidth, kGlimmPanelHeight};
     return V3_OK;
   }
 
@@ -121,7 +122,9 @@ const v3_plugin_view_cpp View::kViewTable = {
      [](void*, int16_t, int16_t, int16_t) -> v3_result { return V3_FALSE; },
      [](void*, v3_view_rect* rect) { return size(rect); },
      [](void*, v3_view_rect* rect) -> v3_result {
-       return rect && rect->right - rect->left == 440 && rect->bottom - rect->top == 320 ? V3_OK : V3_FALSE;
+       return rect && rect->right - rect->left == kGlimmPanelWidth && rect->bottom - rect->top == kGlimmPanelHeight
+                  ? V3_OK
+                  : V3_FALSE;
      },
      [](void*, v3_bool) -> v3_result { return V3_OK; },
      [](void* s, v3_plugin_frame** frame) { return self(s)->setFrame(frame); },
