@@ -5,7 +5,7 @@
 
 #include "AUGlimm3_HostLink.h"
 #include "GlimmContract.h"
-#include "PanelX11.h"
+#include "X11Calls.h"
 #include "vstglimmeditor.h"
 
 #include "Boundary.h"
@@ -41,7 +41,7 @@ struct GlimmPanel {
     delete container;
     delete hostWindow;
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    glimm::panelx11::flush(xcbConnection());
+    glimm::x11::flush(xcbConnection());
   }
 
   // Moves every control whose value the plug-in changed, and the text.
@@ -77,7 +77,7 @@ GlimmPanel* openPanel(const GlimmPanelHost* host) {
   // Qt's xcb platform for a host without Qt, whatever the environment names;
   // a host's own application (Qt, any platform) is used as it is.
   if (!QCoreApplication::instance()) {
-    if (!glimm::panelx11::displayReachable()) return nullptr;
+    if (!glimm::x11::displayReachable()) return nullptr;
     pluginInstance("xcb");
   }
   if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return nullptr;
@@ -96,7 +96,7 @@ GlimmPanel* openPanel(const GlimmPanelHost* host) {
 
 int embed(GlimmPanel* panel, unsigned long window) {
   if (!panel || QGuiApplication::platformName() != "xcb") return 0;
-  if (!glimm::panelx11::windowExists(xcbConnection(), window)) return 0;
+  if (!glimm::x11::windowExists(xcbConnection(), window)) return 0;
   delete panel->hostWindow;
   panel->hostWindow = QWindow::fromWinId(WId(window));
   if (!panel->hostWindow) return 0;
@@ -180,4 +180,11 @@ int getProperty(void* hostContext, int propertyID, void* data, int size) {
       -1);
 }
 
-void activateCocoaWindow(void*) {}
+void activateCocoaWindow(void* nativeView) {
+  if (!nativeView) return;
+  // Hosts keep the keyboard on their own window: a click in the text field claims it.
+  glimm::atBoundary([&] {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (x11) glimm::x11::focus(x11->display(), x11->connection(), reinterpret_cast<uintptr_t>(nativeView));
+  });
+}
