@@ -122,6 +122,7 @@ class Instance {
   const float* m_ports[kGlimmParamCount] = {};
   float m_lastPort[kGlimmParamCount];
   const float* m_freeWheel = nullptr;
+  float* m_latency = nullptr;
 
   // The text as run() knows it, for patch:Get; render thread only, except
   // restore (see there).
