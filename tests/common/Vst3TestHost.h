@@ -233,9 +233,9 @@ class Instance {
            v3_cpp_obj(processor)->set_processing(processor, true) == V3_OK;
   }
 
-  // One process call with the pending events and parameter changes; the
-  // left channel is appended to `left`, the right to `right` when given.
-  void process(int32_t frames, std::vector<float>& left, std::vector<float>* right = nullptr) {
+  // One process call with the pending events and parameter changes, into
+  // the host's own buffers (see lastLeft); nothing else, so it can be timed.
+  void processOnly(int32_t frames) {
     float* channels[2] = {m_left.data(), m_right.data()};
     v3_audio_bus_buffers out{};
     out.num_channels = 2;
@@ -249,6 +249,13 @@ class Instance {
     d.input_params = params.handle();
     d.input_events = events.handle();
     v3_cpp_obj(processor)->process(processor, &d);
+  }
+  const std::vector<float>& lastLeft() const { return m_left; }
+
+  // One process call; the events and changes are used up, the left channel
+  // is appended to `left`, the right to `right` when given.
+  void process(int32_t frames, std::vector<float>& left, std::vector<float>* right = nullptr) {
+    processOnly(frames);
     events.events.clear();
     params.queues.clear();
     left.insert(left.end(), m_left.begin(), m_left.begin() + frames);
