@@ -8,6 +8,8 @@
 #include "VoiceController.h"
 #include "X11Window.h"
 
+#include <QApplication>
+#include <QSlider>
 #include <QtTest>
 
 #include <cmath>
@@ -234,6 +236,37 @@ class TestClap : public QObject {
     }
     g.events.note(CLAP_EVENT_NOTE_ON, 60, 1, 0);
     QVERIFY(analysis::peak(g.render(1.5, kBlock)) > 0.05);
+  }
+
+  // The panel's speed slider and the host's speed parameter follow each
+  // other: a parameter event moves the slider at the next timer tick, and
+  // the slider moved by the user reaches the host as a parameter event.
+  void panelAndHostFollowEachOther() {
+    Glimm g;
+    QVERIFY(g.ready());
+    QVERIFY(g.gui->create(g.plugin, CLAP_WINDOW_API_X11, false));
+    g.tick();
+    QSlider* speed = nullptr;
+    for (QWidget* w : QApplication::allWidgets())
+      if (auto* s = qobject_cast<QSlider*>(w); s && s->minimum() == 20 && s->maximum() == 200) speed = s;
+    QVERIFY(speed);
+    QCOMPARE(speed->value(), 100);
+    g.events.param(kGlimmParam_Speed, 150);
+    std::vector<float> out;
+    g.process(kBlock, out);
+    g.tick();
+    QCOMPARE(speed->value(), 150);
+    QVERIFY(g.output.params.empty());
+
+    speed->setValue(60);
+    QVERIFY(g.flushes > 0);
+    g.process(kBlock, out);
+    QCOMPARE(g.output.params.size(), size_t(1));
+    QCOMPARE(int(g.output.params[0].param_id), int(kGlimmParam_Speed));
+    QCOMPARE(g.output.params[0].value, 60.0);
+    double value = 0;
+    QVERIFY(g.params->get_value(g.plugin, kGlimmParam_Speed, &value) && value == 60);
+    g.gui->destroy(g.plugin);
   }
 
   // With an X server: the panel sits inside the host's window, shown, while
