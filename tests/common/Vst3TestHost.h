@@ -186,6 +186,42 @@ class Frame {
   Object<v3_run_loop_cpp, Frame> m_loop{&kLoopTable, this};
 };
 
+// The host's component handler: it records the edits the plug-in reports.
+class ComponentHandler {
+ public:
+  struct Edit {
+    v3_param_id id;
+    double normalised;
+  };
+  std::vector<Edit> edits;
+  int begun = 0, ended = 0, restarts = 0;
+  v3_component_handler** handle() { return m_object.as<v3_component_handler>(); }
+
+ private:
+  static ComponentHandler* of(void* s) { return Object<v3_component_handler_cpp, ComponentHandler>::of(s); }
+  struct v3_component_handler_cpp : v3_funknown {
+    v3_component_handler handler;
+  };
+  static inline const v3_component_handler_cpp kTable = {{noInterface, one, one},
+                                                         {[](void* s, v3_param_id) -> v3_result {
+                                                            ++of(s)->begun;
+                                                            return V3_OK;
+                                                          },
+                                                          [](void* s, v3_param_id id, double n) -> v3_result {
+                                                            of(s)->edits.push_back({id, n});
+                                                            return V3_OK;
+                                                          },
+                                                          [](void* s, v3_param_id) -> v3_result {
+                                                            ++of(s)->ended;
+                                                            return V3_OK;
+                                                          },
+                                                          [](void* s, int32_t) -> v3_result {
+                                                            ++of(s)->restarts;
+                                                            return V3_OK;
+                                                          }}};
+  Object<v3_component_handler_cpp, ComponentHandler> m_object{&kTable, this};
+};
+
 // The bundle's module and its one instance: component, processor, controller.
 class Instance {
  public:

@@ -7,6 +7,8 @@
 #include "Vst3TestHost.h"
 #include "X11Window.h"
 
+#include <QApplication>
+#include <QSlider>
 #include <QtTest>
 
 #include <chrono>
@@ -138,6 +140,44 @@ class TestVst3 : public QObject {
     QVERIFY(g.load(bytes));
     QVERIFY(g.save() == bytes);
     QCOMPARE(v3_cpp_obj(g.controller)->get_parameter_normalised(g.controller, kGlimmParam_Speed), (180.0 - 20) / 180);
+  }
+
+  // The panel's speed slider and the host follow each other: a parameter
+  // change moves the slider at the next run-loop tick, and the slider moved
+  // by the user reaches the host as one edit.
+  void panelAndHostFollowEachOther() {
+    Glimm g;
+    QVERIFY(g.ready() && g.activate(kRate, kBlock));
+    vst3host::ComponentHandler handler;
+    QCOMPARE(v3_cpp_obj(g.controller)->set_component_handler(g.controller, handler.handle()), V3_OK);
+    v3_plugin_view** view = v3_cpp_obj(g.controller)->create_view(g.controller, "editor");
+    vst3host::Frame frame(true);
+    v3_cpp_obj(view)->set_frame(view, frame.handle());
+    x11test::HostWindow window(kGlimmPanelWidth, kGlimmPanelHeight);
+    if (QGuiApplication::platformName() != "xcb" || !window.ok()) {
+      v3_cpp_obj_unref(view);
+      QSKIP("needs an X server");
+    }
+    QCOMPARE(v3_cpp_obj(view)->attached(view, reinterpret_cast<void*>(window.id()), V3_VIEW_PLATFORM_TYPE_X11), V3_OK);
+    frame.tick();
+    QSlider* speed = nullptr;
+    for (QWidget* w : QApplication::allWidgets())
+      if (auto* s = qobject_cast<QSlider*>(w); s && s->minimum() == 20 && s->maximum() == 200) speed = s;
+    QVERIFY(speed);
+    g.params.set(kGlimmParam_Speed, (150.0 - 20) / 180);
+    std::vector<float> out;
+    g.process(kBlock, out);
+    frame.tick();
+    QCOMPARE(speed->value(), 150);
+    QVERIFY(handler.edits.empty());
+
+    speed->setValue(60);
+    QCOMPARE(handler.edits.size(), size_t(1));
+    QCOMPARE(int(handler.edits[0].id), int(kGlimmParam_Speed));
+    QCOMPARE(handler.edits[0].normalised, (60.0 - 20) / 180);
+    QVERIFY(handler.begun == 1 && handler.ended == 1);
+    QCOMPARE(v3_cpp_obj(view)->removed(view), V3_OK);
+    v3_cpp_obj_unref(view);
   }
 
   // The view needs the host's run loop; with it, the panel sits in the
