@@ -63,9 +63,10 @@ bool renderFrame(AudioUnit unit, double sampleTime, AudioBufferList* abl, ChunkW
   return *err == noErr && !(flags & kAudioUnitRenderAction_OutputIsSilence);
 }
 
-// Renders until the unit has finished, the time is up or the user stops it.
-RenderOutcome renderUntilDone(UnitHost& unit, ChunkWriter& out, std::chrono::steady_clock::time_point deadline,
-                              const std::function<bool()>& interrupted, std::string* error) {
+// Renders until the unit has finished, the time is up or the user stops it,
+// one frame per call: for a unit that cannot render offline.
+RenderOutcome renderFramesUntilDone(UnitHost& unit, ChunkWriter& out, std::chrono::steady_clock::time_point deadline,
+                                    const std::function<bool()>& interrupted, std::string* error) {
   std::vector<unsigned char> ablStorage(sizeof(AudioBufferList) + sizeof(AudioBuffer));
   auto* abl = reinterpret_cast<AudioBufferList*>(ablStorage.data());
   double sampleTime = 0;
@@ -99,6 +100,63 @@ RenderOutcome renderUntilDone(UnitHost& unit, ChunkWriter& out, std::chrono::ste
   return RenderOutcome::Spoken;
 }
 
+// The same for a unit that renders offline (kAudioUnitProperty_OfflineRender:
+// its render waits for the synthesis): frame by frame only up to the first
+// sound, which starts the file, then a block per call. Trailing zeros are held
+// back until more sound follows, so the file ends where the speech does.
+RenderOutcome renderBlocksUntilDone(UnitHost& unit, ChunkWriter& out, std::chrono::steady_clock::time_point deadline,
+                                    const std::function<bool()>& interrupted, std::string* error) {
+  constexpr UInt32 kBlock = 1024;
+  std::vector<float> left(kBlock), right(kBlock);
+  std::vector<unsigned char> ablStorage(sizeof(AudioBufferList) + sizeof(AudioBuffer));
+  auto* abl = reinterpret_cast<AudioBufferList*>(ablStorage.data());
+  double sampleTime = 0;
+  bool started = false;
+  size_t heldZeros = 0;
+  while (!out.failed()) {
+    const UInt32 frames = started ? kBlock : 1;
+    abl->mNumberBuffers = 2;
+    abl->mBuffers[0] = {1, frames * UInt32(sizeof(float)), left.data()};
+    abl->mBuffers[1] = {1, frames * UInt32(sizeof(float)), right.data()};
+    AudioTimeStamp ts = {};
+    ts.mSampleTime = sampleTime;
+    ts.mFlags = kAudioTimeStampSampleTimeValid;
+    AudioUnitRenderActionFlags flags = 0;
+    if (const OSStatus err = AudioUnitRender(unit.unit(), &flags, &ts, 0, frames, abl)) {
+      *error = "the unit failed to render (status " + std::to_string(err) + ")";
+      return RenderOutcome::Failed;
+    }
+    sampleTime += frames;
+    const bool silent = flags & kAudioUnitRenderAction_OutputIsSilence;
+    if (!silent) {
+      started = true;
+      for (UInt32 i = 0; i < frames; ++i) {
+        if (left[i] == 0.f && right[i] == 0.f) {
+          ++heldZeros;
+          continue;
+        }
+        for (; heldZeros > 0; --heldZeros) {
+          *out.left() = *out.right() = 0.f;
+          out.add();
+        }
+        *out.left() = left[i];
+        *out.right() = right[i];
+        out.add();
+      }
+    }
+    if (interrupted && interrupted()) return RenderOutcome::Interrupted;
+    if (std::chrono::steady_clock::now() > deadline) return RenderOutcome::TimedOut;
+    if (!silent) continue;
+    bool speaking = false;
+    if (unit.speaking(&speaking) != noErr) {
+      *error = "the unit does not say when it has finished speaking; --render cannot work with it";
+      return RenderOutcome::Failed;
+    }
+    if (!speaking) break;
+  }
+  return RenderOutcome::Spoken;
+}
+
 }  // namespace
 
 RenderOutcome renderOffline(UnitHost& unit, const std::string& wavPath, double timeoutSeconds,
@@ -110,10 +168,15 @@ RenderOutcome renderOffline(UnitHost& unit, const std::string& wavPath, double t
       std::chrono::steady_clock::now() +
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(timeoutSeconds));
   RenderOutcome outcome = RenderOutcome::Failed;
+  const UInt32 offline = 1;
+  const bool blocks = AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_OfflineRender, kAudioUnitScope_Global, 0,
+                                           &offline, sizeof offline) == noErr;
   if (unit.play() != noErr)
     *error = "the unit would not speak";
+  else if (blocks)
+    outcome = renderBlocksUntilDone(unit, out, deadline, interrupted, error);
   else
-    outcome = renderUntilDone(unit, out, deadline, interrupted, error);
+    outcome = renderFramesUntilDone(unit, out, deadline, interrupted, error);
   out.flush();
   if (out.failed()) {
     *error = "cannot write " + wavPath + ": " + sf_strerror(wav);
