@@ -36,6 +36,8 @@ void Instance::connect(uint32_t port, void* data) {
     m_ports[port - kGlimmPortFirstParameter] = static_cast<const float*>(data);
   else if (port == kGlimmPortFreeWheel)
     m_freeWheel = static_cast<const float*>(data);
+  else if (port == kGlimmPortLatency)
+    m_latency = static_cast<float*>(data);
 }
 
 void Instance::run(uint32_t frames) {
@@ -49,6 +51,8 @@ void Instance::run(uint32_t frames) {
   writeNotify();
   render(frames);
   m_clock += frames;
+  // After the render: a longer block than any before has just lengthened it.
+  if (m_latency) *m_latency = float(m_voice.latencyFrames());
 }
 
 void Instance::applyPorts() {

@@ -33,3 +33,8 @@ constexpr uint32_t glimmParameterPort(int parameter) { return kGlimmPortFirstPar
 // After the parameters: the host's lv2:freeWheeling control (1 while it
 // renders offline, faster than real time); optional.
 constexpr uint32_t kGlimmPortFreeWheel = glimmParameterPort(kGlimmParamCount);
+// After it: the latency output (lv2:latency), in frames: how long after its
+// event every sound starts, for hosts to compensate; optional.
+constexpr uint32_t kGlimmPortLatency = kGlimmPortFreeWheel + 1;
+// The one who answers for the plug-in (doap:maintainer), for hosts' author column.
+#define GLIMM_LV2_MAINTAINER "The Glimm project"
