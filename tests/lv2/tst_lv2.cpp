@@ -345,7 +345,7 @@ class TestLv2 : public QObject {
     LilvWorld* w = world().world;
     const std::string bundle = lilv_node_as_uri(lilv_plugin_get_bundle_uri(p));
     QVERIFY2(bundle.find(GLIMM_LV2_BUILD_PATH) != std::string::npos, bundle.c_str());
-    QCOMPARE(lilv_plugin_get_num_ports(p), kGlimmPortLatency + 1);
+    QCOMPARE(lilv_plugin_get_num_ports(p), kGlimmPortCount);
     LilvNode* name = lilv_plugin_get_name(p);
     QCOMPARE(QString(lilv_node_as_string(name)), QString("Glimm"));
     lilv_node_free(name);
@@ -355,7 +355,7 @@ class TestLv2 : public QObject {
     lilv_node_free(author);
     QCOMPARE(lilv_plugin_get_latency_port_index(p), kGlimmPortLatency);
 
-    std::vector<float> mins(kGlimmPortLatency + 1), maxs(mins.size()), defs(mins.size());
+    std::vector<float> mins(kGlimmPortCount), maxs(mins.size()), defs(mins.size());
     lilv_plugin_get_port_ranges_float(p, mins.data(), maxs.data(), defs.data());
     LilvNode* integer = lilv_new_uri(w, LV2_CORE__integer);
     LilvNode* toggled = lilv_new_uri(w, LV2_CORE__toggled);
