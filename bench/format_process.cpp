@@ -55,22 +55,11 @@ std::vector<double> vst3Utterance(bool quick) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool quick = false, direct = false;
-  int rounds = 7;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) {
-      quick = true;
-      rounds = 1;
-    } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-      rounds = std::max(1, std::atoi(argv[++i]));
-    } else if (std::strcmp(argv[i], "--direct") == 0) {
-      direct = true;
-    } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--runs N]\n", argv[0]);
-      return 2;
-    }
-  }
-  if (direct) return directSide(quick);
+  voicebench::Options options;
+  if (!voicebench::parseOptions(argc, argv, options)) return 2;
+  const bool quick = options.quick;
+  const int rounds = options.rounds;
+  if (options.direct) return directSide(quick);
 
   const claphost::Module clap(GLIMM_CLAP_PATH);
   if (!clap.factory) {
