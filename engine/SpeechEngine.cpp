@@ -2,6 +2,7 @@
 
 #include "SpeechEngine.h"
 #include "SpeechText.h"
+#include "SungSyllable.h"
 
 #include <soxr.h>
 
@@ -16,37 +17,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <vector>
-
-namespace glimm {
-
-int espeakPitch(float pitch) { return int(std::lround(std::clamp(pitch, 0.0f, 255.0f) * 100.0 / 255.0)); }
-
-int espeakRate(float speed) {
-  // Exponential so that the slider spans the engine's whole usable range;
-  // below 80 wpm the engine stays at 80, and 450 makes it speed up wrongly.
-  const double s = std::clamp(double(speed), 20.0, 200.0);
-  return int(std::lround(80.0 * std::pow(449.0 / 80.0, (s - 20.0) / 180.0)));
-}
-
-int formantPercent(float value) {
-  // Exponential around 128 = 100 %: 50 % at 0, 199 % at 255. Scaling formants
-  // towards 0 % makes the engine produce clipped noise instead of a voice.
-  const double v = std::clamp(double(value), 0.0, 255.0);
-  return int(std::lround(100.0 * std::pow(2.0, (v - 128.0) / 128.0)));
-}
-
-double noteForPitch(float pitch) { return 36.0 + std::clamp(double(pitch), 0.0, 255.0) * 48.0 / 255.0; }
-
-int singHz(double note) {
-  // The engine holds F0 only within its own range; hostile notes are kept in it.
-  return int(std::lround(hzForNote(std::clamp(note, 24.0, 96.0))));
-}
-
-double singRatio(double note) { return hzForNote(std::clamp(note, 24.0, 96.0)) / singHz(note); }
-
-double hzForNote(double note) { return 440.0 * std::pow(2.0, (note - 69.0) / 12.0); }
-
-}  // namespace glimm
 
 using namespace glimm;
 
@@ -287,9 +257,9 @@ void SpeechEngine::runJob(SpeechVoice& v) {
   const SpeechSettings& s = job.settings;
   // The render thread fades out what still plays and moves on to this
   // utterance's audio, which begins at the ring's current end.
-  const uint64_t start = v.m_ring.writeIndex();
-  v.announce({start, s.startFrame, s.noteId, s.sing ? singRatio(s.singNote) : 1.0});
-  v.m_runningStart = start;
+  // A sung syllable is announced once all of it is there, with its loop.
+  const bool sung = s.sing && !job.text.empty();
+  if (!sung) announce(v, {v.m_ring.writeIndex(), s.startFrame, s.noteId, 1.0});
   if (job.text.empty() || !m_process.ensure()) {
     v.m_running = false;
     return;
@@ -342,13 +312,46 @@ void SpeechEngine::runJob(SpeechVoice& v) {
                  wanted.c_str());
   }
   if (!run.cancelled) resample(run, nullptr, 0);
-  if (!run.cancelled && run.collect) {
-    m_shaper.setGain(sungGain(run.whole) * velocity);
-    run.collect = false;
-    shapeAndPush(run, run.whole.data(), run.whole.size());
-  }
+  if (!run.cancelled && run.collect) finishSung(run, s, velocity);
   soxr_delete(run.resampler);
   v.m_running = false;
+}
+
+void SpeechEngine::announce(SpeechVoice& v, const SpeechVoice::Segment& seg) {
+  v.announce(seg);
+  v.m_runningStart = seg.start;
+}
+
+// A sung syllable, whole: its level is set from all of it and its vowel laid
+// out to be held, then it is announced with its loop and written.
+void SpeechEngine::finishSung(JobRun& run, const SpeechSettings& s, double velocity) {
+  SpeechVoice& v = *run.voice;
+  m_shaper.setGain(sungGain(run.whole) * velocity);
+  run.collect = false;
+  std::vector<float> shaped;
+  shaped.reserve(run.whole.size());
+  m_shaper.process(run.whole.data(), run.whole.size(), [&](const float* p, size_t k) {
+    shaped.insert(shaped.end(), p, p + k);
+    return true;
+  });
+  // The vowel's samples from the process's rate to this voice's, less the
+  // silence the shaper dropped in front.
+  const SynthesisProcess::Vowel& vowel = m_process.lastVowel();
+  const double scale = v.m_rate / m_process.sampleRate();
+  auto at = [&](uint32_t i) {
+    return size_t(std::clamp(double(i) * scale - double(m_shaper.skipped()), 0.0, double(shaped.size())));
+  };
+  const glimm::SungLayout layout = glimm::layoutSungSyllable(shaped, at(vowel.begin), at(vowel.end),
+                                                             v.m_rate / singHz(s.singNote), v.m_rate, vowel.diphthong);
+  SpeechVoice::Segment seg{v.m_ring.writeIndex(), s.startFrame, s.noteId, singRatio(s.singNote)};
+  if (layout.loopLength > 0) {
+    seg.loopStart = seg.start + layout.loopStart;
+    seg.loopLength = uint32_t(layout.loopLength);
+    seg.loopRate = layout.loopRate;
+    seg.shortcut = seg.start + layout.shortcut;
+  }
+  announce(v, seg);
+  push(run, shaped.data(), shaped.size());
 }
 
 // Sends the job and takes its audio in until its end; false when the process

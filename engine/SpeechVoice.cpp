@@ -9,6 +9,9 @@ namespace {
 // One 256-frame block at 48 kHz: a sound starts in the block after its event,
 // at the event's offset, and the engine thread has that block's period to get ready.
 uint64_t minimumLatency(double rate) { return std::max<uint64_t>(1, uint64_t(std::lround(rate * 256.0 / 48000.0))); }
+// A sung syllable released at most this long (in seconds of its audio)
+// before its vowel still sounds a shortened vowel and its final consonants.
+constexpr double kLetGoLead = 0.15;
 // Blocks longer than this do not lengthen the latency further.
 constexpr uint64_t kLatencyLimit = 16384;
 }  // namespace
@@ -90,6 +93,9 @@ void SpeechVoice::switchSegment(const Segment& s, uint32_t seq) {
   m_ratio = m_bend * s.rate;
   m_env = 1;
   m_envStep = 0;
+  m_looping = m_letGo = false;
+  m_loopPos = 0;
+  if (s.loopLength > kLoopFrames) m_segment.loopLength = 0;
   const bool released = s.noteId != 0 && s.noteId <= m_releasedId && m_frame >= m_releaseFrame;
   m_play = released || seq <= m_cutSeq ? Play::Muted : Play::Playing;
 }
@@ -118,6 +124,42 @@ void SpeechVoice::setBend(double semitones) {
 }
 
 bool SpeechVoice::takeInput(size_t k, float* x) {
+  for (size_t j = 0; j < k;) {
+    if (m_looping) {
+      x[j++] = m_loop[m_loopPos];
+      if (++m_loopPos == m_segment.loopLength) {
+        m_loopPos = 0;
+        m_looping = !m_letGo;
+      }
+      continue;
+    }
+    // Up to the shortcut, where a released key skips to the loop, and the
+    // loop's end, where a held key turns back.
+    const Segment& g = m_segment;
+    const uint64_t loopEnd = g.loopStart + g.loopLength;
+    const bool before = g.loopLength > 0 && m_inputAt < loopEnd;
+    const uint64_t stop = m_inputAt < g.shortcut ? g.shortcut : loopEnd;
+    const size_t n = before ? size_t(std::min<uint64_t>(k - j, stop - m_inputAt)) : k - j;
+    if (!takeStream(n, x + j)) return false;
+    j += n;
+    if (!before) continue;
+    if (m_letGo && m_inputAt == g.shortcut && g.shortcut < g.loopStart) skipStream(g.loopStart);
+    if (m_inputAt == loopEnd && !m_letGo) m_looping = true;
+  }
+  return true;
+}
+
+void SpeechVoice::skipStream(uint64_t to) {
+  if (to - m_inputAt <= m_inputLen - m_inputPos) {
+    m_inputPos += size_t(to - m_inputAt);
+  } else {
+    m_inputPos = m_inputLen = 0;
+    m_ring.skipTo(to);
+  }
+  m_inputAt = to;
+}
+
+bool SpeechVoice::takeStream(size_t k, float* x) {
   if (m_inputLen - m_inputPos < k) {
     // Keep what is left and top up from the ring.
     const size_t left = m_inputLen - m_inputPos;
@@ -132,7 +174,12 @@ bool SpeechVoice::takeInput(size_t k, float* x) {
   // What plays stops where the next utterance begins.
   const uint64_t mine = std::min<uint64_t>(m_inputLen - m_inputPos, m_oldEnd - std::min(m_oldEnd, m_inputAt));
   if (mine < k) return false;
-  for (size_t i = 0; i < k; ++i) x[i] = m_input[m_inputPos++];
+  for (size_t i = 0; i < k; ++i) {
+    x[i] = m_input[m_inputPos++];
+    const uint64_t at = m_inputAt + i;
+    if (at >= m_segment.loopStart && at - m_segment.loopStart < m_segment.loopLength)
+      m_loop[at - m_segment.loopStart] = x[i];
+  }
   m_inputAt += k;
   return true;
 }
@@ -144,7 +191,7 @@ void SpeechVoice::noticeSegment() {
   m_pending = seg;
   m_pendingSeq = seq;
   m_oldEnd = std::min(m_oldEnd, seg.start);
-  const bool more = m_inputLen > m_inputPos || m_ring.readIndex() < m_oldEnd;
+  const bool more = m_looping || m_inputLen > m_inputPos || m_ring.readIndex() < m_oldEnd;
   if (m_play == Play::Switching) return;
   if ((m_play == Play::Playing || m_play == Play::Releasing) && m_frame >= m_gate && m_env > 0 && more) {
     // What plays fades out over a millisecond before the new audio takes over.
@@ -188,14 +235,21 @@ void SpeechVoice::endFade() {
 // One output frame; false when it is silent.
 bool SpeechVoice::renderFrame(uint64_t now, float& out) {
   if (m_play == Play::Idle || m_play == Play::Muted || now < m_gate) return false;
-  if (m_play == Play::Playing && m_noteId != 0 && m_noteId <= m_releasedId && now >= m_releaseFrame) {
-    m_play = Play::Releasing;
-    m_envStep = m_releaseStep;
+  if (m_play == Play::Playing && !m_letGo && m_noteId != 0 && m_noteId <= m_releasedId && now >= m_releaseFrame) {
+    // A syllable near its held vowel, or in it, plays on to its end; one
+    // released long before (a long word on one note) fades as speech does.
+    const uint64_t near = uint64_t(m_rate * kLetGoLead);
+    if (m_segment.loopLength > 0 && m_inputAt + near >= m_segment.shortcut) {
+      m_letGo = true;
+    } else {
+      m_play = Play::Releasing;
+      m_envStep = m_releaseStep;
+    }
   }
   // Linear interpolation at the bend's rate; without a bend it is a copy.
   // An utterance starts on its first two samples, so its first sound is due
   // exactly at the gate.
-  const double f = m_primed ? m_frac + m_ratio : 0.0;
+  const double f = m_primed ? m_frac + (m_looping ? m_ratio * m_segment.loopRate : m_ratio) : 0.0;
   const size_t k = m_primed ? size_t(f) : 2;
   float x[4];
   if (k > 0 && !takeInput(std::min<size_t>(k, 4), x)) {
@@ -241,7 +295,7 @@ size_t SpeechVoice::render(float* out, size_t frames) {
     noticeSegment();
     m_ring.skipTo(std::min(written, m_oldEnd));
   }
-  const bool holding = m_play != Play::Idle && m_play != Play::Muted && m_inputLen > m_inputPos;
+  const bool holding = m_play != Play::Idle && m_play != Play::Muted && (m_inputLen > m_inputPos || m_looping);
   m_holding.store(holding, std::memory_order_release);
   m_frame += frames;
   m_publishedFrame.store(m_frame, std::memory_order_relaxed);

@@ -119,8 +119,10 @@ class SpeechVoice {
   size_t render(float* out, size_t frames);
   // Frames rendered so far: the clock that startFrame counts in.
   uint64_t frame() const { return m_frame; }
-  // Ends the sound of notes up to noteId with a short fade from atFrame on;
-  // one that has not started by then does not start.
+  // Ends the sound of notes up to noteId from atFrame on: a sung syllable
+  // whose vowel is being held leaves its loop and plays on to its end (the
+  // final consonants), anything else fades out shortly. One that has not
+  // started by then does not start.
   void release(uint32_t noteId, uint64_t atFrame);
   // Ends every sound within about a millisecond; notes up to lastNoteId will
   // not start any more.
@@ -181,6 +183,12 @@ class SpeechVoice {
     uint64_t startFrame = 0;
     uint32_t noteId = 0;
     double rate = 1.0;  // playback rate, for the F0 between whole Hz
+    // A sung syllable's held vowel: the ring index of its loop, its length
+    // (0: none) and the loop's own rate correction (SungLayout).
+    uint64_t loopStart = 0;
+    uint32_t loopLength = 0;
+    double loopRate = 1.0;
+    uint64_t shortcut = 0;  // a released key skips from here to loopStart
   };
   // Engine thread.
   void announce(const Segment& s) { m_announced.store(s); }
@@ -190,6 +198,8 @@ class SpeechVoice {
   void endFade();
   void switchSegment(const Segment& s, uint32_t seq);
   bool takeInput(size_t k, float* x);
+  bool takeStream(size_t k, float* x);
+  void skipStream(uint64_t to);
   void noticeSegment();
   bool readyFor(uint64_t blockEnd);
 
@@ -263,4 +273,10 @@ class SpeechVoice {
   float m_input[kInputFrames];
   size_t m_inputPos = 0, m_inputLen = 0;
   uint64_t m_inputAt = 0;  // the ring index of m_input[m_inputPos]
+  // The held vowel's loop, copied as it streams past; it repeats from its
+  // end while the key is held, and is left at a wrap once the key is up.
+  static constexpr size_t kLoopFrames = 16384;
+  float m_loop[kLoopFrames];
+  uint32_t m_loopPos = 0;
+  bool m_looping = false, m_letGo = false;
 };

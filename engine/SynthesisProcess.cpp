@@ -209,8 +209,12 @@ SynthesisProcess::Event SynthesisProcess::next(int wakeFd, std::chrono::millisec
     rd.raw(samples.data(), rd.left());
     return Event::Samples;
   }
-  uint32_t status = 0;
-  if (h.type == End && rd.u32(id) && rd.u32(status) && rd.atEnd()) return Event::End;
+  uint32_t status = 0, begin = 0, end = 0, flags = 0;
+  if (h.type == End && rd.u32(id) && rd.u32(status) && rd.u32(begin) && rd.u32(end) && rd.u32(flags) && rd.atEnd() &&
+      begin <= end) {
+    m_vowel = {begin, end, (flags & EndDiphthong) != 0};
+    return Event::End;
+  }
   // A second greeting or a malformed message: nothing it says can be trusted.
   kill();
   return Event::Died;

@@ -3,7 +3,8 @@
 //
 //   process -> engine: Hello (version, sample rate); Voices (the installed
 //                      voices) when asked; per job Samples (job id, 16-bit
-//                      samples) ... End (job id).
+//                      samples) ... End (job id, status, and the
+//                      last vowel's first and end sample with its flags).
 //   engine -> process: ListVoices, Job (id, settings, voice, text),
 //                      Cancel (job id), Quit.
 //
@@ -25,7 +26,7 @@
 
 namespace glimm::protocol {
 
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 // The synthesis process finds its socket here.
 constexpr int kSocketFd = 3;
 // The argument that marks a start by the engine (the process refuses others).
@@ -49,6 +50,7 @@ enum JobFlags : uint32_t {
   Whole = 2,
 };
 enum EndStatus : uint32_t { Done = 0, Cancelled = 1 };
+enum EndFlags : uint32_t { EndDiphthong = 1 };
 
 constexpr uint32_t kMaxString = 4096;
 constexpr uint32_t kMaxVoices = 4096;
@@ -65,7 +67,7 @@ constexpr uint32_t maxPayload(uint32_t type) {
     case Samples:
       return 4 + 2 * kMaxChunkSamples;
     case End:
-      return 8;
+      return 20;
     case Job:
       return 64 + 2 * kMaxString + kMaxText;
     case Cancel:

@@ -4,6 +4,7 @@
 // SynthesisProtocol.h for what travels over it.
 #include "SynthesisProtocol.h"
 #include "EspeakVoices.h"
+#include "VowelMarks.h"
 
 #include <espeak-ng/espeak_ng.h>
 
@@ -36,9 +37,14 @@ struct Current {
   bool cancelled = false;
   bool quit = false;
   bool sentAny = false;
+  size_t sentSamples = 0;
   bool whole = false;
   bool silent = false;  // a rehearsal: nothing is sent
   std::vector<short> pending;
+  // The last vowel so far, in samples from the job's start: its end is the
+  // next phoneme's start (or the job's end).
+  uint32_t vowelBegin = 0, vowelEnd = 0;
+  bool inVowel = false, diphthong = false;
 } g_job;
 
 [[noreturn]] void quit() {
@@ -73,17 +79,44 @@ void flush(bool end) {
     if (n > 0) w.next(Samples).u32(g_job.id).raw(p.data() + at, n * sizeof(short));
     at += n;
     const bool last = at == p.size();
-    if (last && end) w.next(End).u32(g_job.id).u32(g_job.cancelled ? Cancelled : Done);
+    if (last && end)
+      w.next(End)
+          .u32(g_job.id)
+          .u32(g_job.cancelled ? uint32_t(Cancelled) : uint32_t(Done))
+          .u32(g_job.vowelBegin)
+          .u32(g_job.vowelEnd)
+          .u32(g_job.diphthong ? uint32_t(EndDiphthong) : 0u);
     if (!w.send(kFd)) quit();
     if (last) break;
   }
+  g_job.sentSamples += p.size();
   g_job.pending.clear();
   g_job.sentAny = true;
 }
 
-int synthCallback(short* wav, int numSamples, espeak_EVENT*) {
+void notePhonemes(const espeak_EVENT* e) {
+  for (; e && e->type != espeakEVENT_LIST_TERMINATED; ++e) {
+    const bool phoneme = e->type == espeakEVENT_PHONEME;
+    if (!phoneme && e->type != espeakEVENT_END && e->type != espeakEVENT_MSG_TERMINATED) continue;
+    const uint32_t at = uint32_t(std::max(0, e->sample));
+    if (g_job.inVowel) {
+      g_job.vowelEnd = std::max(at, g_job.vowelBegin);
+      g_job.inVowel = false;
+    }
+    bool diphthong = false;
+    if (phoneme &&
+        glimm::ipaVowel(std::string_view(e->id.string, strnlen(e->id.string, sizeof e->id.string)), &diphthong)) {
+      g_job.vowelBegin = g_job.vowelEnd = at;
+      g_job.inVowel = true;
+      g_job.diphthong = diphthong;
+    }
+  }
+}
+
+int synthCallback(short* wav, int numSamples, espeak_EVENT* events) {
   if (g_job.cancelled) return 1;
   if (g_job.silent) return 0;
+  notePhonemes(events);
   if (wav && numSamples > 0) {
     g_job.pending.insert(g_job.pending.end(), wav, wav + numSamples);
     if ((!g_job.sentAny && !g_job.whole) || g_job.pending.size() >= kBatchSamples) flush(false);
@@ -101,8 +134,11 @@ void runJob(EspeakVoices& voices, Reader& r) {
     quit();
   g_job.cancelled = false;
   g_job.sentAny = false;
+  g_job.sentSamples = 0;
   g_job.whole = (flags & Whole) != 0;
   g_job.pending.clear();
+  g_job.vowelBegin = g_job.vowelEnd = 0;
+  g_job.inVowel = g_job.diphthong = false;
   // The engine's own limits, whatever arrived.
   voices.ensure(voice, std::clamp(throat, 10, 400), std::clamp(mouth, 10, 400));
   espeak_SetParameter(espeakRATE, std::clamp(rate, 80, 449), 0);
@@ -118,6 +154,7 @@ void runJob(EspeakVoices& voices, Reader& r) {
   text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
   espeak_ng_Synthesize(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, synthFlags, nullptr, nullptr);
   if (g_job.cancelled) g_job.pending.clear();
+  if (g_job.inVowel) g_job.vowelEnd = uint32_t(g_job.sentSamples + g_job.pending.size());
   flush(true);
   if (g_job.quit) quit();
 }

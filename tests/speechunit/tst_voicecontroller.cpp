@@ -2,10 +2,13 @@
 // adaptor relies on as much as the Audio Unit shim does.
 #include "VoiceController.h"
 
+#include "SpeechAnalysis.h"
+
 #include <QtTest>
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -53,6 +56,41 @@ double peakOfSpeech(VoiceController& v, int seconds = 10) {
       },
       seconds * 1000);
   return peak;
+}
+
+// A host rendering offline in 256-frame blocks at 48 kHz: each message goes
+// in at its own frame, seconds from the start.
+struct Message {
+  double at;
+  uint32_t status, data1, data2;
+};
+constexpr double kRate = 48000;
+constexpr size_t kBlock = 256;
+
+std::vector<float> renderOffline(VoiceController& v, const std::vector<Message>& messages, double seconds) {
+  std::vector<float> out(size_t(seconds * kRate / kBlock + 1) * kBlock);
+  size_t next = 0;
+  for (size_t at = 0; at < out.size(); at += kBlock) {
+    for (; next < messages.size() && size_t(messages[next].at * kRate) < at + kBlock; ++next) {
+      const Message& m = messages[next];
+      v.midi(m.status, m.data1, m.data2, uint32_t(size_t(m.at * kRate) - at));
+    }
+    v.render(&out[at], kBlock, true);
+  }
+  return out;
+}
+
+// A sung voice at 48 kHz singing `text`.
+void startSinging(VoiceController& v, const char* text) {
+  QVERIFY(v.start(kRate));
+  v.setText(text, std::strlen(text));
+  v.setParameter(kGlimmParam_SingMode, 1);
+}
+
+// The RMS level in dBFS of `seconds` from `from`.
+double levelDb(const std::vector<float>& x, double from, double seconds) {
+  const size_t a = size_t(from * kRate), n = size_t(seconds * kRate);
+  return 20 * std::log10(analysis::rms(&x[a], std::min(n, x.size() - a)) + 1e-9);
 }
 
 }  // namespace
@@ -182,6 +220,48 @@ class TestVoiceController : public QObject {
     QVERIFY(peakOfSpeech(v) > 0.01);
     QCOMPARE(v.parameter(kGlimmParam_Pitch), 128.f);
     QVERIFY(rec.take().empty());
+  }
+
+  // A sung vowel lasts as long as its key, from 50 ms to 20 s, at a steady
+  // level and pitch; the syllable's end follows the key's release.
+  void vowelLastsAsLongAsTheKey() {
+    const double latency = double(kBlock) / kRate;
+    for (const double held : {0.05, 0.35, 1.5, 20.0}) {
+      VoiceController v(nullptr);
+      startSinging(v, "la");
+      const double on = 0.1, off = on + held;
+      const auto out = renderOffline(v, {{on, 0x90, 57, 100}, {off, 0x80, 57, 0}}, off + 0.5);
+      // Sound (10-ms frames above -40 dBFS) over the note's span, shifted by the latency.
+      size_t frames = 0, loud = 0;
+      for (double t = on + latency; t + 0.01 <= off + latency; t += 0.01, ++frames) loud += levelDb(out, t, 0.01) > -40;
+      const long first = analysis::firstSound(out);
+      long last = long(out.size()) - 1;
+      while (last > 0 && std::fabs(out[size_t(last)]) <= 0.01f) --last;
+      const QString info = QString("%1 s: sound over %2 of %3 frames, onset %4 ms, end %5 ms after the release")
+                               .arg(held)
+                               .arg(loud)
+                               .arg(frames)
+                               .arg((first / kRate - on - latency) * 1000)
+                               .arg((last / kRate - off - latency) * 1000);
+      QVERIFY2(first >= 0 && std::fabs(first / kRate - on - latency) < 0.005, qPrintable(info));
+      if (held < 0.1) {
+        // Shorter than the syllable: its onset and a shortened vowel.
+        QVERIFY2((last - first) / kRate > 0.15 && (last - first) / kRate < 0.25, qPrintable(info));
+        continue;
+      }
+      QVERIFY2(last / kRate < off + latency + 0.15, qPrintable(info));
+      QVERIFY2(loud >= frames * (held > 1 ? 0.9 : 0.85), qPrintable(info));
+      // The held vowel: every 10 ms within 2 dB of its mean, on its pitch.
+      const double from = on + 0.3, to = off;
+      const double mean = levelDb(out, from, to - from);
+      for (double t = from; t + 0.01 <= to; t += 0.01)
+        QVERIFY2(std::fabs(levelDb(out, t, 0.01) - mean) <= 2.0, qPrintable(info + QString(" at %1 s").arg(t)));
+      if (held < 1) continue;
+      const std::vector<float> vowel(out.begin() + long(from * kRate),
+                                     out.begin() + long(std::min(to, from + 1.0) * kRate));
+      const double f0 = analysis::medianF0(vowel, kRate);
+      QVERIFY2(std::fabs(analysis::cents(f0, 220.0)) < 3, qPrintable(info + QString(", %1 Hz").arg(f0)));
+    }
   }
 
   // A queue that the render thread never drains fills up and refuses more,
