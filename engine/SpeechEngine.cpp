@@ -286,7 +286,9 @@ void SpeechEngine::runJob(SpeechVoice& v) {
       if (info.name == wanted) spec.voice = info.identifier;
   }
   // Phoneme mnemonics are read as such only between double brackets.
-  spec.text = s.phonetic ? "[[" + glimm::phonemeText(job.text) + "]]" : job.text;
+  spec.text = s.phonetic && !s.lyric ? "[[" + glimm::phonemeText(job.text) + "]]" : job.text;
+  spec.lyric = s.lyric;
+  spec.note = s.lyricNote;
   // Lowered formants make the engine louder (throat 0: 5 dB, mouth 0:
   // 3 dB); that much is taken back, so the extremes keep their headroom.
   const double formants = std::min(1.0, std::pow(spec.throatPercent / 100.0, 0.8)) *
@@ -341,8 +343,11 @@ void SpeechEngine::finishSung(JobRun& run, const SpeechSettings& s, double veloc
   auto at = [&](uint32_t i) {
     return size_t(std::clamp(double(i) * scale - double(m_shaper.skipped()), 0.0, double(shaped.size())));
   };
-  const glimm::SungLayout layout = glimm::layoutSungSyllable(shaped, at(vowel.begin), at(vowel.end),
-                                                             v.m_rate / singHz(s.singNote), v.m_rate, vowel.diphthong);
+  // Only a key's note holds its vowel: a play request has no release.
+  glimm::SungLayout layout;
+  if (s.noteId != 0)
+    layout = glimm::layoutSungSyllable(shaped, at(vowel.begin), at(vowel.end), v.m_rate / singHz(s.singNote), v.m_rate,
+                                       vowel.diphthong);
   SpeechVoice::Segment seg{v.m_ring.writeIndex(), s.startFrame, s.noteId, singRatio(s.singNote)};
   if (layout.loopLength > 0) {
     seg.loopStart = seg.start + layout.loopStart;

@@ -39,6 +39,10 @@ struct SpeechSettings {
   bool phonetic = false;  // the text is phoneme mnemonics
   bool filter = false;    // the small-speaker voice
   double level = 1.0;     // 0..1, a note's velocity
+  // The text is an encoded lyric (Lyric.h) and the note sings its syllable
+  // number lyricNote, wrapping round.
+  bool lyric = false;
+  uint32_t lyricNote = 0;
   // The render frame at which the first audible sample is due (0: at once),
   // and the note that asked for it (0: a play request).
   uint64_t startFrame = 0;

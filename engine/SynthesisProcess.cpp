@@ -182,7 +182,9 @@ bool SynthesisProcess::sendJob(const SynthesisJob& job) {
       .i32(job.throatPercent)
       .i32(job.mouthPercent)
       .i32(job.f0)
-      .u32((job.phonetic ? uint32_t(Phonetic) : 0u) | (job.whole ? uint32_t(Whole) : 0u))
+      .u32((job.phonetic ? uint32_t(Phonetic) : 0u) | (job.whole ? uint32_t(Whole) : 0u) |
+           (job.lyric ? uint32_t(Lyric) : 0u))
+      .u32(job.note)
       .str(job.voice.substr(0, kMaxString))
       .str(job.text.substr(0, kMaxText))
       .send(m_fd);

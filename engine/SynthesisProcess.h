@@ -23,7 +23,9 @@ struct SynthesisJob {
   int f0 = 0;  // Hz held flat, 0: the voice's own intonation
   bool phonetic = false;
   bool whole = false;  // none of it plays before all of it is there
-  std::string voice;   // a listed identifier, or empty for English
+  bool lyric = false;  // text is a lyric; `note` picks the syllable
+  uint32_t note = 0;
+  std::string voice;  // a listed identifier, or empty for English
   std::string text;
 };
 

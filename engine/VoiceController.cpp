@@ -2,6 +2,7 @@
 
 #include "SpeechVoice.h"
 #include "SpeechText.h"
+#include "Lyric.h"
 
 #include <algorithm>
 #include <cmath>
@@ -247,9 +248,10 @@ void VoiceController::speak(const NoteRequest* r) {
     s.voice = m_voiceName;
   }
   if (r->note >= 0 && r->sing) {
-    // A sung note takes one word, wrapping round the text.
-    const std::vector<std::string> words = glimm::lyricWords(text, s.phonetic);
-    text = words.empty() ? std::string() : words[r->word % words.size()];
+    // A sung note takes the next syllable, wrapping round the lyric.
+    text = glimm::encodeLyric(glimm::parseLyric(text, s.phonetic), s.phonetic);
+    s.lyric = true;
+    s.lyricNote = r->word;
   }
   if (m_engineVoice) m_engineVoice->speak(std::move(text), s);
 }
