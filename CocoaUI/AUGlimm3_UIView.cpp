@@ -16,8 +16,6 @@
 namespace {
 
 const char kSourcePath[] = "CocoaUI/AUGlimm3_UIView.cpp";
-const int kPanelWidth = 440;
-const int kPanelHeight = 320;
 const Float32 kNotificationInterval = 0.05f;
 const Float32 kValueGranularity = 0.05f;
 
@@ -50,7 +48,7 @@ void AUGlimm3_UIView::setEditor() {
   pluginInstance();
   m_container = new QMacNativeWidget(m_parentView);
   m_container->move(0, 0);
-  m_container->setFixedSize(kPanelWidth, kPanelHeight);
+  m_container->setFixedSize(kGlimmPanelWidth, kGlimmPanelHeight);
   m_container->setPalette(QPalette(Qt::green));
   NSView* nativeView = GlimmNativeViewForWinId(uintptr_t(m_container->winId()));
   m_editor = new VstGlimm3Editor(this);
@@ -261,12 +259,8 @@ void activateCocoaWindow(void* nativeView) {
 unsigned AUGlimm3_ViewFactory::interfaceVersion() { return 0; }
 
 NSView* AUGlimm3_ViewFactory::uiViewForAudioUnit(AudioUnit unit, NSSize) {
-  AUGlimm3_UIView* view = nullptr;
-  try {
-    view = new AUGlimm3_UIView;
-  } catch (...) {
-    return nullptr;
-  }
+  AUGlimm3_UIView* view = atBoundary([] { return new AUGlimm3_UIView; }, static_cast<AUGlimm3_UIView*>(nullptr));
+  if (!view) return nullptr;
   // A failure is reported before it raises; the host still gets the view,
   // with whatever part of the panel and the unit's state it reached.
   atBoundary([view] { view->setEditor(); });

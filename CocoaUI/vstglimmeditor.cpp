@@ -25,6 +25,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -91,7 +92,7 @@ void VstGlimm3Editor::buildPanel(QWidget* parent) {
 
   auto* topBar = new QLabel(m_panel);
   topBar->setStyleSheet("background:url(':Resources/img/c64bg.png') repeat-x;");
-  topBar->resize(440, 30);
+  topBar->resize(kGlimmPanelWidth, 30);
   topBar->move(0, 0);
 
   m_logoLabel = new QLabel(m_panel);
@@ -109,7 +110,7 @@ void VstGlimm3Editor::buildPanel(QWidget* parent) {
   m_textEdit = new GlimmTextEdit(m_panel);
   m_textEdit->setFont(panelFont);
   m_textEdit->setStyleSheet("background-color:#4242E7; color:#F0F0F0; border:8px solid #8585DF;");
-  m_textEdit->resize(440, 120);
+  m_textEdit->resize(kGlimmPanelWidth, 120);
   m_textEdit->move(0, 30);
   m_textEdit->setPlainText(m_text);
   m_textEdit->setFocus();
@@ -326,26 +327,18 @@ void VstGlimm3Editor::setMouth(int value) { setParameter(kGlimmParam_Mouth, m_mo
 
 void VstGlimm3Editor::setThroat(int value) { setParameter(kGlimmParam_Throat, m_throatSlider, m_throatLabel, value); }
 
-void VstGlimm3Editor::setSingMode(int on) {
+void VstGlimm3Editor::setSwitch(int index, QSlider* toggle, QLabel* label, int on) {
   atBoundary([&] {
-    m_singLabel->setText(switchState(on != 0));
-    parameterDispatcher(m_hostContext, kGlimmParam_SingMode, float(on), m_singSwitch);
+    label->setText(switchState(on != 0));
+    parameterDispatcher(m_hostContext, index, float(on), toggle);
   });
 }
 
-void VstGlimm3Editor::setFilter(int on) {
-  atBoundary([&] {
-    m_filterLabel->setText(switchState(on != 0));
-    parameterDispatcher(m_hostContext, kGlimmParam_Filter, float(on), m_filterSwitch);
-  });
-}
+void VstGlimm3Editor::setSingMode(int on) { setSwitch(kGlimmParam_SingMode, m_singSwitch, m_singLabel, on); }
 
-void VstGlimm3Editor::setPhonetic(int on) {
-  atBoundary([&] {
-    m_phoneticLabel->setText(switchState(on != 0));
-    parameterDispatcher(m_hostContext, kGlimmParam_Phonetic, float(on), m_phoneticSwitch);
-  });
-}
+void VstGlimm3Editor::setFilter(int on) { setSwitch(kGlimmParam_Filter, m_filterSwitch, m_filterLabel, on); }
+
+void VstGlimm3Editor::setPhonetic(int on) { setSwitch(kGlimmParam_Phonetic, m_phoneticSwitch, m_phoneticLabel, on); }
 
 void VstGlimm3Editor::switchView() {
   atBoundary([this] {
@@ -386,31 +379,16 @@ void VstGlimm3Editor::updateSwitch(QSlider* toggle, QLabel* label, float value) 
 
 void VstGlimm3Editor::updateControls(int index, float value) {
   atBoundary([&] {
-    if (!isLive()) return;
-    switch (index) {
-      case kGlimmParam_Pitch:
-        updateSlider(m_pitchSlider, m_pitchLabel, value);
-        break;
-      case kGlimmParam_Speed:
-        updateSlider(m_speedSlider, m_speedLabel, value);
-        break;
-      case kGlimmParam_Mouth:
-        updateSlider(m_mouthSlider, m_mouthLabel, value);
-        break;
-      case kGlimmParam_Throat:
-        updateSlider(m_throatSlider, m_throatLabel, value);
-        break;
-      case kGlimmParam_SingMode:
-        updateSwitch(m_singSwitch, m_singLabel, value);
-        break;
-      case kGlimmParam_Phonetic:
-        updateSwitch(m_phoneticSwitch, m_phoneticLabel, value);
-        break;
-      case kGlimmParam_Filter:
-        updateSwitch(m_filterSwitch, m_filterLabel, value);
-        break;
-      default:
-        break;
-    }
+    if (!isLive() || index < 0 || index >= kGlimmParamCount) return;
+    // In parameter-ID order; a parameter without a control here is passed over.
+    QSlider* const controls[] = {m_pitchSlider, m_speedSlider,    m_mouthSlider, m_throatSlider,
+                                 m_singSwitch,  m_phoneticSwitch, m_filterSwitch};
+    QLabel* const labels[] = {m_pitchLabel, m_speedLabel,    m_mouthLabel, m_throatLabel,
+                              m_singLabel,  m_phoneticLabel, m_filterLabel};
+    if (size_t(index) >= std::size(controls)) return;
+    if (kGlimmParameters[index].toggle)
+      updateSwitch(controls[index], labels[index], value);
+    else
+      updateSlider(controls[index], labels[index], value);
   });
 }

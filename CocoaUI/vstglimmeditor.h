@@ -83,6 +83,7 @@ class VstGlimm3Editor : public QObject {
   bool isLive() const { return m_isOpen && m_panel; }
   void buildPanel(QWidget* parent);
   void setParameter(int index, QSlider* slider, QLabel* label, int value);
+  void setSwitch(int index, QSlider* toggle, QLabel* label, int on);
   void updateSlider(QSlider* slider, QLabel* label, float value);
   void updateSwitch(QSlider* toggle, QLabel* label, float value);
 };

@@ -119,8 +119,9 @@ std::unique_ptr<EditorWindow> makeBareWindow() {
 }
 
 bool loadUnit(UnitHost* unit) {
-  if (!unit->load(defaultUnitModulePath(), 48000, 1024)) {
-    std::fprintf(stderr, "%s\n", unit->error().c_str());
+  std::string error;
+  if (!unit->load(defaultUnitModulePath(), 48000, 1024, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
     return false;
   }
   for (int i = 0; i < 5; ++i)

@@ -44,6 +44,9 @@ for b in editor_open automation_storm idle memory lv2_ui_open lv2_run sing; do
   run "$b" "$bin/bench_$b" ${GLIMM_BENCH_ARGS:-}
 done
 
+# shellcheck disable=SC2086
+[ -x "$bin/glimm-host" ] && run render "$here/render.sh" ${GLIMM_BENCH_ARGS:-} "$bin/glimm-host"
+
 # The run-loop and speech benchmarks print sentences; their figures go into rows.
 if [ -x "$bin/idle_runloop" ]; then
   secs=5

@@ -17,3 +17,8 @@ add_executable(bench_sing ${CMAKE_CURRENT_LIST_DIR}/sing_bench.cpp)
 target_compile_definitions(bench_sing PRIVATE GLIMM_SPEECH_UNIT_PATH="$<TARGET_FILE:GlimmSpeechUnit>")
 target_link_libraries(bench_sing PRIVATE glimm_speech_harness glimm-platform ${CMAKE_DL_LIBS})
 add_dependencies(bench_sing GlimmSpeechUnit)
+
+# glimm-host --render, whole process, against espeak-ng's command line.
+glimm_add_test(NAME bench_render_quick
+               COMMAND ${CMAKE_CURRENT_LIST_DIR}/smoke.sh ${CMAKE_CURRENT_LIST_DIR}/render.sh render $<TARGET_FILE:glimm-host>
+               TIMEOUT 120 LABELS bench)

@@ -48,6 +48,14 @@ inline constexpr GlimmParameterFacts kGlimmParameters[kGlimmParamCount] = {
 // The voice a unit speaks with until it is given another.
 inline constexpr char kGlimmDefaultVoice[] = "en";
 
+// The editor panel's one size, in pixels, in every host that shows it.
+inline constexpr int kGlimmPanelWidth = 440;
+inline constexpr int kGlimmPanelHeight = 320;
+
+// A sample no louder than this counts as silence (about -60 dBFS): where an
+// utterance starts and ends, and whether a render was heard at all.
+inline constexpr float kGlimmSilence = 1e-3f;
+
 // The row for a symbol, or nullptr.
 inline const GlimmParameterFacts* glimmParameterBySymbol(const char* symbol) {
   for (const GlimmParameterFacts& p : kGlimmParameters)

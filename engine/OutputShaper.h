@@ -2,15 +2,14 @@
 // engine thread only.
 #pragma once
 
+#include "GlimmContract.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <vector>
 
 namespace glimm {
-
-// Below this a sample counts as silence: about -60 dBFS.
-constexpr float kSilent = 1e-3f;
 
 // RBJ biquad, direct form I, in double so low cut-offs at high rates stay stable.
 struct Biquad {
@@ -73,7 +72,7 @@ class OutputShaper {
     for (size_t i = 0; i < n; ++i) {
       const float y = shape(x[i]);
       x[i] = y;
-      const bool loud = std::fabs(y) > kSilent;
+      const bool loud = std::fabs(y) > kGlimmSilence;
       if (!m_started) {
         if (!loud) {
           from = i + 1;

@@ -4,6 +4,8 @@
 #include "SpeechText.h"
 #include "SungSyllable.h"
 
+#include "GlimmContract.h"
+
 #include <soxr.h>
 
 #include <algorithm>
@@ -11,8 +13,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -26,29 +30,22 @@ namespace {
 // level back to what the engine gives at its default volume of 100.
 constexpr int kEngineVolume = 50;
 constexpr double kMakeupGain = 100.0 / kEngineVolume;
-// A sung word is brought to the RMS of speech at the defaults, since the
-// engine's loudness swings by 15 dB and more with the held F0 and the vowel.
-constexpr double kSungRms = 0.089;
 
-// The gain that brings a sung utterance, from its first loud sample to its
-// last, to kSungRms.
-double sungGain(const std::vector<float>& x) {
-  size_t first = x.size(), last = 0;
-  for (size_t i = 0; i < x.size(); ++i)
-    if (std::fabs(x[i]) > 0.005f) {
-      first = std::min(first, i);
-      last = i;
-    }
-  if (first > last) return kMakeupGain;
-  double e = 0;
-  for (size_t i = first; i <= last; ++i) e += double(x[i]) * x[i];
-  return std::clamp(kSungRms / std::sqrt(e / double(last - first + 1)), 0.25, 8.0);
+// How long a synthesis process may send nothing mid-job before it counts as
+// hung: 10 s, or what GLIMM_SYNTHESIS_HANG_MS says (100 ms to 10 min), which
+// exists so that a test need not wait 10 s.
+std::chrono::milliseconds hangLimit() {
+  const char* ms = std::getenv("GLIMM_SYNTHESIS_HANG_MS");
+  char* end = nullptr;
+  const long v = ms ? std::strtol(ms, &end, 10) : 0;
+  if (!ms || end == ms || *end != '\0' || v < 100 || v > 600000) return std::chrono::seconds(10);
+  return std::chrono::milliseconds(v);
 }
 }  // namespace
 
 // ---- the engine thread ------------------------------------------------------
 
-SpeechEngine::SpeechEngine() : m_process(glimmEngineExecutable()) {
+SpeechEngine::SpeechEngine() : m_hangLimit(hangLimit()), m_process(glimmEngineExecutable()) {
   m_eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -173,7 +170,22 @@ void SpeechEngine::provideList() {
   m_listedChanged.notify_all();
 }
 
+// The engine thread, and the synthesis process it starts (which inherits its
+// policy), take the lowest real-time priority where the system allows it
+// (RLIMIT_RTPRIO, as audio users' groups grant): above every ordinary thread,
+// so that a busy machine does not make a note late, and below every audio
+// thread, which they must never delay. Where it is refused they stay as they
+// are, quietly.
+namespace {
+void raiseToLowestRealtime() {
+  sched_param p{};
+  p.sched_priority = sched_get_priority_min(SCHED_FIFO);
+  (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+}
+}  // namespace
+
 void SpeechEngine::run() {
+  raiseToLowestRealtime();
   for (;;) {
     // The process starts (and loads its first voice) before any request, so
     // the first note is as quick as the rest; after a fault the next one
@@ -278,7 +290,7 @@ void SpeechEngine::runJob(SpeechVoice& v) {
   spec.whole = s.sing;
   // By its file where the list is known: the engine finds a voice by its
   // short name only after reading every voice file.
-  const std::string wanted = s.voice.empty() ? std::string("en") : s.voice;
+  const std::string wanted = s.voice.empty() ? std::string(kGlimmDefaultVoice) : s.voice;
   spec.voice = s.voice;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -328,7 +340,7 @@ void SpeechEngine::announce(SpeechVoice& v, const SpeechVoice::Segment& seg) {
 // out to be held, then it is announced with its loop and written.
 void SpeechEngine::finishSung(JobRun& run, const SpeechSettings& s, double velocity) {
   SpeechVoice& v = *run.voice;
-  m_shaper.setGain(sungGain(run.whole) * velocity);
+  m_shaper.setGain(glimm::sungGain(run.whole, kMakeupGain) * velocity);
   run.collect = false;
   std::vector<float> shaped;
   shaped.reserve(run.whole.size());
@@ -363,8 +375,8 @@ void SpeechEngine::finishSung(JobRun& run, const SpeechSettings& s, double veloc
 // died on the way (the audio so far stays, the rest of the utterance is lost).
 bool SpeechEngine::speakJob(JobRun& run, const SynthesisJob& spec) {
   using Clock = std::chrono::steady_clock;
-  // A process that stops sending is hung; one that ignores a cancel too.
-  constexpr auto kSilenceLimit = std::chrono::seconds(10);
+  // A process that stops sending is hung (m_hangLimit); one that ignores a
+  // cancel too.
   constexpr auto kCancelLimit = std::chrono::seconds(1);
   // The first audio is usually a fraction of a millisecond away: waiting for
   // it awake saves this thread a wake-up, which on a busy machine can cost
@@ -415,7 +427,7 @@ bool SpeechEngine::speakJob(JobRun& run, const SynthesisJob& spec) {
         break;
     }
     const Clock::time_point now = Clock::now();
-    if (now - lastHeard > kSilenceLimit || (cancelSent && now - cancelledAt > kCancelLimit)) {
+    if (now - lastHeard > m_hangLimit || (cancelSent && now - cancelledAt > kCancelLimit)) {
       m_process.kill();
       return false;
     }
@@ -469,27 +481,4 @@ bool SpeechEngine::push(JobRun& run, const float* data, size_t n) {
     serviceDeferred();
   }
   return true;
-}
-
-const std::vector<SpeechVoiceInfo>& glimm::installedVoices() { return SpeechEngine::instance().voiceList(); }
-
-pid_t glimm::engineProcessId() { return SpeechEngine::instance().processId(); }
-
-const SpeechVoiceInfo* glimm::findInstalledVoice(std::string_view name) {
-  auto same = [](std::string_view a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-             auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-             return lower(x) == lower(y);
-           });
-  };
-  if (name.empty()) return nullptr;
-  const std::vector<SpeechVoiceInfo>& voices = installedVoices();
-  // The engine's own order of preference: a description, a file, a short name.
-  for (const SpeechVoiceInfo& v : voices)
-    if (same(name, v.description)) return &v;
-  for (const SpeechVoiceInfo& v : voices)
-    if (same(name, v.identifier)) return &v;
-  for (const SpeechVoiceInfo& v : voices)
-    if (same(name, v.name)) return &v;
-  return nullptr;
 }

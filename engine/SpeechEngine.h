@@ -110,6 +110,7 @@ class SpeechEngine {
   std::condition_variable m_listedChanged;
 
   // Engine thread only.
+  const std::chrono::milliseconds m_hangLimit;
   uint64_t m_seenTicks = 0;
   std::chrono::steady_clock::time_point m_activeSince{};
   SpeechVoice::Utterance m_current;

@@ -1,4 +1,5 @@
-// The settings' mapping onto what the synthesiser takes (SpeechVoice.h).
+// How the settings a voice speaks with map onto the synthesiser's values and
+// the notes it sings. Pure functions: any thread.
 #include "SpeechVoice.h"
 
 #include <algorithm>

@@ -377,3 +377,26 @@ bool SpeechVoice::busy() const {
   // have taken the last of it out of the ring without playing it yet.
   return m_ring.readable() > 0 || m_holding.load(std::memory_order_acquire);
 }
+
+const std::vector<SpeechVoiceInfo>& glimm::installedVoices() { return SpeechEngine::instance().voiceList(); }
+
+pid_t glimm::engineProcessId() { return SpeechEngine::instance().processId(); }
+
+const SpeechVoiceInfo* glimm::findInstalledVoice(std::string_view name) {
+  auto same = [](std::string_view a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+             return lower(x) == lower(y);
+           });
+  };
+  if (name.empty()) return nullptr;
+  const std::vector<SpeechVoiceInfo>& voices = installedVoices();
+  // The engine's own order of preference: a description, a file, a short name.
+  for (const SpeechVoiceInfo& v : voices)
+    if (same(name, v.description)) return &v;
+  for (const SpeechVoiceInfo& v : voices)
+    if (same(name, v.identifier)) return &v;
+  for (const SpeechVoiceInfo& v : voices)
+    if (same(name, v.name)) return &v;
+  return nullptr;
+}

@@ -68,4 +68,23 @@ SungLayout layoutSungSyllable(std::vector<float>& a, size_t vowelBegin, size_t v
   return out;
 }
 
+// A sung word is brought to the RMS of speech at the defaults, since the
+// engine's loudness swings by 15 dB and more with the held F0 and the vowel.
+constexpr double kSungRms = 0.089;
+
+// The gain that brings a sung utterance, from its first loud sample to its
+// last, to kSungRms; silentGain for one with nothing loud.
+double sungGain(const std::vector<float>& x, double silentGain) {
+  size_t first = x.size(), last = 0;
+  for (size_t i = 0; i < x.size(); ++i)
+    if (std::fabs(x[i]) > 0.005f) {
+      first = std::min(first, i);
+      last = i;
+    }
+  if (first > last) return silentGain;
+  double e = 0;
+  for (size_t i = first; i <= last; ++i) e += double(x[i]) * x[i];
+  return std::clamp(kSungRms / std::sqrt(e / double(last - first + 1)), 0.25, 8.0);
+}
+
 }  // namespace glimm

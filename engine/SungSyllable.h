@@ -32,6 +32,11 @@ struct SungLayout {
 SungLayout layoutSungSyllable(std::vector<float>& audio, size_t vowelBegin, size_t vowelEnd, double period, double rate,
                               bool glide);
 
+// The gain that brings a sung syllable to the RMS of speech at the defaults
+// (the engine's loudness swings by 15 dB and more with the F0 and the vowel);
+// silentGain for one with nothing loud in it.
+double sungGain(const std::vector<float>& audio, double silentGain);
+
 constexpr double kLead = 0.05;
 constexpr double kShortVowel = 0.03;
 constexpr double kTail = 0.04;

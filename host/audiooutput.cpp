@@ -1,5 +1,6 @@
 #include "audiooutput.h"
 
+#include "GlimmContract.h"
 #include "SpscRing.h"
 #include "midiinput.h"
 #include "wavfile.h"
@@ -18,8 +19,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr float kSilence = 1e-3f;  // about -60 dBFS
 
 // PortAudio's back ends (ALSA, JACK) print pages of probing noise to stderr
 // on a machine without sound; the host says what matters in one line instead.
@@ -92,8 +91,8 @@ AudioOutput::~AudioOutput() {
   sem_destroy(&m_ringData);
 }
 
-bool AudioOutput::openWav(const std::string& path) {
-  m_wav = openWavForWriting(path, int(m_sampleRate), &m_error);
+bool AudioOutput::openWav(const std::string& path, std::string* error) {
+  m_wav = openWavForWriting(path, int(m_sampleRate), error);
   if (!m_wav) return false;
   m_wavPath = path;
   // The header counts what has been written after every write, so a host that
@@ -131,7 +130,7 @@ void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
     if (!std::isfinite(r)) r = 0.f;
     interleaved[2 * i] = l;
     interleaved[2 * i + 1] = r;
-    if (std::fabs(l) > kSilence || std::fabs(r) > kSilence) loud = first + i + 1;
+    if (std::fabs(l) > kGlimmSilence || std::fabs(r) > kGlimmSilence) loud = first + i + 1;
   }
   if (loud) m_lastLoudFrame.store(loud, std::memory_order_release);
   m_framesRendered.store(first + frames, std::memory_order_release);
@@ -169,7 +168,7 @@ void AudioOutput::wavWriterLoop() {
   }
 }
 
-bool AudioOutput::start(const std::string& device) {
+bool AudioOutput::start(const std::string& device, std::string* error) {
   if (m_running) return true;
   if (quietPaInitialize() == paNoError) {
     m_paInitialised = true;
@@ -179,7 +178,7 @@ bool AudioOutput::start(const std::string& device) {
       for (const auto& [name, index] : outputDevices())
         if (name == device) dev = index;
       if (dev == paNoDevice) {
-        m_error = "there is no audio output device \"" + device + "\"; glimm-host --list-devices lists the names";
+        *error = "there is no audio output device \"" + device + "\"; glimm-host --list-devices lists the names";
         return false;
       }
     }
@@ -206,7 +205,7 @@ bool AudioOutput::start(const std::string& device) {
     }
   } else {
     if (!device.empty()) {
-      m_error = "the audio system would not start, so there is no audio output device \"" + device + "\"";
+      *error = "the audio system would not start, so there is no audio output device \"" + device + "\"";
       return false;
     }
     m_running = true;
@@ -282,6 +281,12 @@ void AudioOutput::stop() {
     }
     m_wav = nullptr;
   }
+}
+
+bool AudioOutput::wavWritten(std::string* error) const {
+  if (!wavFailed()) return true;
+  *error = m_wavError;
+  return false;
 }
 
 std::vector<std::string> AudioOutput::listDevices() {

@@ -29,15 +29,16 @@ class AudioOutput {
   AudioOutput(const AudioOutput&) = delete;
   AudioOutput& operator=(const AudioOutput&) = delete;
 
-  // Starts the WAV tap before start(); false with error() when the file can't be made.
-  bool openWav(const std::string& path);
+  // Starts the WAV tap before start(); false with `error` when the file can't be made.
+  bool openWav(const std::string& path, std::string* error);
   // MIDI to hand to the unit at the start of each block; any time, but the
   // input must outlive the output's audio thread (stop()).
   void setMidiInput(MidiInput* midi) { m_midi.store(midi, std::memory_order_release); }
-  // Starts audio on the default device, or on `device` as listDevices()
-  // names it. Without a device it reports why in deviceMessage() and renders
-  // on a paced thread instead; only an unknown `device` makes it fail.
-  bool start(const std::string& device = {});
+  // Starts audio on the default device (`device` empty), or on `device` as
+  // listDevices() names it. Without a device it renders on a paced thread
+  // instead, deviceMessage() saying why; only an unknown `device` makes it
+  // fail, with `error` saying so.
+  bool start(const std::string& device, std::string* error);
   void stop();
 
   bool hasDevice() const { return m_stream != nullptr; }
@@ -47,12 +48,14 @@ class AudioOutput {
   // machine) does not count. Always false without a device.
   bool deviceStopped();
   static constexpr double kStallSeconds = 3.0;
+  // Why there is no device, when there is none: not a failure, the host plays on.
   const std::string& deviceMessage() const { return m_deviceMessage; }
-  const std::string& error() const { return m_error; }
   // Whether writing the WAV file has failed (a full disk, a file size limit);
-  // wavError() says why once stop() has returned. Audio goes on regardless.
+  // audio goes on regardless. Any thread.
   bool wavFailed() const { return m_wavFailed.load(std::memory_order_acquire); }
-  const std::string& wavError() const { return m_wavError; }
+  // Once stop() has returned: false with `error` saying why when the WAV
+  // file was not written whole.
+  bool wavWritten(std::string* error) const;
 
   // Frames rendered so far, and the index one past the last frame louder than
   // the silence threshold (0 when nothing was heard yet).
@@ -104,5 +107,4 @@ class AudioOutput {
   sem_t m_ringData;                   // posted per block; sem_post is safe on the audio thread
 
   std::string m_deviceMessage;
-  std::string m_error;
 };

@@ -24,7 +24,7 @@ EditorWindow::EditorWindow(AudioUnit unit, std::function<void()> speak) : m_unit
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   // The panel's size until the editor's view says otherwise: a window shown
   // before the editor opens is not an empty sliver.
-  m_host->setFixedSize(440, 320);
+  m_host->setFixedSize(kGlimmPanelWidth, kGlimmPanelHeight);
   setCentralWidget(m_host);
   QMenu* file = menuBar()->addMenu(tr("&File"));
   file->addAction(tr("&Open..."), QKeySequence::Open, this, [this] { openSettings(); });
@@ -83,7 +83,7 @@ void EditorWindow::saveSettings() {
 bool EditorWindow::openEditor(QString* error) {
   NSAutoreleasePool* pool = new NSAutoreleasePool;
   std::string why;
-  m_view = GlimmCreateCocoaView(m_unit, NSMakeSize(440, 320), &why);
+  m_view = GlimmCreateCocoaView(m_unit, NSMakeSize(kGlimmPanelWidth, kGlimmPanelHeight), &why);
   if (!m_view) {
     pool->drain();
     *error = QString::fromStdString(why);

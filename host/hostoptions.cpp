@@ -33,9 +33,12 @@ QString parameterRanges() {
   return text + line;
 }
 
-QString parseSet(const QString& arg, HostOptions& o) {
+bool parseSet(const QString& arg, HostOptions& o, QString* error) {
   const int eq = arg.indexOf('=');
-  if (eq <= 0) return QStringLiteral("--set expects NAME=VALUE, got \"%1\"").arg(arg);
+  if (eq <= 0) {
+    *error = QStringLiteral("--set expects NAME=VALUE, got \"%1\"").arg(arg);
+    return false;
+  }
   const QString name = arg.left(eq).trimmed().toLower();
   const QString valueText = arg.mid(eq + 1).trimmed();
   for (const GlimmParameterFacts& p : kGlimmParameters) {
@@ -43,27 +46,219 @@ QString parseSet(const QString& arg, HostOptions& o) {
     float value;
     if (p.toggle) {
       const QString v = valueText.toLower();
-      if (v == "on" || v == "1")
+      if (v == "on" || v == "1") {
         value = 1.f;
-      else if (v == "off" || v == "0")
+      } else if (v == "off" || v == "0") {
         value = 0.f;
-      else
-        return QStringLiteral("--set %1: \"%2\" is not a switch value; %1 takes %3, %4, on or off")
-            .arg(name, valueText)
-            .arg(p.minimum)
-            .arg(p.maximum);
+      } else {
+        *error = QStringLiteral("--set %1: \"%2\" is not a switch value; %1 takes %3, %4, on or off")
+                     .arg(name, valueText)
+                     .arg(p.minimum)
+                     .arg(p.maximum);
+        return false;
+      }
     } else {
       bool ok = false;
       const double d = valueText.toDouble(&ok);
-      if (!ok || !std::isfinite(d)) return QStringLiteral("--set %1: \"%2\" is not a number").arg(name, valueText);
-      if (d < p.minimum || d > p.maximum)
-        return QStringLiteral("--set %1: %2 is outside %3..%4").arg(name, valueText).arg(p.minimum).arg(p.maximum);
+      if (!ok || !std::isfinite(d)) {
+        *error = QStringLiteral("--set %1: \"%2\" is not a number").arg(name, valueText);
+        return false;
+      }
+      if (d < p.minimum || d > p.maximum) {
+        *error = QStringLiteral("--set %1: %2 is outside %3..%4").arg(name, valueText).arg(p.minimum).arg(p.maximum);
+        return false;
+      }
       value = static_cast<float>(d);
     }
     o.params.emplace_back(unsigned(p.index), value);
-    return {};
+    return true;
   }
-  return QStringLiteral("--set: unknown parameter \"%1\" (%2)").arg(name, parameterNames());
+  *error = QStringLiteral("--set: unknown parameter \"%1\" (%2)").arg(name, parameterNames());
+  return false;
+}
+
+// Walks the command line one option at a time; an option's value is given
+// inline ("--wav=a.wav") or as the next argument.
+class ArgumentReader {
+ public:
+  explicit ArgumentReader(const QStringList& arguments) : m_arguments(arguments) {}
+  // Moves to the next option; false past the last.
+  bool next() {
+    if (++m_at >= m_arguments.size()) return false;
+    m_name = m_arguments.at(m_at);
+    const qsizetype eq = m_name.indexOf('=');
+    m_hasInline = m_name.startsWith("--") && eq >= 0;
+    if (m_hasInline) {
+      m_inline = m_name.mid(eq + 1);
+      m_name = m_name.left(eq);
+    }
+    return true;
+  }
+  // The option's name, without an inline value.
+  const QString& name() const { return m_name; }
+  // The argument as the user wrote it.
+  const QString& written() const { return m_arguments.at(m_at); }
+  bool value(QString* out, QString* error) {
+    if (m_hasInline) {
+      *out = m_inline;
+      return true;
+    }
+    if (m_at + 1 >= m_arguments.size()) {
+      *error = QStringLiteral("%1 needs a value").arg(m_name);
+      return false;
+    }
+    *out = m_arguments.at(++m_at);
+    return true;
+  }
+  bool flag(bool* out, QString* error) {
+    if (m_hasInline) {
+      *error = QStringLiteral("%1 takes no value").arg(m_name);
+      return false;
+    }
+    *out = true;
+    return true;
+  }
+
+ private:
+  const QStringList& m_arguments;
+  qsizetype m_at = 0;  // the program's name is not an option
+  QString m_name, m_inline;
+  bool m_hasInline = false;
+};
+
+struct FlagOption {
+  const char* name;
+  bool HostOptions::*field;
+};
+constexpr FlagOption kFlagOptions[] = {
+    {"--help", &HostOptions::help},
+    {"-h", &HostOptions::help},
+    {"--version", &HostOptions::version},
+    {"--speak", &HostOptions::speak},
+    {"--no-window", &HostOptions::noWindow},
+    {"--quit-after-speech", &HostOptions::quitAfterSpeech},
+    {"--list-devices", &HostOptions::listDevices},
+    {"--fresh", &HostOptions::fresh},
+    {"--list-voices", &HostOptions::listVoices},
+    {"--midi", &HostOptions::midi},
+    {"--list-midi", &HostOptions::listMidi},
+};
+
+// Options that name a file, a path or a device, none of which may be empty.
+struct NameOption {
+  const char* name;
+  QString HostOptions::*field;
+  const char* whenEmpty;
+};
+constexpr NameOption kNameOptions[] = {
+    {"--render", &HostOptions::renderPath, "--render needs a file name"},
+    {"--unit", &HostOptions::unitPath, "--unit needs a path"},
+    {"--wav", &HostOptions::wavPath, "--wav needs a file name"},
+    {"--screenshot", &HostOptions::screenshotPath, "--screenshot needs a file name"},
+    {"--preset", &HostOptions::presetPath, "--preset needs a file name"},
+    {"--save-preset", &HostOptions::savePresetPath, "--save-preset needs a file name"},
+    {"--device", &HostOptions::deviceName, "--device needs a name; glimm-host --list-devices lists them"},
+};
+
+bool takeText(ArgumentReader& args, HostOptions& o, QString* error) {
+  if (!args.value(&o.text, error)) return false;
+  o.hasText = true;
+  if (o.text.toUtf8().size() <= kGlimmTextMaxBytes) return true;
+  *error = QStringLiteral("--text is %1 bytes long; the unit holds at most %2")
+               .arg(o.text.toUtf8().size())
+               .arg(int(kGlimmTextMaxBytes));
+  return false;
+}
+
+bool takeRate(ArgumentReader& args, HostOptions& o, QString* error) {
+  QString v;
+  if (!args.value(&v, error)) return false;
+  bool ok = false;
+  const int rate = v.toInt(&ok);
+  if (!ok || rate < 8000 || rate > 192000) {
+    *error = QStringLiteral("--rate: \"%1\" is not a sample rate between 8000 and 192000").arg(v);
+    return false;
+  }
+  o.sampleRate = rate;
+  return true;
+}
+
+bool takeVoice(ArgumentReader& args, HostOptions& o, QString* error) {
+  if (!args.value(&o.voice, error)) return false;
+  if (o.voice.isEmpty())
+    *error = QStringLiteral("--voice needs a voice name (glimm-host --list-voices lists them)");
+  else if (o.voice.toUtf8().size() > kGlimmVoiceMaxBytes)
+    *error = QStringLiteral("--voice: \"%1\" is longer than any voice name").arg(o.voice);
+  else
+    return true;
+  return false;
+}
+
+bool takeOption(ArgumentReader& args, HostOptions& o, QString* error) {
+  const QString& name = args.name();
+  for (const FlagOption& f : kFlagOptions)
+    if (name == QLatin1String(f.name)) return args.flag(&(o.*f.field), error);
+  for (const NameOption& n : kNameOptions) {
+    if (name != QLatin1String(n.name)) continue;
+    QString& out = o.*n.field;
+    if (!args.value(&out, error)) return false;
+    if (out.isEmpty()) {
+      *error = QLatin1String(n.whenEmpty);
+      return false;
+    }
+    return true;
+  }
+  if (name == "--text") return takeText(args, o, error);
+  if (name == "--rate") return takeRate(args, o, error);
+  if (name == "--voice") return takeVoice(args, o, error);
+  if (name == "--set") {
+    QString v;
+    return args.value(&v, error) && parseSet(v, o, error);
+  }
+  *error = QStringLiteral("unknown option \"%1\"").arg(args.written());
+  return false;
+}
+
+// What --render cannot go with, or null.
+const char* renderClash(const HostOptions& o) {
+  if (!o.wavPath.isEmpty()) return "--render writes its own file; it cannot go with --wav";
+  if (!o.screenshotPath.isEmpty()) return "--render opens no window; it cannot go with --screenshot";
+  if (!o.deviceName.isEmpty()) return "--render plays through no audio device; it cannot go with --device";
+  if (o.midi) return "--render plays no live notes; it cannot go with --midi";
+  return nullptr;
+}
+
+// What the options mean together; --render stands for a windowless spoken run.
+bool checkTogether(HostOptions& o, QString* error) {
+  if (!o.renderPath.isEmpty()) {
+    if (const char* clash = renderClash(o)) {
+      *error = QLatin1String(clash);
+      return false;
+    }
+    // Nothing but the file: no window, and the text is spoken to its end.
+    o.noWindow = o.speak = o.quitAfterSpeech = true;
+  }
+  // Without the window's SPEAK!, --speak or a note, nothing would start the speech it waits for.
+  if (o.quitAfterSpeech && o.noWindow && !o.speak && !o.midi) {
+    *error = QStringLiteral(
+        "--quit-after-speech with --no-window waits for the speech --speak (or --midi) starts; add --speak");
+    return false;
+  }
+  if (o.noWindow && !o.screenshotPath.isEmpty()) {
+    *error = QStringLiteral("--screenshot needs the window; it cannot go with --no-window");
+    return false;
+  }
+  // The editor would cut a longer text to what its field shows.
+  if (!o.noWindow && o.hasText && o.text.size() > kGlimmFieldMaxLength) {
+    *error = QStringLiteral(
+                 "--text is %1 characters long; the editor's field shows at most %2 "
+                 "(with --no-window the unit takes up to %3 bytes)")
+                 .arg(o.text.size())
+                 .arg(kGlimmFieldMaxLength)
+                 .arg(int(kGlimmTextMaxBytes));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -93,7 +288,7 @@ QString hostUsage() {
              "  --fresh              start from the defaults instead of the last run's text and settings\n"
              "  --device NAME        play through the audio output device NAME\n"
              "  --list-devices       list the names --device takes, the default first, and exit\n"
-             "  --voice NAME         speak with this espeak-ng voice (default en); see --list-voices\n"
+             "  --voice NAME         speak with this espeak-ng voice (default %5); see --list-voices\n"
              "  --list-voices        list the voices (name, languages, description) and exit\n"
              "  --midi               open a MIDI input port named Glimm (ALSA sequencer or JACK) and play\n"
              "                       the notes other programs send to it\n"
@@ -115,137 +310,17 @@ QString hostUsage() {
       .arg(parameterRanges())
       .arg(kGlimmFieldMaxLength)
       .arg(int(kGlimmTextMaxBytes))
-      .arg(kHostSpeechTimeoutSeconds);
+      .arg(kHostSpeechTimeoutSeconds)
+      .arg(QLatin1String(kGlimmDefaultVoice));
 }
 
 QString hostVersionLine() { return QStringLiteral("glimm-host " GLIMM_VERSION); }
 
-HostOptionsResult parseHostOptions(const QStringList& arguments) {
-  HostOptionsResult r;
-  HostOptions& o = r.options;
-  auto needValue = [&](int& i, const QString& opt, QString& out) -> bool {
-    if (i + 1 >= arguments.size()) {
-      r.error = QStringLiteral("%1 needs a value").arg(opt);
-      return false;
-    }
-    out = arguments.at(++i);
-    return true;
-  };
-  for (int i = 1; i < arguments.size() && r.error.isEmpty(); ++i) {
-    QString a = arguments.at(i);
-    QString inlineValue;
-    bool hasInline = false;
-    if (a.startsWith("--") && a.contains('=')) {
-      const int eq = a.indexOf('=');
-      inlineValue = a.mid(eq + 1);
-      a = a.left(eq);
-      hasInline = true;
-    }
-    auto value = [&](QString& out) -> bool {
-      if (hasInline) {
-        out = inlineValue;
-        return true;
-      }
-      return needValue(i, a, out);
-    };
-    auto flag = [&](bool& out) {
-      if (hasInline) r.error = QStringLiteral("%1 takes no value").arg(a);
-      out = true;
-    };
-    if (a == "--help" || a == "-h") {
-      flag(o.help);
-    } else if (a == "--version") {
-      flag(o.version);
-    } else if (a == "--render") {
-      if (value(o.renderPath) && o.renderPath.isEmpty()) r.error = QStringLiteral("--render needs a file name");
-    } else if (a == "--unit") {
-      if (value(o.unitPath) && o.unitPath.isEmpty()) r.error = QStringLiteral("--unit needs a path");
-    } else if (a == "--text") {
-      if (value(o.text)) {
-        o.hasText = true;
-        if (o.text.toUtf8().size() > kGlimmTextMaxBytes)
-          r.error = QStringLiteral("--text is %1 bytes long; the unit holds at most %2")
-                        .arg(o.text.toUtf8().size())
-                        .arg(int(kGlimmTextMaxBytes));
-      }
-    } else if (a == "--set") {
-      QString v;
-      if (value(v)) r.error = parseSet(v, o);
-    } else if (a == "--speak") {
-      flag(o.speak);
-    } else if (a == "--wav") {
-      if (value(o.wavPath) && o.wavPath.isEmpty()) r.error = QStringLiteral("--wav needs a file name");
-    } else if (a == "--rate") {
-      QString v;
-      if (value(v)) {
-        bool ok = false;
-        const int rate = v.toInt(&ok);
-        if (!ok || rate < 8000 || rate > 192000)
-          r.error = QStringLiteral("--rate: \"%1\" is not a sample rate between 8000 and 192000").arg(v);
-        else
-          o.sampleRate = rate;
-      }
-    } else if (a == "--screenshot") {
-      if (value(o.screenshotPath) && o.screenshotPath.isEmpty())
-        r.error = QStringLiteral("--screenshot needs a file name");
-    } else if (a == "--no-window") {
-      flag(o.noWindow);
-    } else if (a == "--quit-after-speech") {
-      flag(o.quitAfterSpeech);
-    } else if (a == "--list-devices") {
-      flag(o.listDevices);
-    } else if (a == "--preset") {
-      if (value(o.presetPath) && o.presetPath.isEmpty()) r.error = QStringLiteral("--preset needs a file name");
-    } else if (a == "--save-preset") {
-      if (value(o.savePresetPath) && o.savePresetPath.isEmpty())
-        r.error = QStringLiteral("--save-preset needs a file name");
-    } else if (a == "--fresh") {
-      flag(o.fresh);
-    } else if (a == "--device") {
-      if (value(o.deviceName) && o.deviceName.isEmpty())
-        r.error = QStringLiteral("--device needs a name; glimm-host --list-devices lists them");
-    } else if (a == "--voice") {
-      if (value(o.voice)) {
-        if (o.voice.isEmpty())
-          r.error = QStringLiteral("--voice needs a voice name (glimm-host --list-voices lists them)");
-        else if (o.voice.toUtf8().size() > kGlimmVoiceMaxBytes)
-          r.error = QStringLiteral("--voice: \"%1\" is longer than any voice name").arg(o.voice);
-      }
-    } else if (a == "--list-voices") {
-      flag(o.listVoices);
-    } else if (a == "--midi") {
-      flag(o.midi);
-    } else if (a == "--list-midi") {
-      flag(o.listMidi);
-    } else {
-      r.error = QStringLiteral("unknown option \"%1\"").arg(arguments.at(i));
-    }
-  }
-  if (r.error.isEmpty() && !o.renderPath.isEmpty()) {
-    if (!o.wavPath.isEmpty())
-      r.error = QStringLiteral("--render writes its own file; it cannot go with --wav");
-    else if (!o.screenshotPath.isEmpty())
-      r.error = QStringLiteral("--render opens no window; it cannot go with --screenshot");
-    else if (!o.deviceName.isEmpty())
-      r.error = QStringLiteral("--render plays through no audio device; it cannot go with --device");
-    else if (o.midi)
-      r.error = QStringLiteral("--render plays no live notes; it cannot go with --midi");
-    // Nothing but the file: no window, and the text is spoken to its end.
-    o.noWindow = o.speak = o.quitAfterSpeech = true;
-  }
-  // Without the window's SPEAK!, --speak or a note, nothing would start the speech it waits for.
-  if (r.error.isEmpty() && o.quitAfterSpeech && o.noWindow && !o.speak && !o.midi)
-    r.error = QStringLiteral(
-        "--quit-after-speech with --no-window waits for the speech --speak (or --midi) starts; add --speak");
-  if (r.error.isEmpty() && o.noWindow && !o.screenshotPath.isEmpty())
-    r.error = QStringLiteral("--screenshot needs the window; it cannot go with --no-window");
-  // The editor would cut a longer text to what its field shows.
-  if (r.error.isEmpty() && !o.noWindow && o.hasText && o.text.size() > kGlimmFieldMaxLength)
-    r.error = QStringLiteral(
-                  "--text is %1 characters long; the editor's field shows at most %2 "
-                  "(with --no-window the unit takes up to %3 bytes)")
-                  .arg(o.text.size())
-                  .arg(kGlimmFieldMaxLength)
-                  .arg(int(kGlimmTextMaxBytes));
-  return r;
+std::optional<HostOptions> parseHostOptions(const QStringList& arguments, QString* error) {
+  HostOptions o;
+  ArgumentReader args(arguments);
+  while (args.next())
+    if (!takeOption(args, o, error)) return std::nullopt;
+  if (!checkTogether(o, error)) return std::nullopt;
+  return o;
 }

@@ -1,23 +1,16 @@
 // Command line of glimm-host.
 #pragma once
 
+#include "hostexit.h"
+
 #include <QString>
 #include <QStringList>
+#include <optional>
 #include <utility>
 #include <vector>
 
 // How long --quit-after-speech waits for an utterance to end before it gives up.
 constexpr int kHostSpeechTimeoutSeconds = 300;
-
-// Exit statuses of glimm-host; hostUsage() and README.md list them.
-enum HostExit {
-  kHostExitOk = 0,
-  kHostExitFailed = 1,
-  kHostExitUsage = 2,
-  kHostExitTimedOut = 3,
-  kHostExitNothingToSpeak = 4,
-  kHostExitSignalBase = 128  // plus the signal's number: 130 SIGINT, 143 SIGTERM
-};
 
 struct HostOptions {
   QString unitPath;  // empty: the speech unit built beside the host
@@ -45,12 +38,8 @@ struct HostOptions {
   QString deviceName;      // --device: as --list-devices names it; empty: the default
 };
 
-struct HostOptionsResult {
-  HostOptions options;
-  QString error;  // empty when the command line is good
-};
-
-HostOptionsResult parseHostOptions(const QStringList& arguments);
+// The options, or nothing with `error` saying what is wrong with the command line.
+std::optional<HostOptions> parseHostOptions(const QStringList& arguments, QString* error);
 QString hostUsage();
 // "glimm-host 0.1.0": the project's version, as the build knows it.
 QString hostVersionLine();

@@ -1,6 +1,7 @@
 #include "hostsettings.h"
 
 #include "GlimmContract.h"
+#include "unithost.h"
 #include "unittext.h"
 
 #include <AudioToolbox/AudioToolbox.h>
@@ -226,19 +227,17 @@ std::optional<HostSettings> captureHostSettings(AudioUnit unit, QString* error) 
     }
     s.parameters.emplace_back(unsigned(p.index), value);
   }
-  char buffer[kGlimmTextBufferSize] = {};
-  UInt32 size = sizeof buffer;
-  const OSStatus err = AudioUnitGetProperty(unit, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buffer, &size);
+  std::string text, voice;
+  const OSStatus err =
+      readFixedStringProperty(unit, kGlimmProperty_Text, kGlimmTextBufferSize, kGlimmTextMaxBytes, &text);
   if (err != noErr) {
     *error = QStringLiteral("the unit did not give its text (status %1)").arg(err);
     return std::nullopt;
   }
-  s.text = QString::fromUtf8(buffer, qsizetype(strnlen(buffer, std::min<size_t>(size, kGlimmTextMaxBytes))));
+  s.text = QString::fromStdString(text);
   // A unit without a choice of voice has nothing to save here.
-  char voice[kGlimmVoiceBufferSize] = {};
-  UInt32 voiceSize = sizeof voice;
-  if (AudioUnitGetProperty(unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, voice, &voiceSize) == noErr)
-    s.voice = QString::fromUtf8(voice, qsizetype(strnlen(voice, std::min<size_t>(voiceSize, kGlimmVoiceMaxBytes))));
+  if (readFixedStringProperty(unit, kGlimmProperty_Voice, kGlimmVoiceBufferSize, kGlimmVoiceMaxBytes, &voice) == noErr)
+    s.voice = QString::fromStdString(voice);
   return s;
 }
 
@@ -286,4 +285,29 @@ bool applyHostSettings(AudioUnit unit, const HostSettings& settings, QString* er
 QString lastRunSettingsPath() {
   return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
          QStringLiteral("/glimm-host/last-run.json");
+}
+
+LastRunRestore restoreLastRun(AudioUnit unit, HostTextLimit limit, QString* error) {
+  const QString path = lastRunSettingsPath();
+  if (!QFileInfo::exists(path)) return LastRunRestore::NoFile;
+  const std::optional<HostSettings> last = readHostSettings(path, limit, error);
+  if (last && applyHostSettings(unit, *last, error)) return LastRunRestore::Restored;
+  const QString aside = path + ".bad";
+  QFile::remove(aside);
+  const bool moved = QFile::rename(path, aside);
+  *error +=
+      moved ? "; it is kept as " + aside + " and this run starts fresh" : QStringLiteral("; this run starts fresh");
+  return LastRunRestore::SetAside;
+}
+
+bool saveLastRun(AudioUnit unit, QString* error) {
+  const std::optional<HostSettings> now = captureHostSettings(unit, error);
+  if (!now) return false;
+  const QString path = lastRunSettingsPath();
+  const QString folder = QFileInfo(path).path();
+  if (!QDir().mkpath(folder)) {
+    *error = "cannot make the folder " + folder;
+    return false;
+  }
+  return writeHostSettings(path, *now, error);
 }

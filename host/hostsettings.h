@@ -54,3 +54,11 @@ bool applyHostSettings(AudioUnit unit, const HostSettings& settings, QString* er
 // Where the last run's text and settings are kept: glimm-host/last-run.json
 // in the user's configuration folder (XDG_CONFIG_HOME, else ~/.config).
 QString lastRunSettingsPath();
+
+// Restores the last run's text and settings. A file that cannot be used is
+// moved aside, never lost: SetAside, with `error` saying what was wrong and
+// where the file is kept now.
+enum class LastRunRestore { Restored, NoFile, SetAside };
+LastRunRestore restoreLastRun(AudioUnit unit, HostTextLimit limit, QString* error);
+// Keeps the unit's text and settings for the next run.
+bool saveLastRun(AudioUnit unit, QString* error);

@@ -99,7 +99,7 @@ int64_t MidiInput::nowNs() {
 
 MidiInput::~MidiInput() { close(); }
 
-bool MidiInput::open() {
+bool MidiInput::open(std::string* error) {
   close();
   for (RtMidi::Api api : systems()) {
     std::unique_ptr<RtMidiIn> in = connectTo(api, &m_failed);
@@ -118,7 +118,7 @@ bool MidiInput::open() {
     m_system = systemName(api);
     return true;
   }
-  m_error = "no MIDI system is running (neither the ALSA sequencer nor a JACK server); --midi has nothing to open";
+  *error = "no MIDI system is running (neither the ALSA sequencer nor a JACK server); --midi has nothing to open";
   return false;
 }
 

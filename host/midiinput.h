@@ -35,10 +35,9 @@ class MidiInput {
   MidiInput(const MidiInput&) = delete;
   MidiInput& operator=(const MidiInput&) = delete;
 
-  // Opens the port; false with error() when no MIDI system takes it.
-  bool open();
+  // Opens the port; false with `error` saying so when no MIDI system takes it.
+  bool open(std::string* error);
   void close();
-  const std::string& error() const { return m_error; }
   // "JACK" or "ALSA" once open.
   const std::string& system() const { return m_system; }
 
@@ -78,5 +77,5 @@ class MidiInput {
   int64_t m_blockStartNs = -1;  // audio thread only
   std::atomic<unsigned long long> m_dropped{0};
   std::atomic<bool> m_failed{false};  // the open input's errors
-  std::string m_error, m_system;
+  std::string m_system;
 };

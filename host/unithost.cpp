@@ -36,28 +36,28 @@ UnitHost::~UnitHost() {
   // for the process, and a late callback into unloaded code would crash.
 }
 
-bool UnitHost::load(const std::string& modulePath, double sampleRate, unsigned maxFrames) {
+bool UnitHost::load(const std::string& modulePath, double sampleRate, unsigned maxFrames, std::string* error) {
   if (access(modulePath.c_str(), R_OK) != 0) {
-    m_error = "cannot read the unit module " + modulePath + ": " + std::strerror(errno);
+    *error = "cannot read the unit module " + modulePath + ": " + std::strerror(errno);
     return false;
   }
   m_module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!m_module) {
     const char* why = dlerror();
-    m_error = "cannot load the unit module " + modulePath + ": " + (why ? why : "unknown error");
+    *error = "cannot load the unit module " + modulePath + ": " + (why ? why : "unknown error");
     return false;
   }
   AudioComponentDescription desc = {};
   desc.componentType = kAudioUnitType_MusicDevice;
   AudioComponent comp = AudioComponentFindNext(nullptr, &desc);
   if (!comp) {
-    m_error = "the module " + modulePath + " registered no music device component";
+    *error = "the module " + modulePath + " registered no music device component";
     return false;
   }
   OSStatus err = AudioComponentInstanceNew(comp, &m_unit);
   if (err != noErr || !m_unit) {
     m_unit = nullptr;
-    m_error = "the unit in " + modulePath + " could not be instantiated (status " + std::to_string(err) + ")";
+    *error = "the unit in " + modulePath + " could not be instantiated (status " + std::to_string(err) + ")";
     return false;
   }
   AudioStreamBasicDescription fmt = {};
@@ -74,8 +74,8 @@ bool UnitHost::load(const std::string& modulePath, double sampleRate, unsigned m
                                sizeof maxFrames);
   if (err == noErr) err = AudioUnitInitialize(m_unit);
   if (err != noErr) {
-    m_error = "the unit in " + modulePath + " refused a " + std::to_string(int(sampleRate)) +
-              " Hz stereo float stream (status " + std::to_string(err) + ")";
+    *error = "the unit in " + modulePath + " refused a " + std::to_string(int(sampleRate)) +
+             " Hz stereo float stream (status " + std::to_string(err) + ")";
     return false;
   }
   m_sampleRate = sampleRate;
@@ -109,12 +109,17 @@ OSStatus UnitHost::setVoice(const std::string& name) {
   return AudioUnitSetProperty(m_unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, buffer, sizeof buffer);
 }
 
-OSStatus UnitHost::voice(std::string* name) const {
-  char buffer[kGlimmVoiceBufferSize] = {};
-  UInt32 size = sizeof buffer;
-  const OSStatus err = AudioUnitGetProperty(m_unit, kGlimmProperty_Voice, kAudioUnitScope_Global, 0, buffer, &size);
-  if (err == noErr) *name = std::string(buffer, strnlen(buffer, std::min<size_t>(size, kGlimmVoiceMaxBytes)));
+OSStatus readFixedStringProperty(AudioUnit unit, AudioUnitPropertyID id, size_t bufferSize, size_t maxBytes,
+                                 std::string* value) {
+  std::string buffer(bufferSize, '\0');
+  UInt32 size = UInt32(bufferSize);
+  const OSStatus err = AudioUnitGetProperty(unit, id, kAudioUnitScope_Global, 0, buffer.data(), &size);
+  if (err == noErr) *value = std::string(buffer.c_str(), strnlen(buffer.c_str(), std::min<size_t>(size, maxBytes)));
   return err;
+}
+
+OSStatus UnitHost::voice(std::string* name) const {
+  return readFixedStringProperty(m_unit, kGlimmProperty_Voice, kGlimmVoiceBufferSize, kGlimmVoiceMaxBytes, name);
 }
 
 OSStatus UnitHost::voiceList(std::string* lines) const {
@@ -128,11 +133,7 @@ OSStatus UnitHost::voiceList(std::string* lines) const {
 }
 
 OSStatus UnitHost::text(std::string* utf8) const {
-  char buffer[kGlimmTextBufferSize] = {};
-  UInt32 size = sizeof buffer;
-  const OSStatus err = AudioUnitGetProperty(m_unit, kGlimmProperty_Text, kAudioUnitScope_Global, 0, buffer, &size);
-  if (err == noErr) *utf8 = std::string(buffer, strnlen(buffer, std::min<size_t>(size, kGlimmTextMaxBytes)));
-  return err;
+  return readFixedStringProperty(m_unit, kGlimmProperty_Text, kGlimmTextBufferSize, kGlimmTextMaxBytes, utf8);
 }
 
 OSStatus UnitHost::speaking(bool* speaking) const {

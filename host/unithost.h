@@ -13,10 +13,9 @@ class UnitHost {
   UnitHost& operator=(const UnitHost&) = delete;
 
   // Loads the module, finds its music device and makes an initialised,
-  // stereo float instance at `sampleRate`. On failure returns false and
-  // error() names what failed and where.
-  bool load(const std::string& modulePath, double sampleRate, unsigned maxFrames);
-  const std::string& error() const { return m_error; }
+  // stereo float instance at `sampleRate`; false with `error` naming what
+  // failed and where.
+  bool load(const std::string& modulePath, double sampleRate, unsigned maxFrames, std::string* error);
 
   AudioUnit unit() const { return m_unit; }
   double sampleRate() const { return m_sampleRate; }
@@ -40,8 +39,12 @@ class UnitHost {
   void* m_module = nullptr;
   AudioUnit m_unit = nullptr;
   double m_sampleRate = 0;
-  std::string m_error;
 };
+
+// A string property the unit hands out in a fixed buffer of `bufferSize`
+// bytes: up to its first NUL, at most `maxBytes`.
+OSStatus readFixedStringProperty(AudioUnit unit, AudioUnitPropertyID id, size_t bufferSize, size_t maxBytes,
+                                 std::string* value);
 
 // The speech unit module beside the running executable, or where it is
 // installed relative to it.

@@ -1,6 +1,8 @@
 // Glimm as an LV2 instrument: the module's entry points. Each hands its call
 // to the Instance (GlimmDspInstance.h says which thread may make which), and
-// none lets an exception out into the host.
+// none lets an exception out into the host: the calls that may throw go
+// through glimm::atBoundary; the audio-class calls (connect_port, run,
+// work_response) and cleanup skip it on purpose, see there.
 #include "Boundary.h"
 #include "GlimmDspInstance.h"
 #include "GlimmLv2.h"
@@ -52,8 +54,11 @@ LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV
       LV2_Handle(nullptr));
 }
 
+// No boundary on purpose: the audio class allocates nothing and calls nothing
+// that throws, and a try block is not worth its place on the render path.
 void connectPort(LV2_Handle h, uint32_t port, void* data) { self(h)->connect(port, data); }
 void run(LV2_Handle h, uint32_t frames) { self(h)->run(frames); }
+// Destructors are noexcept: a boundary here could catch nothing.
 void cleanup(LV2_Handle h) { delete self(h); }
 
 LV2_Worker_Status work(LV2_Handle h, LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
@@ -61,6 +66,7 @@ LV2_Worker_Status work(LV2_Handle h, LV2_Worker_Respond_Function respond, LV2_Wo
   return glimm::atBoundary([&] { return self(h)->work(respond, handle, size, data); }, LV2_WORKER_ERR_UNKNOWN,
                            LV2_WORKER_ERR_NO_SPACE);
 }
+// Audio class, like run(): no boundary, for the same reason.
 LV2_Worker_Status workResponse(LV2_Handle h, uint32_t size, const void* data) {
   return self(h)->workResponse(size, data);
 }

@@ -7,10 +7,10 @@
 
 namespace glimm::dsp {
 
-uint32_t Job::stringWireSize() const { return kJobHeader + size + 1; }
+uint32_t Work::stringWireSize() const { return kWorkHeader + size + 1; }
 
-bool Job::holdsString(uint32_t received, size_t buffer) const {
-  return size < buffer && kJobHeader + size + 1 <= received;
+bool Work::holdsString(uint32_t received, size_t buffer) const {
+  return size < buffer && kWorkHeader + size + 1 <= received;
 }
 
 Instance::Instance(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule, LV2_Log_Log* log)
@@ -41,7 +41,8 @@ void Instance::connect(uint32_t port, void* data) {
 void Instance::run(uint32_t frames) {
   m_voice.markRenderThread();
   applyPorts();
-  forEachEvent(m_uris, m_control, frames, [this](const LV2_Atom& atom, uint32_t frame) { handleEvent(atom, frame); });
+  lv2::forEachEvent(m_uris, m_control, frames,
+                    [this](const LV2_Atom& atom, uint32_t frame) { handleEvent(atom, frame); });
   writeNotify();
   render(frames);
 }
@@ -69,8 +70,8 @@ void Instance::handleEvent(const LV2_Atom& atom, uint32_t frame) {
       midi(msg[0], msg[1], 0, frame);
     return;
   }
-  PatchMessage m;
-  if (!parsePatch(m_uris, atom, m)) return;
+  lv2::PatchMessage m;
+  if (!lv2::parsePatch(m_uris, atom, m)) return;
   if (m.otype == m_uris.patchGet) {
     if (m.property == 0 || m.property == m_uris.text) m_announce = true;
     if (m.property == 0 || m.property == m_uris.voice) m_announceVoice = true;
@@ -84,76 +85,69 @@ void Instance::handleEvent(const LV2_Atom& atom, uint32_t frame) {
   }
 }
 
-// Straight to the voice, unless a job is still waiting for the worker:
-// then behind it, in order.
+// Straight to the voice, unless work is still waiting for the worker: then
+// behind it, in order.
 void Instance::midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame) {
   if (m_waiting.load(std::memory_order_acquire) == 0) {
     m_voice.midi(status, data1, data2, frame);
     return;
   }
-  Job job;
-  job.kind = Job::kMidi;
-  job.size = kMidiJobBytes;
+  Work request;
+  request.kind = Work::kMidi;
+  request.size = kMidiWorkBytes;
   const uint8_t msg[3] = {status, data1, data2};
-  std::memcpy(job.bytes, msg, 3);
-  std::memcpy(job.bytes + 3, &frame, sizeof frame);
+  std::memcpy(request.bytes, msg, 3);
+  std::memcpy(request.bytes + 3, &frame, sizeof frame);
   // Late is better than lost: a full worker takes the note at once.
-  if (!schedule(job, kJobHeader + kMidiJobBytes)) m_voice.midi(status, data1, data2, frame);
+  if (!schedule(request, kWorkHeader + kMidiWorkBytes)) m_voice.midi(status, data1, data2, frame);
 }
 
-bool Instance::schedule(Job& job, uint32_t size) {
-  job.generation = m_generation.load(std::memory_order_relaxed);
+bool Instance::schedule(Work& request, uint32_t size) {
+  request.generation = m_generation.load(std::memory_order_relaxed);
   m_waiting.fetch_add(1, std::memory_order_acq_rel);
-  if (m_schedule->schedule_work(m_schedule->handle, size, &job) == LV2_WORKER_SUCCESS) return true;
+  if (m_schedule->schedule_work(m_schedule->handle, size, &request) == LV2_WORKER_SUCCESS) return true;
   m_waiting.fetch_sub(1, std::memory_order_acq_rel);
   return false;
 }
 
-bool Instance::stringJob(Job& job, Job::Kind kind, const LV2_Atom* value, long (*accept)(const void*, size_t)) const {
-  const long n = value && value->type == m_uris.atomString ? accept(value + 1, value->size) : -1;
-  if (n < 0) return false;
-  job.kind = kind;
-  job.size = uint32_t(n);
-  std::memcpy(job.bytes, value + 1, size_t(n));
-  job.bytes[n] = 0;
-  return true;
+bool Instance::scheduleString(Work& request, Work::Kind kind, const LV2_Atom* value) {
+  const bool text = kind == Work::kText;
+  const char* what = text ? "text" : "voice";
+  const long n = lv2::acceptString(m_uris, value, text ? lv2::acceptText : lv2::acceptVoiceName);
+  if (n < 0) {
+    if (m_hasLog)
+      lv2_log_warning(&m_logger, "Glimm: %s refused (not a UTF-8 string of %s%d bytes)\n", what,
+                      text ? "at most " : "1 to ", text ? int(kGlimmTextMaxBytes) : int(kGlimmVoiceMaxBytes));
+    return false;
+  }
+  request.kind = kind;
+  request.size = uint32_t(n);
+  std::memcpy(request.bytes, value + 1, size_t(n));
+  request.bytes[n] = 0;
+  if (schedule(request, request.stringWireSize())) return true;
+  if (m_hasLog) lv2_log_warning(&m_logger, "Glimm: %s refused (the host's worker is full)\n", what);
+  return false;
 }
 
 void Instance::setText(const LV2_Atom* value) {
-  Job job;
-  if (!stringJob(job, Job::kText, value, acceptText)) {
-    if (m_hasLog)
-      lv2_log_warning(&m_logger, "Glimm: text refused (not a UTF-8 string of at most %d bytes)\n",
-                      int(kGlimmTextMaxBytes));
-    return;
-  }
+  Work request;
   // The render-side copy follows the voice only once the worker has the text.
-  if (!schedule(job, job.stringWireSize())) {
-    if (m_hasLog) lv2_log_warning(&m_logger, "Glimm: text refused (the host's worker is full)\n");
-    return;
-  }
-  keepText(job.bytes, job.size);
+  if (!scheduleString(request, Work::kText, value)) return;
+  keepText(request.bytes, request.size);
   m_announce = true;
 }
 
 void Instance::setVoice(const LV2_Atom* value) {
-  Job job;
-  if (!stringJob(job, Job::kVoice, value, acceptVoiceName)) {
-    if (m_hasLog)
-      lv2_log_warning(&m_logger, "Glimm: voice refused (not a UTF-8 string of 1 to %d bytes)\n",
-                      int(kGlimmVoiceMaxBytes));
-    return;
-  }
+  Work request;
   // Whether the voice exists, the worker finds out; its answer is announced.
-  if (!schedule(job, job.stringWireSize()) && m_hasLog)
-    lv2_log_warning(&m_logger, "Glimm: voice refused (the host's worker is full)\n");
+  (void)scheduleString(request, Work::kVoice, value);
 }
 
 void Instance::schedulePlay() {
-  Job job;
-  job.kind = Job::kPlay;
-  job.size = 0;
-  if (!schedule(job, kJobHeader) && m_hasLog)
+  Work request;
+  request.kind = Work::kPlay;
+  request.size = 0;
+  if (!schedule(request, kWorkHeader) && m_hasLog)
     lv2_log_warning(&m_logger, "Glimm: speak request dropped (the host's worker is full)\n");
 }
 
@@ -177,17 +171,9 @@ void Instance::writeNotify() {
   lv2_atom_forge_sequence_head(&m_forge, &seq, 0);
   // Event, object, property, value and the string: all must fit, or none is sent.
   const auto announce = [this, capacity](LV2_URID property, const char* s, size_t size) {
-    const uint64_t need = sizeof(LV2_Atom_Event) + sizeof(LV2_Atom_Object) + 2 * sizeof(LV2_Atom_Property_Body) +
-                          sizeof(LV2_Atom_URID) + pad(size + 1) + 16;
-    if (m_forge.offset + need > capacity) return false;
-    LV2_Atom_Forge_Frame obj;
+    if (m_forge.offset + lv2::setStringEventBytes(size) > capacity) return false;
     lv2_atom_forge_frame_time(&m_forge, 0);
-    lv2_atom_forge_object(&m_forge, &obj, 0, m_uris.patchSet);
-    lv2_atom_forge_key(&m_forge, m_uris.patchProperty);
-    lv2_atom_forge_urid(&m_forge, property);
-    lv2_atom_forge_key(&m_forge, m_uris.patchValue);
-    lv2_atom_forge_string(&m_forge, s, uint32_t(size));
-    lv2_atom_forge_pop(&m_forge, &obj);
+    lv2::writeSetString(m_forge, m_uris, property, s, uint32_t(size));
     return true;
   };
   if (m_announce && announce(m_uris.text, m_text, m_textSize)) m_announce = false;

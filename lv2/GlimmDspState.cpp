@@ -29,8 +29,8 @@ LV2_State_Status Instance::restoreVoice(LV2_State_Retrieve_Function retrieve, LV
   uint32_t type = 0, flags = 0;
   const void* value = retrieve(handle, m_uris.voice, &size, &type, &flags);
   if (!value) return LV2_STATE_SUCCESS;  // saved before there were voices: the voice stays
-  const long n = type == m_uris.atomString ? acceptVoiceName(value, size) : -1;
-  // Like the text: a voice job still queued was sent before this state.
+  const long n = type == m_uris.atomString ? lv2::acceptVoiceName(value, size) : -1;
+  // Like the text: voice work still queued was sent before this state.
   std::unique_lock<std::mutex> lock(m_restoreMutex);
   if (n >= 0) m_generation.fetch_add(1, std::memory_order_relaxed);
   if (n < 0 || !m_voice.setVoice(static_cast<const char*>(value))) {
@@ -49,7 +49,7 @@ LV2_State_Status Instance::restoreText(LV2_State_Retrieve_Function retrieve, LV2
   uint32_t type = 0, flags = 0;
   const void* value = retrieve(handle, m_uris.text, &size, &type, &flags);
   if (!value) return LV2_STATE_SUCCESS;  // nothing saved: the text stays
-  const long n = type == m_uris.atomString ? acceptText(value, size) : -1;
+  const long n = type == m_uris.atomString ? lv2::acceptText(value, size) : -1;
   if (n < 0) {
     if (m_hasLog)
       lv2_log_warning(&m_logger, "Glimm: saved text refused (not a UTF-8 string of at most %d bytes)\n",
@@ -57,7 +57,7 @@ LV2_State_Status Instance::restoreText(LV2_State_Retrieve_Function retrieve, LV2
     return type == m_uris.atomString ? LV2_STATE_ERR_UNKNOWN : LV2_STATE_ERR_BAD_TYPE;
   }
   {
-    // A text job still queued was sent before this state: it must not undo it.
+    // Text work still queued was sent before this state: it must not undo it.
     std::lock_guard<std::mutex> lock(m_restoreMutex);
     m_generation.fetch_add(1, std::memory_order_relaxed);
     m_voice.setText(static_cast<const char*>(value), size_t(n));

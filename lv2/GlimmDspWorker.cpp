@@ -8,10 +8,10 @@ namespace glimm::dsp {
 
 LV2_Worker_Status Instance::work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle, uint32_t size,
                                  const void* data) {
-  if (!data || size < kJobHeader || size > sizeof(Job)) return LV2_WORKER_ERR_UNKNOWN;
-  Job job;
-  std::memcpy(&job, data, size);
-  // Counted down without wrapping: a host may hand us jobs we never sent.
+  if (!data || size < kWorkHeader || size > sizeof(Work)) return LV2_WORKER_ERR_UNKNOWN;
+  Work request;
+  std::memcpy(&request, data, size);
+  // Counted down without wrapping: a host may hand us work we never sent.
   struct Done {
     std::atomic<uint32_t>& waiting;
     ~Done() {
@@ -20,30 +20,31 @@ LV2_Worker_Status Instance::work(LV2_Worker_Respond_Function respond, LV2_Worker
       }
     }
   } done{m_waiting};
-  if (job.kind == Job::kText && job.holdsString(size, kGlimmTextBufferSize)) {
+  if (request.kind == Work::kText && request.holdsString(size, kGlimmTextBufferSize)) {
     std::lock_guard<std::mutex> lock(m_restoreMutex);
-    if (job.generation == m_generation.load(std::memory_order_relaxed)) m_voice.setText(job.bytes, job.size);
-  } else if (job.kind == Job::kVoice && job.holdsString(size, kGlimmVoiceBufferSize)) {
-    job.bytes[job.size] = 0;
+    if (request.generation == m_generation.load(std::memory_order_relaxed))
+      m_voice.setText(request.bytes, request.size);
+  } else if (request.kind == Work::kVoice && request.holdsString(size, kGlimmVoiceBufferSize)) {
+    request.bytes[request.size] = 0;
     std::unique_lock<std::mutex> lock(m_restoreMutex);
-    const bool current = job.generation == m_generation.load(std::memory_order_relaxed);
-    if (current && !m_voice.setVoice(job.bytes) && m_hasLog)
+    const bool current = request.generation == m_generation.load(std::memory_order_relaxed);
+    if (current && !m_voice.setVoice(request.bytes) && m_hasLog)
       lv2_log_warning(&m_logger, "Glimm: voice \"%s\" refused (no installed espeak-ng voice has that name)\n",
-                      job.bytes);
+                      request.bytes);
     // Accepted or not, run() learns the voice in use, and announces it.
-    Job answer;
-    answer.kind = Job::kVoice;
+    Work answer;
+    answer.kind = Work::kVoice;
     m_voice.copyVoice(answer.bytes);
     lock.unlock();
     answer.size = uint32_t(strnlen(answer.bytes, kGlimmVoiceMaxBytes));
     answer.bytes[answer.size] = 0;
     if (respond) (void)respond(handle, answer.stringWireSize(), &answer);
-  } else if (job.kind == Job::kPlay) {
+  } else if (request.kind == Work::kPlay) {
     if (!m_voice.play()) return LV2_WORKER_ERR_UNKNOWN;
-  } else if (job.kind == Job::kMidi && job.size == kMidiJobBytes && kJobHeader + kMidiJobBytes <= size) {
-    const auto* msg = reinterpret_cast<const uint8_t*>(job.bytes);
+  } else if (request.kind == Work::kMidi && request.size == kMidiWorkBytes && kWorkHeader + kMidiWorkBytes <= size) {
+    const auto* msg = reinterpret_cast<const uint8_t*>(request.bytes);
     uint32_t frame = 0;
-    std::memcpy(&frame, job.bytes + 3, sizeof frame);
+    std::memcpy(&frame, request.bytes + 3, sizeof frame);
     // Its frame within the block that comes next: order is what counts here.
     m_voice.midi(msg[0], msg[1], msg[2], frame);
   } else {
@@ -53,12 +54,12 @@ LV2_Worker_Status Instance::work(LV2_Worker_Respond_Function respond, LV2_Worker
 }
 
 LV2_Worker_Status Instance::workResponse(uint32_t size, const void* data) {
-  if (!data || size < kJobHeader || size > sizeof(Job)) return LV2_WORKER_ERR_UNKNOWN;
-  Job job;
-  std::memcpy(&job, data, size);
-  if (job.kind != Job::kVoice || !job.holdsString(size, kGlimmVoiceBufferSize)) return LV2_WORKER_ERR_UNKNOWN;
+  if (!data || size < kWorkHeader || size > sizeof(Work)) return LV2_WORKER_ERR_UNKNOWN;
+  Work answer;
+  std::memcpy(&answer, data, size);
+  if (answer.kind != Work::kVoice || !answer.holdsString(size, kGlimmVoiceBufferSize)) return LV2_WORKER_ERR_UNKNOWN;
   std::memset(m_voiceName, 0, sizeof m_voiceName);
-  std::memcpy(m_voiceName, job.bytes, job.size);
+  std::memcpy(m_voiceName, answer.bytes, answer.size);
   m_announceVoice = true;
   return LV2_WORKER_SUCCESS;
 }

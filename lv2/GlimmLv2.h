@@ -1,6 +1,7 @@
 // The LV2 plug-in's public contract, shared by its DSP, its UI and the
 // description generator. Hosts store these URIs and port indexes in their
 // sessions: never change one; new ports and URIs are appended.
+// Constants only: any thread.
 #pragma once
 
 #include "GlimmContract.h"

@@ -155,6 +155,11 @@ OSStatus SpeechUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope, A
     }
     case kAudioUnitProperty_CocoaUI:
       return cocoaViewInfo(static_cast<AudioUnitCocoaViewInfo*>(out));
+    case kAudioUnitProperty_OfflineRender: {
+      const UInt32 on = m_offline.load() ? 1 : 0;
+      std::memcpy(out, &on, sizeof on);
+      return noErr;
+    }
   }
   return kAudioUnitErr_InvalidProperty;
 }
@@ -208,6 +213,12 @@ OSStatus SpeechUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, A
       if (frames == 0 || frames > kMaxFramesLimit) return kAudioUnitErr_InvalidPropertyValue;
       m_maxFrames = frames;
       callPropertyListeners(id, scope, elem);
+      return noErr;
+    }
+    case kAudioUnitProperty_OfflineRender: {
+      UInt32 on;
+      std::memcpy(&on, data, sizeof on);
+      m_offline.store(on != 0);
       return noErr;
     }
   }
@@ -268,7 +279,9 @@ OSStatus SpeechUnit::render(AudioUnitRenderActionFlags* flags, UInt32 bus, UInt3
     b.mNumberChannels = 1;
   }
   auto* first = static_cast<float*>(io->mBuffers[0].mData);
-  const size_t got = m_voice.render(first, frames);
+  // Offline, nothing waits for the block: the voice may wait for the engine
+  // thread, so each sound is whole and on its frame however fast the host asks.
+  const size_t got = m_voice.render(first, frames, m_offline.load(std::memory_order_relaxed));
   std::fill(first + got, first + frames, 0.0f);
   for (UInt32 c = 1; c < m_channels; ++c) std::memcpy(io->mBuffers[c].mData, first, bytes);
   if (flags) {
@@ -346,6 +359,9 @@ OSStatus SpeechUnit::describeProperty(AudioUnitPropertyID id, AudioUnitScope sco
       break;
     case kAudioUnitProperty_CocoaUI:
       size = sizeof(AudioUnitCocoaViewInfo), err = global();
+      break;
+    case kAudioUnitProperty_OfflineRender:
+      size = sizeof(UInt32), writable = true, err = global();
       break;
     default:
       return kAudioUnitErr_InvalidProperty;

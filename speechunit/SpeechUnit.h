@@ -4,7 +4,9 @@
 //
 // Threads: the host's control thread calls everything but render and
 // midiEvent; render runs on the host's audio thread and never locks or
-// allocates; midiEvent and setParameter may come from either. parameterChanged
+// allocates, unless the host has set kAudioUnitProperty_OfflineRender (it
+// renders offline, with no real-time constraint), when it may wait for the
+// engine thread; midiEvent and setParameter may come from either. parameterChanged
 // arrives on the control thread or the engine thread, never on render.
 // The component's entry points (SpeechUnitComponent.cpp) are the exception
 // boundary; render and midiEvent throw nothing.
@@ -15,6 +17,7 @@
 #include <AudioUnit/AudioUnitProperties.h>
 #include <AudioUnit/MusicDevice.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -65,5 +68,8 @@ class SpeechUnit final : private VoiceController::Observer {
   Float64 m_rate = 44100;
   UInt32 m_channels = 2;
   UInt32 m_maxFrames;
+  // kAudioUnitProperty_OfflineRender: the host renders faster than real time
+  // and lets render wait for the synthesis. Set by the control thread.
+  std::atomic<bool> m_offline{false};
   std::vector<float> m_scratch;
 };

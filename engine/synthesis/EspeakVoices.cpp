@@ -1,5 +1,7 @@
 #include "EspeakVoices.h"
 
+#include "GlimmContract.h"
+
 #include <espeak-ng/espeak_ng.h>
 
 #include <algorithm>
@@ -100,7 +102,8 @@ bool loadByName(const std::string& voice) { return espeak_ng_SetVoiceByName(voic
 }  // namespace
 
 bool EspeakVoices::load(const std::string& voice, int throat, int mouth) {
-  if (!(plausibleVoice(voice) && loadByName(voice)) && !loadByName(kEnglish) && !loadByName("en")) return false;
+  if (!(plausibleVoice(voice) && loadByName(voice)) && !loadByName(kEnglish) && !loadByName(kGlimmDefaultVoice))
+    return false;
   if (m_variantFd < 0 || (throat == 100 && mouth == 100)) return true;
   // The voice's own file with the formants scaled: a variant for any language.
   const espeak_VOICE* loaded = espeak_GetCurrentVoice();

@@ -15,15 +15,11 @@
 #include <qguiapplication_platform.h>
 
 #include <lv2/atom/util.h>
-#include <lv2/patch/patch.h>
 
 #include <cstring>
 #include <string>
 
 namespace {
-
-constexpr int kPanelWidth = 440;
-constexpr int kPanelHeight = 320;
 
 template <typename T>
 const T* feature(const LV2_Feature* const* features, const char* uri) {
@@ -31,8 +27,6 @@ const T* feature(const LV2_Feature* const* features, const char* uri) {
     if ((*f)->URI && std::strcmp((*f)->URI, uri) == 0) return static_cast<const T*>((*f)->data);
   return nullptr;
 }
-
-LV2_URID mapUri(LV2_URID_Map* map, const char* uri) { return map->map(map->handle, uri); }
 
 // An X11 UI needs Qt's xcb platform, whatever the user's environment names
 // for Qt programs; the host's environment is left as it is.
@@ -48,20 +42,6 @@ xcb_connection_t* xcbConnection() {
 }
 
 }  // namespace
-
-GlimmLv2Ui::Uris::Uris(LV2_URID_Map* map)
-    : atomEventTransfer(mapUri(map, LV2_ATOM__eventTransfer)),
-      atomObject(mapUri(map, LV2_ATOM__Object)),
-      atomBlank(mapUri(map, LV2_ATOM__Blank)),
-      atomResource(mapUri(map, LV2_ATOM__Resource)),
-      atomString(mapUri(map, LV2_ATOM__String)),
-      atomURID(mapUri(map, LV2_ATOM__URID)),
-      patchGet(mapUri(map, LV2_PATCH__Get)),
-      patchSet(mapUri(map, LV2_PATCH__Set)),
-      patchProperty(mapUri(map, LV2_PATCH__property)),
-      patchValue(mapUri(map, LV2_PATCH__value)),
-      text(mapUri(map, GLIMM_LV2_TEXT_URI)),
-      speak(mapUri(map, GLIMM_LV2_SPEAK_URI)) {}
 
 GlimmLv2Ui::GlimmLv2Ui(LV2UI_Write_Function write, LV2UI_Controller controller, LV2_URID_Map* map)
     : m_write(write), m_controller(controller), m_uris(map) {
@@ -88,7 +68,7 @@ GlimmLv2Ui* GlimmLv2Ui::create(LV2UI_Write_Function write, LV2UI_Controller cont
   }
   if (widget) *widget = reinterpret_cast<LV2UI_Widget>(uintptr_t(ui->m_container->winId()));
   if (const auto* resize = feature<LV2UI_Resize>(features, LV2_UI__resize))
-    if (resize->ui_resize) resize->ui_resize(resize->handle, kPanelWidth, kPanelHeight);
+    if (resize->ui_resize) resize->ui_resize(resize->handle, kGlimmPanelWidth, kGlimmPanelHeight);
   // Some hosts never ask the DSP for its state on the UI's behalf.
   ui->sendPatchGet();
   return ui;
@@ -99,7 +79,7 @@ bool GlimmLv2Ui::open(uintptr_t parent) {
   if (!m_hostWindow) return false;
   m_container = new QWidget;
   m_container->setAttribute(Qt::WA_NativeWindow);
-  m_container->setFixedSize(kPanelWidth, kPanelHeight);
+  m_container->setFixedSize(kGlimmPanelWidth, kGlimmPanelHeight);
   m_editor = new VstGlimm3Editor(this);
   if (!m_editor->open(m_container)) return false;
   // Qt 6.4 crashes showing a widget whose window was given a parent before
@@ -149,34 +129,12 @@ void GlimmLv2Ui::receive(const LV2_Atom* atom, uint32_t size) {
   // Everything below comes from the host: every size is checked against
   // the bytes actually given before it is followed.
   if (size < sizeof(LV2_Atom) || atom->size > size - sizeof(LV2_Atom)) return;
-  const LV2_URID type = atom->type;
-  if (type != m_uris.atomObject && type != m_uris.atomBlank && type != m_uris.atomResource) return;
-  if (atom->size < sizeof(LV2_Atom_Object_Body)) return;
-  const auto* object = reinterpret_cast<const LV2_Atom_Object*>(atom);
-  if (object->body.otype != m_uris.patchSet) return;
-
-  LV2_URID property = 0;
-  const LV2_Atom* value = nullptr;
-  const auto* base = reinterpret_cast<const uint8_t*>(&object->body);
-  const uint64_t total = atom->size;
-  uint64_t offset = sizeof(LV2_Atom_Object_Body);
-  while (offset + sizeof(LV2_Atom_Property_Body) <= total) {
-    const auto* p = reinterpret_cast<const LV2_Atom_Property_Body*>(base + offset);
-    if (p->value.size > total - offset - sizeof(LV2_Atom_Property_Body)) return;
-    if (p->key == m_uris.patchProperty && p->value.type == m_uris.atomURID && p->value.size >= sizeof(LV2_URID))
-      property = reinterpret_cast<const LV2_Atom_URID*>(&p->value)->body;
-    else if (p->key == m_uris.patchValue)
-      value = &p->value;
-    offset += sizeof(LV2_Atom_Property_Body) + lv2_atom_pad_size(p->value.size);
-  }
-  if (property != m_uris.text || !value || value->type != m_uris.atomString) return;
-
-  // The string's bytes up to its NUL, and never more than the field holds.
+  glimm::lv2::PatchMessage m;
+  if (!glimm::lv2::parsePatch(m_uris, *atom, m) || m.otype != m_uris.patchSet || m.property != m_uris.text) return;
+  const LV2_Atom* value = m.value;
+  if (!value || value->type != m_uris.atomString) return;
   const char* body = reinterpret_cast<const char*>(value + 1);
-  const void* nul = std::memchr(body, 0, value->size);
-  std::size_t length = nul ? std::size_t(static_cast<const char*>(nul) - body) : value->size;
-  if (length > kGlimmTextMaxBytes) length = kGlimmTextMaxBytes;
-  const std::string text(body, length);
+  const std::string text(body, glimm::lv2::shownTextLength(body, value->size));
   if (!m_echoes.shouldShow(text)) return;
 
   m_announced.fill('\0');
@@ -185,8 +143,14 @@ void GlimmLv2Ui::receive(const LV2_Atom* atom, uint32_t size) {
   m_editor->setTextFromAU();
 }
 
-void GlimmLv2Ui::sendAtom(const LV2_Atom* atom) {
-  if (!atom) return;  // did not fit; cannot happen for our messages
+LV2_Atom_Forge& GlimmLv2Ui::newMessage() {
+  lv2_atom_forge_set_buffer(&m_forge, m_message.data(), m_message.size());
+  return m_forge;
+}
+
+void GlimmLv2Ui::send(LV2_Atom_Forge_Ref message) {
+  if (!message) return;  // did not fit; cannot happen for our messages
+  const auto* atom = static_cast<const LV2_Atom*>(lv2_atom_forge_deref(&m_forge, message));
   m_write(m_controller, kGlimmPortControl, lv2_atom_total_size(atom), m_uris.atomEventTransfer, atom);
 }
 
@@ -201,38 +165,15 @@ void GlimmLv2Ui::sendText(const char* text) {
   // even if it does not.
   const void* nul = std::memchr(text, 0, kGlimmTextBufferSize);
   const uint32_t length = nul ? uint32_t(static_cast<const char*>(nul) - text) : uint32_t(kGlimmTextMaxBytes);
-  lv2_atom_forge_set_buffer(&m_forge, m_message.data(), m_message.size());
-  LV2_Atom_Forge_Frame frame;
-  auto* message = reinterpret_cast<LV2_Atom*>(lv2_atom_forge_object(&m_forge, &frame, 0, m_uris.patchSet));
-  lv2_atom_forge_key(&m_forge, m_uris.patchProperty);
-  lv2_atom_forge_urid(&m_forge, m_uris.text);
-  lv2_atom_forge_key(&m_forge, m_uris.patchValue);
-  const bool fitted = lv2_atom_forge_string(&m_forge, text, length) != 0;
-  lv2_atom_forge_pop(&m_forge, &frame);
-  if (!fitted) return;
+  const LV2_Atom_Forge_Ref message = glimm::lv2::writeSetString(newMessage(), m_uris, m_uris.text, text, length);
+  if (!message) return;
   m_echoes.sent(std::string(text, length));
-  sendAtom(message);
+  send(message);
 }
 
-void GlimmLv2Ui::sendSpeak() {
-  lv2_atom_forge_set_buffer(&m_forge, m_message.data(), m_message.size());
-  LV2_Atom_Forge_Frame frame;
-  auto* message = reinterpret_cast<LV2_Atom*>(lv2_atom_forge_object(&m_forge, &frame, 0, m_uris.patchSet));
-  lv2_atom_forge_key(&m_forge, m_uris.patchProperty);
-  lv2_atom_forge_urid(&m_forge, m_uris.speak);
-  lv2_atom_forge_key(&m_forge, m_uris.patchValue);
-  lv2_atom_forge_bool(&m_forge, true);
-  lv2_atom_forge_pop(&m_forge, &frame);
-  sendAtom(message);
-}
+void GlimmLv2Ui::sendSpeak() { send(glimm::lv2::writeSpeak(newMessage(), m_uris)); }
 
-void GlimmLv2Ui::sendPatchGet() {
-  lv2_atom_forge_set_buffer(&m_forge, m_message.data(), m_message.size());
-  LV2_Atom_Forge_Frame frame;
-  auto* message = reinterpret_cast<LV2_Atom*>(lv2_atom_forge_object(&m_forge, &frame, 0, m_uris.patchGet));
-  lv2_atom_forge_pop(&m_forge, &frame);
-  sendAtom(message);
-}
+void GlimmLv2Ui::sendPatchGet() { send(glimm::lv2::writeGet(newMessage(), m_uris)); }
 
 int GlimmLv2Ui::readText(int propertyID, void* data, int size) const {
   if (propertyID != kGlimmProperty_Text || !data || size != kGlimmTextBufferSize) return -50;

@@ -2,6 +2,8 @@
 // announces every text it takes, so each text the UI sends comes back; while
 // the user types, those echoes trail the field, and showing one would undo
 // the keys typed since. Echoes come back in the order the texts were sent.
+//
+// Threads: the UI thread only (not thread-safe); it allocates.
 #pragma once
 
 #include <algorithm>

@@ -53,11 +53,12 @@ class TestHostEndToEnd : public QObject {
   void initTestCase() {
     m_driver = std::make_unique<GlimmRunLoopDriver>();
     m_unit = std::make_unique<UnitHost>();
-    QVERIFY2(m_unit->load(qEnvironmentVariable("GLIMM_UNIT_MODULE").toStdString(), 48000, 1024),
-             m_unit->error().c_str());
+    std::string loadError;
+    QVERIFY2(m_unit->load(qEnvironmentVariable("GLIMM_UNIT_MODULE").toStdString(), 48000, 1024, &loadError),
+             loadError.c_str());
     QCOMPARE(m_unit->setText("one"), noErr);
     m_audio = std::make_unique<AudioOutput>(m_unit->unit(), 48000);
-    m_audio->start();
+    m_audio->start({}, &loadError);
     m_window = std::make_unique<EditorWindow>(m_unit->unit(), [this] { m_unit->play(); });
     QString error;
     QVERIFY2(m_window->openEditor(&error), qPrintable(error));

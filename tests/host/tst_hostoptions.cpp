@@ -3,6 +3,22 @@
 
 #include <QtTest>
 
+namespace {
+
+// The cases read a parse as the options and the error side by side.
+struct Parsed {
+  HostOptions options;
+  QString error;  // empty when the command line is good
+};
+
+Parsed parseHostOptions(const QStringList& arguments) {
+  Parsed r;
+  if (std::optional<HostOptions> o = ::parseHostOptions(arguments, &r.error)) r.options = *o;
+  return r;
+}
+
+}  // namespace
+
 class TestHostOptions : public QObject {
   Q_OBJECT
  private slots:

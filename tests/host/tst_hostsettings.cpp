@@ -86,7 +86,9 @@ class TestHostSettings : public QObject {
   // comes back into a unit unchanged, with the text.
   void roundTripThroughTheUnit() {
     UnitHost unit;
-    QVERIFY2(unit.load(qEnvironmentVariable("GLIMM_UNIT_MODULE").toStdString(), 48000, 1024), unit.error().c_str());
+    std::string loadError;
+    QVERIFY2(unit.load(qEnvironmentVariable("GLIMM_UNIT_MODULE").toStdString(), 48000, 1024, &loadError),
+             loadError.c_str());
     for (const GlimmParameterFacts& p : kGlimmParameters) QCOMPARE(unit.setParameter(p.index, p.maximum), noErr);
     const QString text = QString::fromUtf8("Gr\xc3\xbc\xc3\x9f dich, \xe2\x82\xac 5 \"quoted\"\nnext line");
     QCOMPARE(unit.setText(text.toStdString()), noErr);

@@ -27,7 +27,8 @@ class TestUnitHost : public QObject {
 
  private slots:
   void initTestCase() {
-    QVERIFY2(m_host.load(qEnvironmentVariable("GLIMM_UNIT_MODULE").toStdString(), 48000, 1024), m_host.error().c_str());
+    std::string error;
+    QVERIFY2(m_host.load(qEnvironmentVariable("GLIMM_UNIT_MODULE").toStdString(), 48000, 1024, &error), error.c_str());
   }
 
   void speakingIsAReadOnlyGlobalNumber() {

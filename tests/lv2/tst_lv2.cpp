@@ -226,23 +226,17 @@ class Instance : public lv2host::Ports<kAtomCapacity>, public lv2host::SequenceW
     return all;
   }
 
-  // The text the plug-in answers to patch:Get, or nothing if it stays quiet.
-  std::optional<std::string> askText() {
-    const size_t before = announced.size();
-    get(urid(GLIMM_LV2_TEXT_URI));
+  // The value the plug-in answers to a patch:Get of `uri`, as it lands in
+  // `answers`, or nothing if it stays quiet.
+  std::optional<std::string> ask(const char* uri, const std::vector<std::string>& answers) {
+    const size_t before = answers.size();
+    get(urid(uri));
     run(kBlock);
-    if (announced.size() != before + 1) return std::nullopt;
-    return announced.back();
+    if (answers.size() != before + 1) return std::nullopt;
+    return answers.back();
   }
-
-  // The voice the plug-in answers to patch:Get, likewise.
-  std::optional<std::string> askVoice() {
-    const size_t before = announcedVoices.size();
-    get(urid(GLIMM_LV2_VOICE_URI));
-    run(kBlock);
-    if (announcedVoices.size() != before + 1) return std::nullopt;
-    return announcedVoices.back();
-  }
+  std::optional<std::string> askText() { return ask(GLIMM_LV2_TEXT_URI, announced); }
+  std::optional<std::string> askVoice() { return ask(GLIMM_LV2_VOICE_URI, announcedVoices); }
 
   const LV2_State_Interface* state() const {
     return static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(instance, LV2_STATE__interface));

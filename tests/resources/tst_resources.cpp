@@ -232,20 +232,18 @@ void TestResources::styleSheetDrawsSlider() {
   const qreal dpr = img.devicePixelRatio();
   const int w = slider->width(), h = slider->height();
   // One letter per logical pixel: W white, B black, . anything else.
+  auto letter = [&](int x, int y) {
+    const QRgb p = img.pixel(qRound(x * dpr), qRound(y * dpr));
+    return p == qRgb(255, 255, 255) ? 'W' : p == qRgb(0, 0, 0) ? 'B' : '.';
+  };
   auto row = [&](int y) {
     QString s;
-    for (int x = 0; x < w; ++x) {
-      const QRgb p = img.pixel(qRound(x * dpr), qRound(y * dpr));
-      s += p == qRgb(255, 255, 255) ? 'W' : p == qRgb(0, 0, 0) ? 'B' : '.';
-    }
+    for (int x = 0; x < w; ++x) s += letter(x, y);
     return s;
   };
   auto column = [&](int x) {
     QString s;
-    for (int y = 0; y < h; ++y) {
-      const QRgb p = img.pixel(qRound(x * dpr), qRound(y * dpr));
-      s += p == qRgb(255, 255, 255) ? 'W' : p == qRgb(0, 0, 0) ? 'B' : '.';
-    }
+    for (int y = 0; y < h; ++y) s += letter(x, y);
     return s;
   };
   const QString frame(w, 'W');

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <clocale>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <thread>
@@ -356,6 +357,36 @@ class TestSpeechEngine : public QObject {
     QCOMPARE(fds.at(1), std::string("/dev/null"));
     ::close(inherited);
     QVERIFY(environment() == env);
+  }
+
+  // A synthesis process that stops answering mid-job (stopped, as a hang in
+  // the synthesiser would leave it) is killed once the hang limit has passed:
+  // that utterance is lost and the next one speaks from a new process. The
+  // limit is shortened for this run (ctest's speech_engine_hang), else skipped.
+  void hungProcessIsReplaced() {
+    const char* limitMs = std::getenv("GLIMM_SYNTHESIS_HANG_MS");
+    if (!limitMs) QSKIP("runs with GLIMM_SYNTHESIS_HANG_MS set");
+    const auto limit = std::chrono::milliseconds(std::atol(limitMs));
+    auto v = SpeechVoice::create(48000);
+    v->speak(glimm::prepareSpeechText("Hello", 511), SpeechSettings{});
+    QVERIFY(analysis::activeSeconds(renderAll(*v), 48000) > 0.1);
+    const pid_t first = glimm::engineProcessId();
+    QVERIFY(first > 0);
+    QCOMPARE(::kill(first, SIGSTOP), 0);
+    const auto asked = std::chrono::steady_clock::now();
+    v->speak(glimm::prepareSpeechText("Nobody hears this", 511), SpeechSettings{});
+    while (probe::exists(first) && std::chrono::steady_clock::now() - asked < limit + std::chrono::seconds(5))
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+    QVERIFY2(!probe::exists(first), "the hung process is still there");
+    QVERIFY2(took >= limit && took < limit + std::chrono::seconds(2), qPrintable(QString::number(took.count())));
+    QVERIFY2(analysis::activeSeconds(renderAll(*v), 48000) < 0.05, "the hung utterance sounded");
+
+    v->speak(glimm::prepareSpeechText("Hello again", 511), SpeechSettings{});
+    QVERIFY2(analysis::activeSeconds(renderAll(*v), 48000) > 0.4, "the next utterance is silent");
+    const pid_t second = glimm::engineProcessId();
+    QVERIFY(second > 0 && second != first);
+    v->detach();
   }
 
   // A stop while the process is mid-job (held by a full ring) reaches it as a

@@ -17,7 +17,8 @@ enum {
   kAudioUnitProperty_Latency = 12,
   kAudioUnitProperty_MaximumFramesPerSlice = 14,
   kAudioUnitProperty_TailTime = 20,
-  kAudioUnitProperty_CocoaUI = 31
+  kAudioUnitProperty_CocoaUI = 31,
+  kAudioUnitProperty_OfflineRender = 37
 };
 
 typedef UInt32 AudioUnitParameterUnit;

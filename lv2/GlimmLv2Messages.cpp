@@ -1,6 +1,5 @@
-#include "GlimmDspEvents.h"
+#include "GlimmLv2Messages.h"
 
-#include "GlimmLv2.h"
 #include "Utf8.h"
 
 #include <lv2/midi/midi.h>
@@ -8,7 +7,7 @@
 
 #include <cstring>
 
-namespace glimm::dsp {
+namespace glimm::lv2 {
 
 Uris::Uris(LV2_URID_Map* m)
     : atomBlank(m->map(m->handle, LV2_ATOM__Blank)),
@@ -17,6 +16,7 @@ Uris::Uris(LV2_URID_Map* m)
       atomSequence(m->map(m->handle, LV2_ATOM__Sequence)),
       atomString(m->map(m->handle, LV2_ATOM__String)),
       atomURID(m->map(m->handle, LV2_ATOM__URID)),
+      atomEventTransfer(m->map(m->handle, LV2_ATOM__eventTransfer)),
       midiEvent(m->map(m->handle, LV2_MIDI__MidiEvent)),
       patchGet(m->map(m->handle, LV2_PATCH__Get)),
       patchSet(m->map(m->handle, LV2_PATCH__Set)),
@@ -39,6 +39,18 @@ long terminatedUtf8(const void* body, size_t size, size_t limit) {
   return glimm::utf8::valid(s, n) ? long(n) : -1;
 }
 
+// A patch:Set of `property` whose value the caller writes; the reference of
+// the object, or 0 when any part did not fit.
+template <typename WriteValue>
+LV2_Atom_Forge_Ref writeSet(LV2_Atom_Forge& forge, const Uris& uris, LV2_URID property, WriteValue&& value) {
+  LV2_Atom_Forge_Frame frame;
+  const LV2_Atom_Forge_Ref object = lv2_atom_forge_object(&forge, &frame, 0, uris.patchSet);
+  const bool whole = object && lv2_atom_forge_key(&forge, uris.patchProperty) &&
+                     lv2_atom_forge_urid(&forge, property) && lv2_atom_forge_key(&forge, uris.patchValue) && value();
+  lv2_atom_forge_pop(&forge, &frame);
+  return whole ? object : 0;
+}
+
 }  // namespace
 
 long acceptText(const void* body, size_t size) { return terminatedUtf8(body, size, kGlimmTextBufferSize); }
@@ -46,6 +58,33 @@ long acceptText(const void* body, size_t size) { return terminatedUtf8(body, siz
 long acceptVoiceName(const void* body, size_t size) {
   const long n = terminatedUtf8(body, size, kGlimmVoiceBufferSize);
   return n > 0 ? n : -1;
+}
+
+size_t shownTextLength(const void* body, size_t size) {
+  if (!body) return 0;
+  const void* nul = std::memchr(body, 0, size);
+  const size_t n = nul ? size_t(static_cast<const char*>(nul) - static_cast<const char*>(body)) : size;
+  return std::min<size_t>(n, kGlimmTextMaxBytes);
+}
+
+long acceptString(const Uris& uris, const LV2_Atom* value, long (*accept)(const void*, size_t)) {
+  return value && value->type == uris.atomString ? accept(value + 1, value->size) : -1;
+}
+
+LV2_Atom_Forge_Ref writeSetString(LV2_Atom_Forge& forge, const Uris& uris, LV2_URID property, const char* s,
+                                  uint32_t size) {
+  return writeSet(forge, uris, property, [&] { return lv2_atom_forge_string(&forge, s, size) != 0; });
+}
+
+LV2_Atom_Forge_Ref writeSpeak(LV2_Atom_Forge& forge, const Uris& uris) {
+  return writeSet(forge, uris, uris.speak, [&] { return lv2_atom_forge_bool(&forge, true) != 0; });
+}
+
+LV2_Atom_Forge_Ref writeGet(LV2_Atom_Forge& forge, const Uris& uris) {
+  LV2_Atom_Forge_Frame frame;
+  const LV2_Atom_Forge_Ref object = lv2_atom_forge_object(&forge, &frame, 0, uris.patchGet);
+  lv2_atom_forge_pop(&forge, &frame);
+  return object;
 }
 
 bool parsePatch(const Uris& uris, const LV2_Atom& atom, PatchMessage& m) {
@@ -69,4 +108,4 @@ bool parsePatch(const Uris& uris, const LV2_Atom& atom, PatchMessage& m) {
   return true;
 }
 
-}  // namespace glimm::dsp
+}  // namespace glimm::lv2
