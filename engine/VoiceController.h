@@ -106,11 +106,15 @@ class VoiceController {
   // True from play() until the utterance has been synthesised and all of it
   // rendered; false when the voice is not started.
   bool speaking() const;
+  // Any thread, the render thread included (no lock): the next sung note
+  // takes the lyric's first syllable again.
+  void restartLyric() { m_wordCursor.store(0, std::memory_order_relaxed); }
 
   // One MIDI channel message, `offset` frames into the next render call.
   // Speech mode: a note-on speaks the text. Sing mode, one voice, the last
-  // note wins: a note-on sings the next word of the text on its pitch, its
-  // note-off ends it with a short fade. Velocity sets the level; pitch bend
+  // note wins: a note-on sings the next syllable of the lyric (Lyric.h) on
+  // its pitch, holding its vowel until the note-off, which its final
+  // consonants follow. Velocity sets the level; pitch bend
   // spans two semitones; all notes off and all sound off stop at once. Every
   // sound starts a fixed time after its event (SpeechVoice::latencyFrames).
   // Messages are queued for the render thread; Ignored for what is not used
@@ -177,7 +181,8 @@ class VoiceController {
   glimm::SeqLock<NoteRequest> m_noteRequest;
   uint32_t m_servicedNote = 0;            // engine thread
   std::atomic<uint32_t> m_handedNote{0};  // the last note the voice was asked to speak
-  // Which word the next note sings; the text's setter starts it again.
+  // Which syllable of the lyric the next sung note takes; the text's setter
+  // and restartLyric() start it again.
   std::atomic<uint32_t> m_wordCursor{0};
   // Render thread only.
   uint32_t m_lastNoteId = 0;

@@ -297,6 +297,25 @@ class TestVoiceController : public QObject {
       QVERIFY2(db[0] > db[1] + 10 && db[3] > db[1] + 10, qPrintable(info));
       if (text[2] == '+') QVERIFY2(db[2] > db[1] + 10, qPrintable(info));
     }
+    // A restart takes the first syllable again: "se" after "se", not "ven".
+    {
+      VoiceController v(nullptr);
+      startSinging(v, "seventeen");
+      auto onset = [&](double at) {
+        const auto out = renderOffline(v, {{0.0, 0x90, 60, 100}, {0.3, 0x80, 60, 0}}, 0.5);
+        const long first = analysis::firstSound(out);
+        return first < 0
+                   ? -200.0
+                   : analysis::highBandDb(
+                         std::vector<float>(out.begin() + first, out.begin() + first + long(at * kRate)), kRate, 3000);
+      };
+      const double first = onset(0.1);
+      v.restartLyric();
+      const double again = onset(0.1);
+      const double next = onset(0.1);
+      QVERIFY2(std::fabs(again - first) < 3 && again > next + 10,
+               qPrintable(QString("%1 %2 %3 dB").arg(first).arg(again).arg(next)));
+    }
     // Nothing singable: silence, no fault.
     for (const std::string& text : {std::string("- -- +"), std::string(511, 'a'), std::string("+ \xff-\xfe-+")}) {
       VoiceController v(nullptr);
