@@ -502,8 +502,8 @@ class TestLv2 : public QObject {
   }
 
   // Rendered as fast as the host can, back to back: free-wheeling, run()
-  // waits for the worker, so each word starts exactly one block (the
-  // latency) after its note; otherwise run() never waits, and words whose
+  // waits for the worker, so each syllable starts exactly one block (the
+  // latency) after its note and holds until its release; otherwise run() never waits, and words whose
   // synthesis the host outran start late or not at all.
   void freeWheeling() {
     for (const bool offline : {true, false}) {
@@ -519,7 +519,7 @@ class TestLv2 : public QObject {
         }
       };
       QStringList starts;
-      int onTime = 0;
+      int onTime = 0, held = 0;
       const uint32_t offsets[] = {0, 100, 333, 511, 7};
       for (size_t n = 0; n < std::size(offsets); ++n) {
         const size_t at = audio.size() + offsets[n];
@@ -532,9 +532,16 @@ class TestLv2 : public QObject {
         const long first = analysis::firstSound(part, 1e-3);
         starts << QString::number(first);
         onTime += first >= long(kBlock) - 2 && first <= long(kBlock) + 2;
+        // The syllable's vowel holds while the key is down: sound in at
+        // least 90 % of the key's 10-ms frames (from its latency on).
+        int frames = 0, loud = 0;
+        for (size_t f = at + kBlock; f + kRate / 100 <= at + kBlock + size_t(kRate / 2); f += kRate / 100, ++frames)
+          loud += analysis::rms(&audio[f], kRate / 100) > 0.01;
+        held += loud >= frames * 9 / 10;
       }
       if (offline)
-        QVERIFY2(onTime == int(std::size(offsets)), qPrintable("free-wheeling: " + starts.join(' ')));
+        QVERIFY2(onTime == int(std::size(offsets)) && held == int(std::size(offsets)),
+                 qPrintable(QString("free-wheeling: %1 (%2 held)").arg(starts.join(' ')).arg(held)));
       else
         QVERIFY2(onTime < int(std::size(offsets)), qPrintable("real time, waited: " + starts.join(' ')));
     }
