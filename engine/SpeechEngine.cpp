@@ -361,6 +361,9 @@ void SpeechEngine::finishSung(JobRun& run, const SpeechSettings& s, double veloc
     layout = glimm::layoutSungSyllable(shaped, at(vowel.begin), at(vowel.end), v.m_rate / singHz(s.singNote), v.m_rate,
                                        vowel.diphthong);
   SpeechVoice::Segment seg{v.m_ring.writeIndex(), s.startFrame, s.noteId, singRatio(s.singNote)};
+  seg.legato = s.legato;
+  seg.glideFrom = s.legato ? hzForNote(s.glideFrom) / hzForNote(s.singNote) : 1.0;
+  seg.glideFrames = uint32_t(std::clamp(s.glideMs, 0.0, 1000.0) * v.m_rate / 1000.0);
   if (layout.loopLength > 0) {
     seg.loopStart = seg.start + layout.loopStart;
     seg.loopLength = uint32_t(layout.loopLength);

@@ -43,6 +43,11 @@ struct SpeechSettings {
   // number lyricNote, wrapping round.
   bool lyric = false;
   uint32_t lyricNote = 0;
+  // Joined on legato to a note still sounding: what plays goes on until this
+  // one is due, then crosses over into it, gliding from glideFrom (a MIDI
+  // note) to singNote over glideMs.
+  bool legato = false;
+  double glideFrom = 0, glideMs = 0;
   // The render frame at which the first audible sample is due (0: at once),
   // and the note that asked for it (0: a play request).
   uint64_t startFrame = 0;
@@ -193,6 +198,11 @@ class SpeechVoice {
     uint32_t loopLength = 0;
     double loopRate = 1.0;
     uint64_t shortcut = 0;  // a released key skips from here to loopStart
+    // Legato: crosses over from what plays at startFrame, its pitch gliding
+    // from glideFrom times its own to its own over glideFrames.
+    bool legato = false;
+    double glideFrom = 1.0;
+    uint32_t glideFrames = 0;
   };
   // Engine thread.
   void announce(const Segment& s) { m_announced.store(s); }
@@ -204,6 +214,8 @@ class SpeechVoice {
   bool takeInput(size_t k, float* x);
   bool takeStream(size_t k, float* x);
   void skipStream(uint64_t to);
+  void join();
+  float joinSample();
   void noticeSegment();
   bool readyFor(uint64_t blockEnd);
 
@@ -283,4 +295,10 @@ class SpeechVoice {
   float m_loop[kLoopFrames];
   uint32_t m_loopPos = 0;
   bool m_looping = false, m_letGo = false;
+  // Legato: a join waits for the new note's frame; then the old loop sounds
+  // on from its copy while the new syllable fades in, gliding in pitch.
+  bool m_joinPending = false;
+  float m_joinLoop[kLoopFrames];
+  uint32_t m_joinLength = 0, m_joinLeft = 0, m_joinFrames = 1, m_glideLeft = 0;
+  double m_joinPos = 0, m_joinStep = 1, m_glide = 1, m_glideStep = 1;
 };

@@ -118,8 +118,8 @@ VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data
   // running status, system messages and sysex carry nothing for the voice.
   const uint32_t kind = status & 0xF0;
   if (status > 0xFF || kind < 0x80 || kind == 0xF0 || data1 > 0x7F || data2 > 0x7F) return MidiResult::Ignored;
-  const bool used =
-      kind == 0x80 || kind == 0x90 || kind == 0xE0 || (kind == 0xB0 && (data1 == 120 || data1 == 121 || data1 == 123));
+  const bool used = kind == 0x80 || kind == 0x90 || kind == 0xE0 ||
+                    (kind == 0xB0 && (data1 == 5 || data1 == 65 || data1 == 120 || data1 == 121 || data1 == 123));
   if (!used) return MidiResult::Ignored;
   if (!m_engineVoice) return MidiResult::NotStarted;
   // Full only while the render thread is not running.
@@ -144,6 +144,7 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
   const bool sing = m_params[kGlimmParam_SingMode].load() >= 0.5f;
   if (kind == 0x90 && data2 > 0) {
     const uint32_t id = ++m_lastNoteId;
+    const int legatoFrom = sing ? m_heldNote : -1;
     if (sing) {
       m_heldNote = int(data1);
       m_heldId = id;
@@ -156,6 +157,7 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     r.word = sing ? m_wordCursor.fetch_add(1, std::memory_order_relaxed) : 0;
     r.id = id;
     r.startFrame = due;
+    r.legatoFrom = legatoFrom;
     m_noteRequest.store(r);
     m_lastNoteFrame = due;
     voice.postDeferred(kDeferredNote);
@@ -167,6 +169,10 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     }
   } else if (kind == 0xE0) {
     voice.setBend(2.0 * (double(int(data2 << 7 | data1)) - 8192.0) / 8192.0);
+  } else if (kind == 0xB0 && data1 == 5) {
+    m_glideMs.store(float(data2) * 1000.0f / 127.0f, std::memory_order_relaxed);
+  } else if (kind == 0xB0 && data1 == 65) {
+    m_portamento.store(data2 >= 64, std::memory_order_relaxed);
   } else if (kind == 0xB0 && data1 == 121) {
     voice.setBend(0);
   } else if (kind == 0xB0) {
@@ -241,6 +247,11 @@ void VoiceController::speak(const NoteRequest* r) {
   s.level = double(r->velocity) / 127.0;
   s.startFrame = r->startFrame;
   s.noteId = r->id;
+  if (r->sing && r->legatoFrom >= 0) {
+    s.legato = true;
+    s.glideFrom = double(r->legatoFrom);
+    s.glideMs = m_portamento.load(std::memory_order_relaxed) ? m_glideMs.load(std::memory_order_relaxed) : 0.0;
+  }
   std::string text;
   {
     std::lock_guard<std::mutex> lock(m_textMutex);

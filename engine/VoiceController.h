@@ -115,7 +115,10 @@ class VoiceController {
   // note wins: a note-on sings the next syllable of the lyric (Lyric.h) on
   // its pitch, holding its vowel until the note-off, which its final
   // consonants follow. Velocity sets the level; pitch bend
-  // spans two semitones; all notes off and all sound off stop at once. Every
+  // spans two semitones; all notes off and all sound off stop at once. A key
+  // pressed while another is held joins on legato, without a new attack,
+  // gliding from the old pitch over the glide time (CC 5, 0-1000 ms; CC 65
+  // below 64 turns the glide off). Every
   // sound starts a fixed time after its event (SpeechVoice::latencyFrames).
   // Messages are queued for the render thread; Ignored for what is not used
   // (or malformed, or beyond a full queue).
@@ -147,6 +150,7 @@ class VoiceController {
     uint32_t word = 0;
     uint32_t id = 0;
     uint64_t startFrame = 0;
+    int legatoFrom = -1;  // the key still held when this one came, or -1
   };
   // A MIDI channel message and its frame offset, packed for the queue.
   struct MidiMessage {
@@ -184,6 +188,10 @@ class VoiceController {
   // Which syllable of the lyric the next sung note takes; the text's setter
   // and restartLyric() start it again.
   std::atomic<uint32_t> m_wordCursor{0};
+  // Glide time (CC 5) and the portamento switch (CC 65), set on the render
+  // thread, read by the engine thread.
+  std::atomic<float> m_glideMs{0};
+  std::atomic<bool> m_portamento{true};
   // Render thread only.
   uint32_t m_lastNoteId = 0;
   uint64_t m_lastNoteFrame = 0;

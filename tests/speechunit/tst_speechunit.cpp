@@ -395,7 +395,8 @@ class TestSpeechUnit : public QObject {
     // Velocity scales the level; 127 is full level.
     auto levelAt = [&](UInt32 velocity) {
       setText(m_unit, "la");
-      const auto out = renderWithMidi(m_unit, 0.8, {{0, 0x90, 60, velocity}});
+      // Released, so the next key attacks fresh instead of joining on legato.
+      const auto out = renderWithMidi(m_unit, 0.8, {{0, 0x90, 60, velocity}, {s * 6 / 10, 0x80, 60, 0}});
       return analysis::activeLevelDb(out);
     };
     const double loud = levelAt(127), soft = levelAt(40);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -86,6 +87,8 @@ void startSinging(VoiceController& v, const char* text) {
   v.setText(text, std::strlen(text));
   v.setParameter(kGlimmParam_SingMode, 1);
 }
+
+double hzForNote(int note) { return 440.0 * std::pow(2.0, (note - 69) / 12.0); }
 
 // The RMS level in dBFS of `seconds` from `from`.
 double levelDb(const std::vector<float>& x, double from, double seconds) {
@@ -322,6 +325,51 @@ class TestVoiceController : public QObject {
       startSinging(v, text.c_str());
       const auto out = renderOffline(v, {{0.0, 0x90, 60, 100}, {0.2, 0x80, 60, 0}, {0.3, 0x90, 62, 100}}, 1.0);
       QVERIFY2((analysis::peak(out) > 0.01) == (text[0] != '-'), qPrintable(QString::fromStdString(text.substr(0, 9))));
+    }
+  }
+
+  // A key pressed while the last is held joins on legato: no dip of more
+  // than 6 dB at the joint, the pitch gliding over the glide time (CC 5),
+  // or jumping with portamento off (CC 65).
+  void legatoJoinsAndGlides() {
+    const double latency = double(kBlock) / kRate;
+    for (const bool portamento : {true, false}) {
+      VoiceController v(nullptr);
+      startSinging(v, "won-der-ful");
+      const uint32_t glide = 64;  // about half a second
+      const auto out = renderOffline(v,
+                                     {{0.0, 0xB0, 5, glide},
+                                      {0.0, 0xB0, 65, portamento ? 127u : 0u},
+                                      {0.1, 0x90, 60, 100},
+                                      {1.1, 0x90, 67, 100},
+                                      {1.15, 0x80, 60, 0},
+                                      {2.1, 0x90, 64, 100},
+                                      {2.15, 0x80, 67, 0},
+                                      {3.1, 0x80, 64, 0}},
+                                     3.4);
+      auto f0At = [&](double t) {
+        const std::vector<float> part(out.begin() + long((t + latency) * kRate),
+                                      out.begin() + long((t + latency + 0.06) * kRate));
+        return analysis::medianF0(part, kRate, 150, 700);
+      };
+      for (const auto& [joint, from, to] : {std::tuple{1.1, 60, 67}, std::tuple{2.1, 67, 64}}) {
+        const double before = levelDb(out, joint + latency - 0.1, 0.1);
+        double lowest = 0;
+        for (double t = joint + latency; t < joint + latency + 0.15; t += 0.01)
+          lowest = std::min(lowest, levelDb(out, t, 0.01) - before);
+        // Once the new vowel has taken over, a third of the way through the glide.
+        const double mid = analysis::cents(f0At(joint + 0.16), hzForNote(to));
+        const double after = analysis::cents(f0At(joint + 0.7), hzForNote(to));
+        const QString info =
+            QString("%1 -> %2: dip %3 dB, %4 and %5 cents").arg(from).arg(to).arg(-lowest).arg(mid).arg(after);
+        QVERIFY2(lowest > -6, qPrintable(info));
+        QVERIFY2(std::fabs(after) < 15, qPrintable(info));
+        // On its way from the old pitch, or already there.
+        if (portamento)
+          QVERIFY2(std::fabs(mid) > 100 && std::fabs(mid) < std::fabs(100.0 * (to - from)) - 50, qPrintable(info));
+        else
+          QVERIFY2(std::fabs(mid) < 15, qPrintable(info));
+      }
     }
   }
 
