@@ -325,10 +325,14 @@ bool SpeechVoice::renderFrame(uint64_t now, float& out) {
   return true;
 }
 
-size_t SpeechVoice::render(float* out, size_t frames) {
-  m_engine->rendered();
+void SpeechVoice::beginBlock(size_t frames) {
   if (frames > m_latency.load(std::memory_order_relaxed) && frames <= kLatencyLimit)
     m_latency.store(frames, std::memory_order_relaxed);
+}
+
+size_t SpeechVoice::render(float* out, size_t frames) {
+  m_engine->rendered();
+  beginBlock(frames);
   takeUpRequests();
   m_releaseStep = -float(1.0 / std::max(1.0, m_rate * 0.01));
   size_t lastSound = 0;

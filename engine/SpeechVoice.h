@@ -126,6 +126,11 @@ class SpeechVoice {
   // Returns the frames up to the last one it gave sound to (0 for a silent
   // block); the rest of `out` is zero.
   size_t render(float* out, size_t frames);
+  // A block of `frames` is about to be rendered: the latency grows to it
+  // first, so requests made for this block are due as late as those of later
+  // ones. render() does this itself; a caller that makes requests before
+  // render() calls it before them.
+  void beginBlock(size_t frames);
   // Frames rendered so far: the clock that startFrame counts in.
   uint64_t frame() const { return m_frame; }
   // Ends the sound of notes up to noteId from atFrame on: a sung syllable

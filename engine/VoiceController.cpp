@@ -99,6 +99,7 @@ std::string VoiceController::voiceList() {
 
 bool VoiceController::play() {
   if (!m_engineVoice) return false;
+  restartLyric();
   NoteRequest r;
   r.sing = m_params[kGlimmParam_SingMode].load() >= 0.5f;
   // The render thread's clock is known to the last block: within one block.
@@ -107,6 +108,8 @@ bool VoiceController::play() {
   return true;
 }
 
+void VoiceController::restartLyric() { m_wordCursor.store(0, std::memory_order_relaxed); }
+
 void VoiceController::silence() {
   if (m_engineVoice) m_engineVoice->silence();
 }
@@ -114,11 +117,13 @@ void VoiceController::silence() {
 bool VoiceController::speaking() const { return m_engineVoice && m_engineVoice->busy(); }
 
 VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data1, uint32_t data2, uint32_t offset) {
-  // Channel messages only, with a status byte and data bytes below 0x80;
-  // running status, system messages and sysex carry nothing for the voice.
+  // Channel messages only, with a status byte and data bytes below 0x80, and
+  // MIDI Start; running status, other system messages and sysex carry
+  // nothing for the voice.
   const uint32_t kind = status & 0xF0;
-  if (status > 0xFF || kind < 0x80 || kind == 0xF0 || data1 > 0x7F || data2 > 0x7F) return MidiResult::Ignored;
-  const bool used = kind == 0x80 || kind == 0x90 || kind == 0xE0 ||
+  if (status > 0xFF || kind < 0x80 || (kind == 0xF0 && status != 0xFA) || data1 > 0x7F || data2 > 0x7F)
+    return MidiResult::Ignored;
+  const bool used = kind == 0x80 || kind == 0x90 || kind == 0xE0 || status == 0xFA ||
                     (kind == 0xB0 && (data1 == 5 || data1 == 65 || data1 == 120 || data1 == 121 || data1 == 123));
   if (!used) return MidiResult::Ignored;
   if (!m_engineVoice) return MidiResult::NotStarted;
@@ -158,9 +163,12 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     r.id = id;
     r.startFrame = due;
     r.legatoFrom = legatoFrom;
-    m_noteRequest.store(r);
-    m_lastNoteFrame = due;
-    voice.postDeferred(kDeferredNote);
+    if (m_offlineBlock) {
+      m_heldBack = r;
+      m_holdingBack = true;
+    } else {
+      publishNote(r);
+    }
   } else if (kind == 0x80 || kind == 0x90) {
     // Speech mode lets the text finish; a sung word ends with its key.
     if (int(data1) == m_heldNote) {
@@ -169,6 +177,8 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     }
   } else if (kind == 0xE0) {
     voice.setBend(2.0 * (double(int(data2 << 7 | data1)) - 8192.0) / 8192.0);
+  } else if (status == 0xFA) {
+    restartLyric();
   } else if (kind == 0xB0 && data1 == 5) {
     m_glideMs.store(float(data2) * 1000.0f / 127.0f, std::memory_order_relaxed);
   } else if (kind == 0xB0 && data1 == 65) {
@@ -177,6 +187,7 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     voice.setBend(0);
   } else if (kind == 0xB0) {
     m_heldNote = -1;
+    m_holdingBack = false;
     voice.cutAll(m_lastNoteId);
     voice.cancelSynthesis();
   }
@@ -191,15 +202,34 @@ size_t VoiceController::render(float* out, size_t frames, bool mayWait) {
   markRenderThread();
   SpeechVoice* voice = m_engineVoice.get();
   if (!voice) return 0;
+  voice->beginBlock(frames);
+  // A note held back offline goes once it is due within the block: before
+  // the block's own MIDI, which may hold back the next.
+  const auto publishDue = [&] {
+    if (m_holdingBack && (!mayWait || m_heldBack.startFrame < voice->frame() + frames)) {
+      m_holdingBack = false;
+      publishNote(m_heldBack);
+    }
+  };
+  publishDue();
+  m_offlineBlock = mayWait;
   drainMidi(frames);
+  publishDue();
   if (mayWait) {
     // The newest note is what the engine thread takes up; older ones it drops.
-    const uint32_t last = m_lastNoteId;
+    const uint32_t last = m_publishedNote;
     voice->waitUntilReady(frames, kOfflineWait, [this, last](uint64_t blockEnd) {
       return m_handedNote.load() != last && m_lastNoteFrame < blockEnd;
     });
   }
   return voice->render(out, frames);
+}
+
+void VoiceController::publishNote(const NoteRequest& r) {
+  m_noteRequest.store(r);
+  m_lastNoteFrame = r.startFrame;
+  m_publishedNote = r.id;
+  m_engineVoice->postDeferred(kDeferredNote);
 }
 
 bool VoiceController::onRenderThread() const {

@@ -8,7 +8,7 @@
 //   call                          from
 //   ----------------------------  ------------------------------------------
 //   start, stop                   control thread, never while render runs
-//   parameter                     any thread
+//   parameter, restartLyric       any thread
 //   setParameter, midi            any thread, the render thread included (a
 //                                 change made there is announced, and a note
 //                                 started, by the engine thread); MIDI takes
@@ -99,26 +99,30 @@ class VoiceController {
   static std::string voiceList();
 
   // Speaks the text with the current settings, superseding what is being
-  // said; false when the voice is not started.
+  // said, and starts the lyric again; false when the voice is not started.
   bool play();
+  // The next sung note takes the lyric's first syllable again, so every pass of a
+  // song sings the same words on the same notes (MIDI Start, a transport
+  // that starts or jumps). Lock-free and allocation-free; from the render
+  // thread it acts at once, before MIDI of the same call still queued: to
+  // keep a message order, send MIDI Start (0xFA) through midi() instead.
+  void restartLyric();
   // Ends what is being said at once.
   void silence();
   // True from play() until the utterance has been synthesised and all of it
   // rendered; false when the voice is not started.
   bool speaking() const;
-  // Any thread, the render thread included (no lock): the next sung note
-  // takes the lyric's first syllable again.
-  void restartLyric() { m_wordCursor.store(0, std::memory_order_relaxed); }
 
   // One MIDI channel message, `offset` frames into the next render call.
   // Speech mode: a note-on speaks the text. Sing mode, one voice, the last
   // note wins: a note-on sings the next syllable of the lyric (Lyric.h) on
   // its pitch, holding its vowel until the note-off, which its final
-  // consonants follow. Velocity sets the level; pitch bend
-  // spans two semitones; all notes off and all sound off stop at once. A key
-  // pressed while another is held joins on legato, without a new attack,
-  // gliding from the old pitch over the glide time (CC 5, 0-1000 ms; CC 65
-  // below 64 turns the glide off). Every
+  // consonants follow. Velocity sets the level; pitch bend spans two
+  // semitones; all notes off and all sound off stop at once; MIDI Start
+  // (status 0xFA, no data) restarts the lyric in its turn. A key pressed
+  // while another is held joins on legato, without a new attack, gliding
+  // from the old pitch over the glide time (CC 5, 0-1000 ms; CC 65 below 64
+  // turns the glide off). Every
   // sound starts a fixed time after its event (SpeechVoice::latencyFrames).
   // Messages are queued for the render thread; Ignored for what is not used
   // (or malformed, or beyond a full queue).
@@ -168,6 +172,7 @@ class VoiceController {
   // Render thread.
   void handleMidi(uint32_t status, uint32_t data1, uint32_t data2, uint64_t at);
   void drainMidi(size_t frames);
+  void publishNote(const NoteRequest& r);
 
   Observer* const m_observer;
   std::unique_ptr<EngineClient> m_client;
@@ -194,7 +199,14 @@ class VoiceController {
   std::atomic<bool> m_portamento{true};
   // Render thread only.
   uint32_t m_lastNoteId = 0;
+  uint32_t m_publishedNote = 0;
   uint64_t m_lastNoteFrame = 0;
+  // Offline, a note goes to the engine thread only in the block it is due
+  // in: handed over at once, a note-on in the next block would take its
+  // place (last note priority) before it had sounded at all.
+  bool m_offlineBlock = false;
+  bool m_holdingBack = false;
+  NoteRequest m_heldBack;
   int m_heldNote = -1;
   uint32_t m_heldId = 0;
 };

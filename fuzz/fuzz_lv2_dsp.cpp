@@ -21,6 +21,7 @@
 #include <lv2/midi/midi.h>
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>
+#include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
@@ -138,19 +139,21 @@ void writeEvent(Bytes& in, lv2host::SequenceWriter& events, bool* setsText, std:
   }
   events.frameTime(frame);
   LV2_Atom_Forge& forge = events.forge();
-  // A patch message, with keys and values from a small vocabulary.
-  static const char* otypes[] = {LV2_PATCH__Set, LV2_PATCH__Get, LV2_PATCH__Put, LV2_PATCH__Patch, LV2_ATOM__Blank};
+  // A patch message or a transport position, with keys and values from a
+  // small vocabulary.
+  static const char* otypes[] = {LV2_PATCH__Set,   LV2_PATCH__Get,  LV2_PATCH__Put,
+                                 LV2_PATCH__Patch, LV2_ATOM__Blank, LV2_TIME__Position};
   static const char* keys[] = {LV2_PATCH__property, LV2_PATCH__value, LV2_PATCH__subject, LV2_PATCH__body,
-                               GLIMM_LV2_TEXT_URI};
+                               GLIMM_LV2_TEXT_URI,  LV2_TIME__frame,  LV2_TIME__speed};
   static const char* properties[] = {GLIMM_LV2_TEXT_URI, GLIMM_LV2_SPEAK_URI, LV2_PATCH__value, LV2_ATOM__String};
-  const LV2_URID otype = urid(otypes[in.next() % 5]);
+  const LV2_URID otype = urid(otypes[in.next() % 6]);
   LV2_Atom_Forge_Frame obj;
   lv2_atom_forge_object(&forge, &obj, 0, otype);
   LV2_URID property = 0;
   bool valueValid = false, valueSeen = false, propertyBad = false;
   std::string value;
   for (int n = in.next() % 5; n > 0; --n) {
-    const LV2_URID key = urid(keys[in.next() % 5]);
+    const LV2_URID key = urid(keys[in.next() % 7]);
     lv2_atom_forge_key(&forge, key);
     switch (in.next() % 6) {
       case 0: {

@@ -135,8 +135,14 @@ void MidiInput::close() {
 
 void MidiInput::received(const unsigned char* bytes, size_t size, int64_t arrivedNs) {
   // Channel messages only, whole: running status and stray data bytes are
-  // not notes, and a system message has no channel to play on.
+  // not notes, and a system message has no channel to play on. MIDI Start
+  // is the exception: a sequencer's song begins again, and so does the lyric.
   const uint8_t status = size ? bytes[0] : 0;
+  if (status == 0xFA) {
+    const Event e{arrivedNs, status, 0, 0, 0};
+    if (m_ring.write(&e, 1) != 1) m_dropped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   const size_t needed = (status & 0xE0) == 0xC0 ? 2 : 3;  // program change and channel pressure have one data byte
   if (status < 0x80 || status >= 0xF0 || size < needed || bytes[1] >= 0x80 || (needed == 3 && bytes[2] >= 0x80)) {
     m_dropped.fetch_add(1, std::memory_order_relaxed);

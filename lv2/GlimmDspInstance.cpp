@@ -14,7 +14,7 @@ bool Work::holdsString(uint32_t received, size_t buffer) const {
 }
 
 Instance::Instance(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule, LV2_Log_Log* log)
-    : m_uris(map), m_schedule(schedule), m_hasLog(log != nullptr), m_voice(nullptr) {
+    : m_uris(map), m_schedule(schedule), m_hasLog(log != nullptr), m_voice(nullptr), m_transport(map) {
   lv2_log_logger_init(&m_logger, map, log);
   lv2_atom_forge_init(&m_forge, map);
   std::memset(m_text, 0, sizeof m_text);
@@ -40,11 +40,15 @@ void Instance::connect(uint32_t port, void* data) {
 
 void Instance::run(uint32_t frames) {
   m_voice.markRenderThread();
+  // Free-wheeling, nobody listens in real time: run() waits for the workers
+  // so every sound starts on its frame, however fast the host renders.
+  m_offline = m_freeWheel && *m_freeWheel > 0.5f;
   applyPorts();
   lv2::forEachEvent(m_uris, m_control, frames,
                     [this](const LV2_Atom& atom, uint32_t frame) { handleEvent(atom, frame); });
   writeNotify();
   render(frames);
+  m_clock += frames;
 }
 
 void Instance::applyPorts() {
@@ -68,8 +72,14 @@ void Instance::handleEvent(const LV2_Atom& atom, uint32_t frame) {
       midi(msg[0], msg[1], msg[2], frame);
     else if (atom.size == 2)
       midi(msg[0], msg[1], 0, frame);
+    else if (atom.size == 1)
+      midi(msg[0], 0, 0, frame);
     return;
   }
+  const Transport::Change change = m_transport.read(atom, m_clock + frame);
+  // As MIDI Start, so it stays in order with the notes around it.
+  if (change == Transport::Change::Restart) midi(0xFA, 0, 0, frame);
+  if (change != Transport::Change::NotPosition) return;
   lv2::PatchMessage m;
   if (!lv2::parsePatch(m_uris, atom, m)) return;
   if (m.otype == m_uris.patchGet) {
@@ -88,6 +98,7 @@ void Instance::handleEvent(const LV2_Atom& atom, uint32_t frame) {
 // Straight to the voice, unless work is still waiting for the worker: then
 // behind it, in order.
 void Instance::midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame) {
+  if (m_offline && m_waiting.load() != 0) waitForWorker();
   if (m_waiting.load(std::memory_order_acquire) == 0) {
     m_voice.midi(status, data1, data2, frame);
     return;
@@ -102,10 +113,26 @@ void Instance::midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame
   if (!schedule(request, kWorkHeader + kMidiWorkBytes)) m_voice.midi(status, data1, data2, frame);
 }
 
+void Instance::waitForWorker() {
+  if (m_workerStalled) return;
+  std::unique_lock<std::mutex> lock(m_workMutex);
+  // Counted before the check, so the worker's count-down is seen by one or
+  // the other of us.
+  m_workWaiters.fetch_add(1);
+  const bool done = m_workDone.wait_for(lock, VoiceController::kOfflineWait, [this] { return m_waiting.load() == 0; });
+  m_workWaiters.fetch_sub(1);
+  if (!done) m_workerStalled = true;
+}
+
 bool Instance::schedule(Work& request, uint32_t size) {
   request.generation = m_generation.load(std::memory_order_relaxed);
   m_waiting.fetch_add(1, std::memory_order_acq_rel);
-  if (m_schedule->schedule_work(m_schedule->handle, size, &request) == LV2_WORKER_SUCCESS) return true;
+  if (m_schedule->schedule_work(m_schedule->handle, size, &request) == LV2_WORKER_SUCCESS) {
+    // Free-wheeling, work takes effect where it was sent: a speak request
+    // starts on its block, a note after a text sings that text on its frame.
+    if (m_offline) waitForWorker();
+    return true;
+  }
   m_waiting.fetch_sub(1, std::memory_order_acq_rel);
   return false;
 }
@@ -183,9 +210,7 @@ void Instance::writeNotify() {
 }
 
 void Instance::render(uint32_t frames) {
-  // Free-wheeling, nobody listens in real time: run() waits for the worker
-  // so every sound starts on its frame, however fast the host renders.
-  const bool offline = m_freeWheel && *m_freeWheel > 0.5f;
+  const bool offline = m_offline;
   size_t done = 0;
   if (m_out) {
     done = m_voice.render(m_out, frames, offline);

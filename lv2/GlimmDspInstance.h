@@ -5,17 +5,23 @@
 //
 // Events take effect in the order they arrive: while any work waits for the
 // worker, MIDI queues behind it too, so a note that follows a new text sings
-// that text. A state restore supersedes every text queued before it.
+// that text. Free-wheeling, run() waits for such work instead (the host's
+// worker may run on a thread of its own while it exports), so the note
+// keeps its frame. A state restore supersedes every text queued before it.
+// A transport that starts rolling or jumps restarts the lyric, in order
+// with the MIDI around it.
 //
 // Threads, in LV2's threading classes (each declaration says its own):
 //   instantiation  the constructor, the destructor, restore()
 //   audio          connect(), run(), workResponse(): never lock, allocate,
-//                  wait or make a system call
+//                  wait or make a system call, but run() free-wheeling (see
+//                  above)
 //   worker         work(): one call at a time, on any non-real-time thread
 //   its own        save(): may overlap run() and work(), never an
 //                  instantiation call
 #pragma once
 
+#include "GlimmDspTransport.h"
 #include "GlimmLv2.h"
 #include "GlimmLv2Messages.h"
 #include "VoiceController.h"
@@ -26,6 +32,7 @@
 #include <lv2/worker/worker.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -91,6 +98,8 @@ class Instance {
   void applyPorts();
   void handleEvent(const LV2_Atom& atom, uint32_t frame);
   void midi(uint8_t status, uint8_t data1, uint8_t data2, uint32_t frame);
+  // Free-wheeling only: waits (bounded) until the worker has done all work.
+  void waitForWorker();
   bool schedule(Work& request, uint32_t size);
   // A patch:Set string as text or voice work (`kind`), checked and scheduled;
   // false, with a warning logged, when refused.
@@ -122,6 +131,9 @@ class Instance {
   const float* m_ports[kGlimmParamCount] = {};
   float m_lastPort[kGlimmParamCount];
   const float* m_freeWheel = nullptr;
+  bool m_offline = false;  // this run() is free-wheeling
+  Transport m_transport;
+  uint64_t m_clock = 0;  // frames run so far
 
   // The text as run() knows it, for patch:Get; render thread only, except
   // restore (see there).
@@ -136,6 +148,13 @@ class Instance {
   // Work scheduled and not yet done: raised by run(), lowered by work();
   // while nonzero, MIDI queues too.
   std::atomic<uint32_t> m_waiting{0};
+  // How a free-wheeling run() waits for the worker; a worker that never came
+  // while run() waited (a host that works only between runs) is not waited
+  // for again.
+  std::mutex m_workMutex;
+  std::condition_variable m_workDone;
+  std::atomic<int> m_workWaiters{0};
+  bool m_workerStalled = false;
   // Bumped by each restore. Taken with m_restoreMutex by restore and the
   // worker only, never by run(), which reads it relaxed to stamp work.
   std::atomic<uint32_t> m_generation{0};

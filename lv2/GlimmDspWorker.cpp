@@ -11,15 +11,19 @@ LV2_Worker_Status Instance::work(LV2_Worker_Respond_Function respond, LV2_Worker
   if (!data || size < kWorkHeader || size > sizeof(Work)) return LV2_WORKER_ERR_UNKNOWN;
   Work request;
   std::memcpy(&request, data, size);
-  // Counted down without wrapping: a host may hand us work we never sent.
+  // Counted down without wrapping: a host may hand us work we never sent. A
+  // free-wheeling run() may be waiting for the count to reach 0.
   struct Done {
-    std::atomic<uint32_t>& waiting;
+    Instance& self;
     ~Done() {
-      uint32_t n = waiting.load(std::memory_order_relaxed);
-      while (n > 0 && !waiting.compare_exchange_weak(n, n - 1, std::memory_order_release)) {
+      uint32_t n = self.m_waiting.load(std::memory_order_relaxed);
+      while (n > 0 && !self.m_waiting.compare_exchange_weak(n, n - 1)) {
       }
+      if (self.m_workWaiters.load() == 0) return;
+      std::lock_guard<std::mutex> lock(self.m_workMutex);
+      self.m_workDone.notify_all();
     }
-  } done{m_waiting};
+  } done{*this};
   if (request.kind == Work::kText && request.holdsString(size, kGlimmTextBufferSize)) {
     std::lock_guard<std::mutex> lock(m_restoreMutex);
     if (request.generation == m_generation.load(std::memory_order_relaxed))

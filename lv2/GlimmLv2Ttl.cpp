@@ -24,6 +24,7 @@ const char kPrefixes[] =
     "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
     "@prefix rsz: <http://lv2plug.in/ns/ext/resize-port#> .\n"
     "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
+    "@prefix time: <http://lv2plug.in/ns/ext/time#> .\n"
     "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
     "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
     "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n";
@@ -131,7 +132,7 @@ std::string plugin(int minor, int micro) {
   s += "    lv2:port [\n"
        "        a lv2:InputPort , atom:AtomPort ;\n"
        "        atom:bufferType atom:Sequence ;\n"
-       "        atom:supports midi:MidiEvent , patch:Message ;\n"
+       "        atom:supports midi:MidiEvent , patch:Message , time:Position ;\n"
        "        lv2:designation lv2:control ;\n"
        "        rsz:minimumSize " +
        atomSize + " ;\n        lv2:index " + std::to_string(kGlimmPortControl) +

@@ -20,11 +20,14 @@ class EspeakVoices {
   const std::vector<SpeechVoiceInfo>& list();
   // Loads a voice, by its file ("gmw/de") or short name ("de"), English when
   // empty or unknown, with its formants scaled, unless that is what is loaded
-  // already.
-  void ensure(const std::string& voice, int throatPercent, int mouthPercent);
+  // already. A voice for singing (a held F0) gets a high base pitch: the
+  // engine's wave generator sums its harmonics in 16 bits scaled from that
+  // base, and from about 400 Hz up a low one makes the sum wrap around into
+  // noise, however the F0 itself is set.
+  void ensure(const std::string& voice, int throatPercent, int mouthPercent, bool sung = false);
 
  private:
-  bool load(const std::string& voice, int throat, int mouth);
+  bool load(const std::string& voice, int throat, int mouth, bool sung);
   std::string voiceFileText(const std::string& identifier) const;
 
   int m_rate = 0;

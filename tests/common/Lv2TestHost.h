@@ -18,6 +18,7 @@
 #include <lv2/log/log.h>
 #include <lv2/midi/midi.h>
 #include <lv2/patch/patch.h>
+#include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
@@ -189,6 +190,18 @@ class SequenceWriter {
   }
   void setString(LV2_URID property, const std::string& s) {
     set(property, urid(LV2_ATOM__String), s.c_str(), uint32_t(s.size() + 1));
+  }
+  // The host's transport: a time:Position at `frame` of the block, the song
+  // at `songFrame` moving at `speed` (0: stopped).
+  void position(int64_t songFrame, float speed, int64_t frame = 0) {
+    LV2_Atom_Forge_Frame obj;
+    frameTime(frame);
+    lv2_atom_forge_object(&m_forge, &obj, 0, urid(LV2_TIME__Position));
+    lv2_atom_forge_key(&m_forge, urid(LV2_TIME__frame));
+    lv2_atom_forge_long(&m_forge, songFrame);
+    lv2_atom_forge_key(&m_forge, urid(LV2_TIME__speed));
+    lv2_atom_forge_float(&m_forge, speed);
+    lv2_atom_forge_pop(&m_forge, &obj);
   }
   // A patch:Get of one property, or of all with 0.
   void get(LV2_URID property = 0) {

@@ -66,7 +66,7 @@ class TestMidiInput : public QObject {
         {{0x90, 60, 100}, true},   {{0xB0, 123, 0}, true},      {{0xE0, 0, 64}, true},    {{0xC5, 7}, true},
         {{0xD0, 90}, true},        {{60, 100}, false},          {{0x90, 60}, false},      {{0x90, 0x80, 1}, false},
         {{0x90, 60, 0xFF}, false}, {{0xF0, 1, 2, 0xF7}, false}, {{0xF8}, false},          {{}, false},
-        {{0x90, 0, 1}, true},      {{0x90, 127, 127}, true},    {{0x80, 64, 0, 5}, true},
+        {{0x90, 0, 1}, true},      {{0x90, 127, 127}, true},    {{0x80, 64, 0, 5}, true}, {{0xFA}, true},
     };
     size_t kept = 0;
     for (const auto& c : cases) {

@@ -215,6 +215,8 @@ Lv2Outcome driveLv2(const LilvPlugin* plugin, double seconds, bool lockingWorker
   const long blocks = long(seconds * kRate / kBlock);
   for (long b = 0; b < blocks; ++b) {
     events.begin(ports.control->bytes, ports.control->kCapacity);
+    // The transport: rolling on, now and then a jump (the lyric restarts).
+    if (b % 50 == 10) events.position(b % 200 == 10 ? 0 : b * int64_t(kBlock), 1);
     if (b % 300 == 0) {
       events.setString(text, kTexts[rng() % std::size(kTexts)]);
       ++o.texts;

@@ -153,6 +153,8 @@ class TestVoiceController : public QObject {
     QVERIFY(v.midi(0x90, 60, 100) == VoiceController::MidiResult::NotStarted);
     QVERIFY(v.midi(0x80, 60, 100) == VoiceController::MidiResult::NotStarted);
     QVERIFY(v.midi(0xE0, 0, 64) == VoiceController::MidiResult::NotStarted);
+    QVERIFY(v.midi(0xFA, 0, 0) == VoiceController::MidiResult::NotStarted);  // MIDI Start
+    QVERIFY(v.midi(0xF8, 0, 0) == VoiceController::MidiResult::Ignored);     // clock
     // Not for the voice, or malformed: running status, system messages,
     // data bytes with the top bit, a status beyond a byte.
     QVERIFY(v.midi(0x3C, 100, 0) == VoiceController::MidiResult::Ignored);
