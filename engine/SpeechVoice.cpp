@@ -155,7 +155,7 @@ void SpeechVoice::cutAll(uint32_t lastNoteId) {
 }
 
 void SpeechVoice::setBend(double semitones) {
-  m_bend = std::pow(2.0, std::clamp(semitones, -12.0, 12.0) / 12.0);
+  m_bend = std::pow(2.0, std::clamp(semitones, -24.0, 24.0) / 12.0);
   m_ratio = m_bend * m_segment.rate;
 }
 
@@ -271,6 +271,16 @@ void SpeechVoice::endFade() {
   }
 }
 
+// The vibrato's pitch factor for this frame (2 to the cents over 1200, to
+// the second order: within 0.1 cent at 100).
+double SpeechVoice::vibrato() {
+  if (m_vibratoCents <= 0) return 1.0;
+  m_vibratoPhase += 2 * M_PI * kVibratoHz / m_rate;
+  if (m_vibratoPhase > 2 * M_PI) m_vibratoPhase -= 2 * M_PI;
+  const double x = m_vibratoCents * std::sin(m_vibratoPhase) * (M_LN2 / 1200.0);
+  return 1.0 + x + 0.5 * x * x;
+}
+
 // One output frame; false when it is silent.
 bool SpeechVoice::renderFrame(uint64_t now, float& out) {
   if (m_play == Play::Idle || m_play == Play::Muted || now < m_gate) return false;
@@ -292,7 +302,7 @@ bool SpeechVoice::renderFrame(uint64_t now, float& out) {
     m_glide *= m_glideStep;
   else
     m_glide = 1.0;
-  const double step = m_ratio * m_glide * (m_looping ? m_segment.loopRate : 1.0);
+  const double step = m_ratio * m_glide * vibrato() * (m_looping ? m_segment.loopRate : 1.0);
   const double f = m_primed ? m_frac + step : 0.0;
   const size_t k = m_primed ? size_t(f) : 2;
   float x[4];

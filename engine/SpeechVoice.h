@@ -16,6 +16,7 @@
 #include "SpeechVoiceInfo.h"
 #include "SpscRing.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -141,8 +142,12 @@ class SpeechVoice {
   // Ends every sound within about a millisecond; notes up to lastNoteId will
   // not start any more.
   void cutAll(uint32_t lastNoteId);
-  // Pitch bend in semitones, applied to what plays from now on.
+  // Pitch bend in semitones (up to 24 either way), applied to what plays
+  // from now on.
   void setBend(double semitones);
+  // Vibrato depth in cents (0-100), at kVibratoHz, on what plays from now on.
+  void setVibrato(double cents) { m_vibratoCents = std::clamp(cents, 0.0, 100.0); }
+  static constexpr double kVibratoHz = 5.5;
 
   // Offline rendering only (the host has no real-time constraint, e.g. an
   // LV2 host free-wheeling): render thread, before render(). Blocks, taking
@@ -221,6 +226,7 @@ class SpeechVoice {
   void skipStream(uint64_t to);
   void join();
   float joinSample();
+  double vibrato();
   void noticeSegment();
   bool readyFor(uint64_t blockEnd);
 
@@ -306,4 +312,5 @@ class SpeechVoice {
   float m_joinLoop[kLoopFrames];
   uint32_t m_joinLength = 0, m_joinLeft = 0, m_joinFrames = 1, m_glideLeft = 0;
   double m_joinPos = 0, m_joinStep = 1, m_glide = 1, m_glideStep = 1;
+  double m_vibratoCents = 0, m_vibratoPhase = 0;
 };

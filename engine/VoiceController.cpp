@@ -124,7 +124,8 @@ VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data
   if (status > 0xFF || kind < 0x80 || (kind == 0xF0 && status != 0xFA) || data1 > 0x7F || data2 > 0x7F)
     return MidiResult::Ignored;
   const bool used = kind == 0x80 || kind == 0x90 || kind == 0xE0 || status == 0xFA ||
-                    (kind == 0xB0 && (data1 == 5 || data1 == 65 || data1 == 120 || data1 == 121 || data1 == 123));
+                    (kind == 0xB0 && (data1 == 1 || data1 == 5 || data1 == 6 || data1 == 65 || data1 == 100 ||
+                                      data1 == 101 || data1 == 120 || data1 == 121 || data1 == 123));
   if (!used) return MidiResult::Ignored;
   if (!m_engineVoice) return MidiResult::NotStarted;
   // Full only while the render thread is not running.
@@ -176,7 +177,18 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
       m_heldNote = -1;
     }
   } else if (kind == 0xE0) {
-    voice.setBend(2.0 * (double(int(data2 << 7 | data1)) - 8192.0) / 8192.0);
+    m_bendWheel = (double(int(data2 << 7 | data1)) - 8192.0) / 8192.0;
+    voice.setBend(m_bendRange * m_bendWheel);
+  } else if (kind == 0xB0 && data1 == 1) {
+    voice.setVibrato(double(data2) * 100.0 / 127.0);
+  } else if (kind == 0xB0 && (data1 == 101 || data1 == 100)) {
+    // The registered parameter the next data entry sets (0/0: bend range).
+    m_rpn = data1 == 101 ? (m_rpn & 0x7F) | data2 << 7 : (m_rpn & ~0x7Fu) | data2;
+  } else if (kind == 0xB0 && data1 == 6) {
+    if (m_rpn == 0) {
+      m_bendRange = std::clamp(int(data2), 1, 24);
+      voice.setBend(m_bendRange * m_bendWheel);
+    }
   } else if (status == 0xFA) {
     restartLyric();
   } else if (kind == 0xB0 && data1 == 5) {
@@ -184,6 +196,7 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
   } else if (kind == 0xB0 && data1 == 65) {
     m_portamento.store(data2 >= 64, std::memory_order_relaxed);
   } else if (kind == 0xB0 && data1 == 121) {
+    m_bendWheel = 0;
     voice.setBend(0);
   } else if (kind == 0xB0) {
     m_heldNote = -1;

@@ -118,11 +118,13 @@ class VoiceController {
   // note wins: a note-on sings the next syllable of the lyric (Lyric.h) on
   // its pitch, holding its vowel until the note-off, which its final
   // consonants follow. Velocity sets the level; pitch bend spans two
-  // semitones; all notes off and all sound off stop at once; MIDI Start
+  // semitones (see below); all notes off and all sound off stop at once; MIDI Start
   // (status 0xFA, no data) restarts the lyric in its turn. A key pressed
   // while another is held joins on legato, without a new attack, gliding
   // from the old pitch over the glide time (CC 5, 0-1000 ms; CC 65 below 64
-  // turns the glide off). Every
+  // turns the glide off). The mod wheel (CC 1) sets the vibrato's depth, 0
+  // to 100 cents at 5.5 Hz; RPN 0 (CC 101 and 100 at 0, then CC 6) sets the
+  // pitch wheel's range, 1 to 24 semitones. Every
   // sound starts a fixed time after its event (SpeechVoice::latencyFrames).
   // Messages are queued for the render thread; Ignored for what is not used
   // (or malformed, or beyond a full queue).
@@ -207,6 +209,11 @@ class VoiceController {
   bool m_offlineBlock = false;
   bool m_holdingBack = false;
   NoteRequest m_heldBack;
+  // The pitch wheel (-1..1), its range in semitones (RPN 0), and the
+  // registered parameter selected (CC 101/100; 0x3FFF: none).
+  double m_bendWheel = 0;
+  int m_bendRange = 2;
+  uint32_t m_rpn = 0x3FFF;
   int m_heldNote = -1;
   uint32_t m_heldId = 0;
 };

@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -373,6 +374,39 @@ class TestVoiceController : public QObject {
           QVERIFY2(std::fabs(mid) < 15, qPrintable(info));
       }
     }
+  }
+
+  // The mod wheel sets a vibrato of up to 100 cents at about 5.5 Hz; RPN 0
+  // sets the pitch wheel's range.
+  void vibratoAndBendRange() {
+    VoiceController v(nullptr);
+    startSinging(v, "la");
+    const auto out = renderOffline(v,
+                                   {{0.0, 0xB0, 1, 127},
+                                    {0.1, 0x90, 57, 100},
+                                    {2.1, 0xB0, 1, 0},
+                                    {2.1, 0xB0, 101, 0},
+                                    {2.1, 0xB0, 100, 0},
+                                    {2.1, 0xB0, 6, 12},
+                                    {2.1, 0xE0, 0x7F, 0x7F}},
+                                   2.8);
+    std::vector<double> cents;
+    for (double t = 0.5; t < 2.0; t += 0.01) {
+      const std::vector<float> part(out.begin() + long(t * kRate), out.begin() + long((t + 0.06) * kRate));
+      cents.push_back(analysis::cents(analysis::medianF0(part, kRate, 150, 400), 220.0));
+    }
+    const auto [lo, hi] = std::minmax_element(cents.begin(), cents.end());
+    double mean = 0;
+    for (double c : cents) mean += c / double(cents.size());
+    int rises = 0;
+    for (size_t i = 1; i < cents.size(); ++i) rises += cents[i - 1] < mean && cents[i] >= mean;
+    const double depth = (*hi - *lo) / 2, rate = rises / 1.5;
+    QVERIFY2(depth > 75 && depth < 125 && std::fabs(rate - 5.5) < 0.7 && std::fabs(mean) < 15,
+             qPrintable(QString("depth %1 cents, %2 Hz, centred at %3 cents").arg(depth).arg(rate).arg(mean)));
+    // The whole wheel up, at a range of 12: an octave.
+    const std::vector<float> bent(out.begin() + long(2.3 * kRate), out.begin() + long(2.7 * kRate));
+    const double octave = analysis::cents(analysis::medianF0(bent, kRate, 150, 700), 440.0);
+    QVERIFY2(std::fabs(octave) < 15, qPrintable(QString("%1 cents from an octave up").arg(octave)));
   }
 
   // A queue that the render thread never drains fills up and refuses more,
