@@ -49,6 +49,8 @@ void VoiceController::stop() {
   }
 }
 
+uint64_t VoiceController::latencyFrames() const { return m_engineVoice ? m_engineVoice->latencyFrames() : 0; }
+
 bool VoiceController::setParameter(int index, float value) {
   if (!std::isfinite(value)) return false;
   const GlimmParameterFacts& p = kGlimmParameters[index];

@@ -8,6 +8,7 @@
 //   call                          from
 //   ----------------------------  ------------------------------------------
 //   start, stop                   control thread, never while render runs
+//   latencyFrames                 control thread
 //   parameter, restartLyric       any thread
 //   setParameter, midi            any thread, the render thread included (a
 //                                 change made there is announced, and a note
@@ -75,6 +76,9 @@ class VoiceController {
   // observer is not called from the engine thread any more.
   void stop();
   bool started() const { return bool(m_engineVoice); }
+  // How long after its event every sound starts, in frames: one 256-frame
+  // block at 48 kHz, or the longest render call so far; 0 when not started.
+  uint64_t latencyFrames() const;
 
   // index must be below kGlimmParamCount. Finite values outside a range are
   // clamped to it, as automation may overshoot; NaN and infinities carry no

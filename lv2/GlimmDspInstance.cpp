@@ -32,10 +32,12 @@ void Instance::connect(uint32_t port, void* data) {
     m_notify = static_cast<LV2_Atom_Sequence*>(data);
   else if (port == kGlimmPortOut)
     m_out = static_cast<float*>(data);
-  else if (port >= kGlimmPortFirstParameter && port < glimmParameterPort(kGlimmParamCount))
-    m_ports[port - kGlimmPortFirstParameter] = static_cast<const float*>(data);
+  else if (const int parameter = glimmPortParameter(port); parameter >= 0)
+    m_ports[parameter] = static_cast<const float*>(data);
   else if (port == kGlimmPortFreeWheel)
     m_freeWheel = static_cast<const float*>(data);
+  else if (port == kGlimmPortLatency)
+    m_latency = static_cast<float*>(data);
 }
 
 void Instance::run(uint32_t frames) {
@@ -49,6 +51,8 @@ void Instance::run(uint32_t frames) {
   writeNotify();
   render(frames);
   m_clock += frames;
+  // After the render: a longer block than any before has just lengthened it.
+  if (m_latency) *m_latency = float(m_voice.latencyFrames());
 }
 
 void Instance::applyPorts() {

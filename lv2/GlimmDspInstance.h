@@ -134,6 +134,7 @@ class Instance {
   bool m_offline = false;  // this run() is free-wheeling
   Transport m_transport;
   uint64_t m_clock = 0;  // frames run so far
+  float* m_latency = nullptr;
 
   // The text as run() knows it, for patch:Get; render thread only, except
   // restore (see there).

@@ -24,12 +24,37 @@ enum GlimmLv2Port : uint32_t {
   kGlimmPortControl = 0,  // atom:Sequence in: MIDI and patch messages
   kGlimmPortNotify = 1,   // atom:Sequence out: patch:Set of the text for the UI
   kGlimmPortOut = 2,      // mono audio
-  // One control input per unit parameter, in parameter-ID order.
+  // One control input per unit parameter of the first release, in
+  // parameter-ID order.
   kGlimmPortFirstParameter = 3,
 };
 
-constexpr uint32_t glimmParameterPort(int parameter) { return kGlimmPortFirstParameter + uint32_t(parameter); }
+// The parameters the first release had a port for; those appended to the
+// table since have ports after every other port.
+constexpr int kGlimmLv2FirstParameters = 7;
+static_assert(kGlimmParamCount >= kGlimmLv2FirstParameters, "parameters are appended, never removed");
 
-// After the parameters: the host's lv2:freeWheeling control (1 while it
-// renders offline, faster than real time); optional.
-constexpr uint32_t kGlimmPortFreeWheel = glimmParameterPort(kGlimmParamCount);
+// After them: the host's lv2:freeWheeling control (1 while it renders
+// offline, faster than real time); optional.
+constexpr uint32_t kGlimmPortFreeWheel = kGlimmPortFirstParameter + kGlimmLv2FirstParameters;
+// After it: the latency output (lv2:latency), in frames: how long after its
+// event every sound starts, for hosts to compensate; optional.
+constexpr uint32_t kGlimmPortLatency = kGlimmPortFreeWheel + 1;
+// Then the parameters appended since, in parameter-ID order.
+constexpr uint32_t kGlimmPortLaterParameters = kGlimmPortLatency + 1;
+constexpr uint32_t kGlimmPortCount = kGlimmPortLaterParameters + (kGlimmParamCount - kGlimmLv2FirstParameters);
+
+constexpr uint32_t glimmParameterPort(int parameter) {
+  return parameter < kGlimmLv2FirstParameters
+             ? kGlimmPortFirstParameter + uint32_t(parameter)
+             : kGlimmPortLaterParameters + uint32_t(parameter - kGlimmLv2FirstParameters);
+}
+// The parameter whose control a port is, or -1.
+constexpr int glimmPortParameter(uint32_t port) {
+  if (port >= kGlimmPortFirstParameter && port < kGlimmPortFreeWheel) return int(port - kGlimmPortFirstParameter);
+  if (port >= kGlimmPortLaterParameters && port < kGlimmPortCount)
+    return kGlimmLv2FirstParameters + int(port - kGlimmPortLaterParameters);
+  return -1;
+}
+// The one who answers for the plug-in (doap:maintainer), for hosts' author column.
+#define GLIMM_LV2_MAINTAINER "The Glimm project"

@@ -15,6 +15,7 @@ namespace {
 const char kPrefixes[] =
     "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
     "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
     "@prefix log: <http://lv2plug.in/ns/ext/log#> .\n"
     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
@@ -106,9 +107,30 @@ std::string manifest(const char* dspBinary, const char* uiBinary) {
   return s;
 }
 
+// The ports the host, not the user, deals with, after the parameters.
+std::string hostPorts() {
+  // Offline rendering waits for the worker.
+  std::string s = " , [\n        a lv2:InputPort , lv2:ControlPort ;\n        lv2:index " +
+                  std::to_string(kGlimmPortFreeWheel) +
+                  " ;\n        lv2:symbol \"freewheel\" ;\n        lv2:name \"Free-wheeling\" ;\n"
+                  "        lv2:designation lv2:freeWheeling ;\n"
+                  "        lv2:portProperty lv2:toggled , lv2:connectionOptional , pprops:notOnGUI ;\n"
+                  "        lv2:default 0 ;\n        lv2:minimum 0 ;\n        lv2:maximum 1\n    ]";
+  // One 256-frame block at 48 kHz, or the host's longest block.
+  s += " , [\n        a lv2:OutputPort , lv2:ControlPort ;\n        lv2:index " + std::to_string(kGlimmPortLatency) +
+       " ;\n        lv2:symbol \"latency\" ;\n        lv2:name \"Latency\" ;\n"
+       "        lv2:designation lv2:latency ;\n"
+       "        lv2:portProperty lv2:reportsLatency , lv2:integer , lv2:connectionOptional , pprops:notOnGUI ;\n"
+       "        lv2:minimum 0 ;\n        lv2:maximum 16384\n    ]";
+  return s;
+}
+
 std::string plugin(int minor, int micro) {
   std::string s = kPrefixes;
-  s += "<" GLIMM_LV2_PROJECT_URI ">\n    a doap:Project ;\n    doap:name \"Glimm\" .\n\n";
+  // Hosts name the author from the project's maintainer (lilv looks there).
+  s += "<" GLIMM_LV2_PROJECT_URI
+       ">\n    a doap:Project ;\n    doap:name \"Glimm\" ;\n"
+       "    doap:maintainer [\n        a foaf:Person ;\n        foaf:name \"" GLIMM_LV2_MAINTAINER "\"\n    ] .\n\n";
   s += "<" GLIMM_LV2_TEXT_URI ">\n    a lv2:Parameter ;\n    rdfs:label \"text\" ;\n    rdfs:range atom:String .\n\n";
   s += "<" GLIMM_LV2_VOICE_URI ">\n    a lv2:Parameter ;\n    rdfs:label \"voice\" ;\n    rdfs:range atom:String .\n\n";
   s += "<" GLIMM_LV2_SPEAK_URI ">\n    a lv2:Parameter ;\n    rdfs:label \"speak\" ;\n    rdfs:range atom:Bool .\n\n";
@@ -166,13 +188,7 @@ std::string plugin(int minor, int micro) {
     if (p.toggle) s += " ;\n        lv2:portProperty lv2:toggled";
     s += "\n    ]";
   }
-  // Set by the host, not by the user: offline rendering waits for the worker.
-  s += " , [\n        a lv2:InputPort , lv2:ControlPort ;\n        lv2:index " + std::to_string(kGlimmPortFreeWheel) +
-       " ;\n        lv2:symbol \"freewheel\" ;\n        lv2:name \"Free-wheeling\" ;\n"
-       "        lv2:designation lv2:freeWheeling ;\n"
-       "        lv2:portProperty lv2:toggled , lv2:connectionOptional , pprops:notOnGUI ;\n"
-       "        lv2:default 0 ;\n        lv2:minimum 0 ;\n        lv2:maximum 1\n    ]";
-  s += " .\n";
+  s += hostPorts() + " .\n";
   return s;
 }
 

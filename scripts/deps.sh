@@ -13,6 +13,7 @@ glimm_packages=(
   lv2-dev liblilv-dev lilv-utils sordi
   jalv jackd2 jack-capture openbox imagemagick sox ardour
   libx11-dev libxcb1-dev
+  dpf-source
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base bsdextrautils
 )
 

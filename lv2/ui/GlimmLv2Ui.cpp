@@ -116,10 +116,11 @@ int GlimmLv2Ui::idle() {
 void GlimmLv2Ui::portEvent(uint32_t port, uint32_t size, uint32_t format, const void* buffer) {
   if (!buffer || !m_editor) return;
   if (format == 0) {
-    if (port < kGlimmPortFirstParameter || port >= glimmParameterPort(kGlimmParamCount) || size < sizeof(float)) return;
+    const int parameter = glimmPortParameter(port);
+    if (parameter < 0 || size < sizeof(float)) return;
     float value;
     std::memcpy(&value, buffer, sizeof value);
-    m_editor->updateControls(int(port - kGlimmPortFirstParameter), value);
+    m_editor->updateControls(parameter, value);
   } else if (format == m_uris.atomEventTransfer && port == kGlimmPortNotify) {
     receive(static_cast<const LV2_Atom*>(buffer), size);
   }

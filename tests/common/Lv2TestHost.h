@@ -122,12 +122,14 @@ struct alignas(16) AtomBuffer {
 // Every port to `connect(port, data)`, lilv's or a descriptor's; a null
 // pointer leaves a port unconnected. `params` holds one value a parameter.
 template <typename Connect>
-void connectPorts(Connect&& connect, void* control, void* notify, float* out, float* params, float* freeWheel) {
+void connectPorts(Connect&& connect, void* control, void* notify, float* out, float* params, float* freeWheel,
+                  float* latency = nullptr) {
   connect(kGlimmPortControl, control);
   connect(kGlimmPortNotify, notify);
   connect(kGlimmPortOut, out);
   for (int i = 0; i < kGlimmParamCount; ++i) connect(glimmParameterPort(i), params ? &params[i] : nullptr);
   connect(kGlimmPortFreeWheel, freeWheel);
+  connect(kGlimmPortLatency, latency);
 }
 
 inline void defaultParameters(float (&params)[kGlimmParamCount]) {
@@ -142,7 +144,7 @@ struct Ports {
 
   template <typename Connect>
   void connect(Connect&& c) {
-    connectPorts(c, control->bytes, notify->bytes, out.data(), params, &freeWheel);
+    connectPorts(c, control->bytes, notify->bytes, out.data(), params, &freeWheel, &latency);
   }
 
   std::unique_ptr<AtomBuffer<AtomCapacity>> control = std::make_unique<AtomBuffer<AtomCapacity>>();
@@ -150,6 +152,7 @@ struct Ports {
   std::vector<float> out;
   float params[kGlimmParamCount];
   float freeWheel = 0;  // the host's lv2:freeWheeling control
+  float latency = -1;   // the plug-in's lv2:latency output
 };
 
 // A control port's sequence, written with the forge as hosts and UIs do.

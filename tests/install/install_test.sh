@@ -38,14 +38,28 @@ $mandir/man1/glimm-host.1.gz
 $datadir/doc/glimm/copyright
 $datadir/doc/glimm/changelog.gz"
 # The LV2 bundle's content has its own test (tests/lv2, lv2_install); here
-# only that it is the one thing in $libdir/lv2.
-actual=$(cd "$prefix" && find . ! -type d ! -path "./$libdir/lv2/glimm.lv2/*" | sed 's|^\./||' | LC_ALL=C sort)
+# only that it is the one thing in $libdir/lv2. The CLAP and VST3 bundles
+# are checked below.
+actual=$(cd "$prefix" && find . ! -type d ! -path "./$libdir/lv2/glimm.lv2/*" ! -path "./$libdir/clap/*" \
+  ! -path "./$libdir/vst3/*" | sed 's|^\./||' | LC_ALL=C sort)
 expected=$(printf '%s\n' "$expected" | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
   printf 'expected:\n%s\ninstalled:\n%s\n' "$expected" "$actual" >&2
   fail "the installed tree is not the expected set of files"
 fi
 [ "$(ls "$prefix/$libdir/lv2")" = glimm.lv2 ] || fail "$libdir/lv2 holds more than glimm.lv2: $(ls "$prefix/$libdir/lv2")"
+# Each plug-in bundle: the module, the panel module it loads and the
+# synthesis process it starts, side by side.
+for dir in "$libdir/clap:Glimm.clap" "$libdir/vst3/Glimm.vst3/Contents/x86_64-linux:Glimm.so"; do
+  folder=${dir%%:*} module=${dir#*:}
+  got=$(cd "$prefix" && find "$libdir/${folder#"$libdir/"}" ! -type d | LC_ALL=C sort | tr '\n' ' ')
+  want="$folder/$module $folder/GlimmPanel.so $folder/glimm-synthesis "
+  want=$(printf '%s\n' $want | LC_ALL=C sort | tr '\n' ' ')
+  [ "$got" = "$want" ] || fail "$folder holds: $got (expected $want)"
+done
+[ "$(cd "$prefix/$libdir/vst3" && find . | LC_ALL=C sort | tr '\n' ' ')" = \
+  ". ./Glimm.vst3 ./Glimm.vst3/Contents ./Glimm.vst3/Contents/x86_64-linux ./Glimm.vst3/Contents/x86_64-linux/Glimm.so ./Glimm.vst3/Contents/x86_64-linux/GlimmPanel.so ./Glimm.vst3/Contents/x86_64-linux/glimm-synthesis " ] ||
+  fail "$libdir/vst3 is not the one bundle Glimm.vst3"
 
 # Nothing installed may lean on the build or source tree through its RUNPATH.
 # Both are compared resolved, as the dynamic linker would see them.

@@ -96,6 +96,22 @@ lv2=$root/usr/$libdir/lv2
 out=$(env -i PATH=/usr/bin:/bin LV2_PATH="$lv2" lv2ls 2>&1) || fail "lv2ls failed: $out"
 [ "$out" = "urn:glimm:speech" ] || fail "lv2ls with LV2_PATH=$lv2 listed: $out"
 
+# The CLAP and VST3 bundles where hosts look, each speaking from where it
+# was unpacked (its synthesis process found beside it), through the build's
+# own test hosts.
+clap=$root/usr/$libdir/clap/Glimm.clap
+vst3=$root/usr/$libdir/vst3/Glimm.vst3
+[ -f "$clap" ] || fail "no $libdir/clap/Glimm.clap in the package"
+[ -f "$vst3/Contents/x86_64-linux/Glimm.so" ] || fail "no $libdir/vst3/Glimm.vst3/Contents/x86_64-linux/Glimm.so in the package"
+GLIMM_CLAP_MODULE=$clap QT_QPA_PLATFORM=offscreen "$build/bin/tst_clap" freshInstanceSpeaksOnItsNote >"$tmp/clap.log" 2>&1 || {
+  cat "$tmp/clap.log" >&2
+  fail "the unpacked Glimm.clap did not speak on a note"
+}
+GLIMM_VST3_BUNDLE=$vst3 QT_QPA_PLATFORM=offscreen "$build/bin/tst_vst3" noteSpeaksOneLatencyLater >"$tmp/vst3.log" 2>&1 || {
+  cat "$tmp/vst3.log" >&2
+  fail "the unpacked Glimm.vst3 did not speak on a note"
+}
+
 # The desktop entry, the metainfo and the manual page as packaged.
 desktop-file-validate "$root/usr/share/applications/glimm-host.desktop" || fail "desktop-file-validate complained"
 grep -qx 'Exec=glimm-host' "$root/usr/share/applications/glimm-host.desktop" || fail "the desktop entry does not run glimm-host"

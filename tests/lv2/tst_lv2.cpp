@@ -345,12 +345,17 @@ class TestLv2 : public QObject {
     LilvWorld* w = world().world;
     const std::string bundle = lilv_node_as_uri(lilv_plugin_get_bundle_uri(p));
     QVERIFY2(bundle.find(GLIMM_LV2_BUILD_PATH) != std::string::npos, bundle.c_str());
-    QCOMPARE(lilv_plugin_get_num_ports(p), kGlimmPortFreeWheel + 1);
+    QCOMPARE(lilv_plugin_get_num_ports(p), kGlimmPortCount);
     LilvNode* name = lilv_plugin_get_name(p);
     QCOMPARE(QString(lilv_node_as_string(name)), QString("Glimm"));
     lilv_node_free(name);
+    // Hosts show an author: the project's maintainer.
+    LilvNode* author = lilv_plugin_get_author_name(p);
+    QVERIFY(author && QString(lilv_node_as_string(author)).size() > 0);
+    lilv_node_free(author);
+    QCOMPARE(lilv_plugin_get_latency_port_index(p), kGlimmPortLatency);
 
-    std::vector<float> mins(kGlimmPortFreeWheel + 1), maxs(mins.size()), defs(mins.size());
+    std::vector<float> mins(kGlimmPortCount), maxs(mins.size()), defs(mins.size());
     lilv_plugin_get_port_ranges_float(p, mins.data(), maxs.data(), defs.data());
     LilvNode* integer = lilv_new_uri(w, LV2_CORE__integer);
     LilvNode* toggled = lilv_new_uri(w, LV2_CORE__toggled);
@@ -505,6 +510,27 @@ class TestLv2 : public QObject {
   // waits for the worker, so each syllable starts exactly one block (the
   // latency) after its note and holds until its release; otherwise run() never waits, and words whose
   // synthesis the host outran start late or not at all.
+  // The latency output says how long after its event a sound starts: one
+  // 256-frame block at 48 kHz, or the host's block once it is longer. Measured
+  // from the audio, offline so that every sound is on its frame.
+  void reportsItsLatency() {
+    for (const uint32_t block : {kBlock, 4 * kBlock}) {
+      Instance in;
+      in.freeWheel = 1;
+      in.params[kGlimmParam_SingMode] = 1;
+      giveText(in, "la la");
+      in.run(block);
+      QCOMPARE(in.latency, float(block));
+      std::vector<float> audio;
+      in.midi(0x90, 60, 127, 10);
+      for (int n = 0; n < 20; ++n) {
+        in.run(block);
+        audio.insert(audio.end(), in.out.begin(), in.out.begin() + block);
+      }
+      QCOMPARE(analysis::firstSound(audio, 1e-3), long(10 + in.latency));
+    }
+  }
+
   void freeWheeling() {
     for (const bool offline : {true, false}) {
       Instance in;

@@ -1,5 +1,5 @@
-// The few X calls the UI makes. Xlib's and xcb's headers stay out of every Qt
-// file: their macros (None, KeyPress, FocusIn...) break Qt's headers.
+// The few X calls the editor's embedding makes (the LV2 UI, GlimmPanel.so). Xlib's and xcb's headers stay out of every
+// Qt file: their macros (None, KeyPress, FocusIn...) break Qt's headers.
 //
 // Threads: the UI thread, the one Qt's connection is used from. Each call
 // may wait for the X server's reply; none is for a real-time thread.
