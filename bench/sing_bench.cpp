@@ -3,8 +3,8 @@
 // varying offsets inside their blocks.
 //  - note-on to the first audible frame (above -60 dBFS), in frames, median
 //    and 99th percentile, against one block;
-//  - the render call's time while notes sing, against the same calls on the
-//    same unit with no note.
+//  - the render call's time while notes sing, and while one key holds its
+//    vowel for seconds, against the same calls on the same unit with no note.
 // Prints table rows for bench/run.sh.
 #include "SpeechUnitHarness.h"
 
@@ -78,6 +78,26 @@ Run play(AudioUnit u, int notes, int blocksPerNote) {
   return run;
 }
 
+// One key held `seconds` at real-time pace: the render calls' times once the
+// vowel is being held (after its first half second).
+std::vector<double> hold(AudioUnit u, double seconds) {
+  std::vector<float> l, r;
+  std::vector<double> us;
+  const auto period = std::chrono::nanoseconds(long(1e9 * kBlock / kRate));
+  auto next = Clock::now();
+  const int blocks = int(seconds * kRate / kBlock), settled = int(0.5 * kRate / kBlock);
+  MusicDeviceMIDIEvent(u, 0x90, 57, 100, 0);
+  for (int b = 0; b < blocks; ++b) {
+    const auto t0 = Clock::now();
+    harness::renderBlock(u, l, r, kBlock);
+    if (b >= settled) us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    next += period;
+    std::this_thread::sleep_until(next);
+  }
+  MusicDeviceMIDIEvent(u, 0x80, 57, 0, 0);
+  return us;
+}
+
 void row(const char* measure, double figure, const char* baseline, double ratio, const char* goal, bool met) {
   std::printf("row|sing|%s|%.1f|%s|%.2f|%s|%s\n", measure, figure, baseline, ratio, goal, met ? "met" : "MISSED");
 }
@@ -112,6 +132,12 @@ int main(int argc, char** argv) {
   row("render call while singing, median (us)", singMed, base, singMed / idleMed, "-", true);
   std::snprintf(base, sizeof base, "%.1f (idle)", idleP99);
   row("render call while singing, p99 (us)", singP99, base, singP99 / idleP99, "-", true);
+  const std::vector<double> held = hold(u, notes > 20 ? 6.0 : 2.0);
+  const double heldMed = quantile(held, 0.5), heldP99 = quantile(held, 0.99);
+  std::snprintf(base, sizeof base, "%.1f (idle)", idleMed);
+  row("render call while holding a vowel, median (us)", heldMed, base, heldMed / idleMed, "-", true);
+  std::snprintf(base, sizeof base, "%.1f (idle)", idleP99);
+  row("render call while holding a vowel, p99 (us)", heldP99, base, heldP99 / idleP99, "-", true);
   std::printf("# sing: %zu notes timed, %zu without sound; delays %.0f..%.0f frames; the block budget is %.0f us\n",
               sing.delays.size(), sing.missed, quantile(sing.delays, 0), quantile(sing.delays, 1.0),
               1e6 * kBlock / kRate);

@@ -44,6 +44,7 @@ class OutputShaper {
     m_gain = gain;
     m_filter = filter;
     m_started = false;
+    m_skipped = 0;
     m_held.clear();
     if (!filter) return;
     // The chip's sound through a television: the set's small speaker loses
@@ -59,6 +60,8 @@ class OutputShaper {
   }
 
   void setGain(double gain) { m_gain = gain; }
+  // How many samples of leading silence have been dropped so far.
+  size_t skipped() const { return m_skipped; }
 
   // Shapes n samples in place and hands what is to be heard to `emit`, in
   // order: leading silence is dropped, a quiet run is held back until
@@ -73,6 +76,7 @@ class OutputShaper {
       if (!m_started) {
         if (!loud) {
           from = i + 1;
+          ++m_skipped;
           continue;
         }
         m_started = true;
@@ -114,6 +118,7 @@ class OutputShaper {
   double m_gain = 1;
   bool m_filter = false;
   bool m_started = false;
+  size_t m_skipped = 0;
   std::vector<float> m_held;
   Biquad m_highPass, m_lowPass[3];
   double m_holdStep = 1, m_holdPhase = 1, m_holdValue = 0;

@@ -2,6 +2,7 @@
 
 #include "SpeechEngine.h"
 #include "SpeechText.h"
+#include "SungSyllable.h"
 
 #include "GlimmContract.h"
 
@@ -29,24 +30,6 @@ namespace {
 // level back to what the engine gives at its default volume of 100.
 constexpr int kEngineVolume = 50;
 constexpr double kMakeupGain = 100.0 / kEngineVolume;
-// A sung word is brought to the RMS of speech at the defaults, since the
-// engine's loudness swings by 15 dB and more with the held F0 and the vowel.
-constexpr double kSungRms = 0.089;
-
-// The gain that brings a sung utterance, from its first loud sample to its
-// last, to kSungRms.
-double sungGain(const std::vector<float>& x) {
-  size_t first = x.size(), last = 0;
-  for (size_t i = 0; i < x.size(); ++i)
-    if (std::fabs(x[i]) > 0.005f) {
-      first = std::min(first, i);
-      last = i;
-    }
-  if (first > last) return kMakeupGain;
-  double e = 0;
-  for (size_t i = first; i <= last; ++i) e += double(x[i]) * x[i];
-  return std::clamp(kSungRms / std::sqrt(e / double(last - first + 1)), 0.25, 8.0);
-}
 
 // How long a synthesis process may send nothing mid-job before it counts as
 // hung: 10 s, or what GLIMM_SYNTHESIS_HANG_MS says (100 ms to 10 min), which
@@ -286,9 +269,9 @@ void SpeechEngine::runJob(SpeechVoice& v) {
   const SpeechSettings& s = job.settings;
   // The render thread fades out what still plays and moves on to this
   // utterance's audio, which begins at the ring's current end.
-  const uint64_t start = v.m_ring.writeIndex();
-  v.announce({start, s.startFrame, s.noteId, s.sing ? singRatio(s.singNote) : 1.0});
-  v.m_runningStart = start;
+  // A sung syllable is announced once all of it is there, with its loop.
+  const bool sung = s.sing && !job.text.empty();
+  if (!sung) announce(v, {v.m_ring.writeIndex(), s.startFrame, s.noteId, 1.0});
   if (job.text.empty() || !m_process.ensure()) {
     v.m_running = false;
     return;
@@ -315,7 +298,9 @@ void SpeechEngine::runJob(SpeechVoice& v) {
       if (info.name == wanted) spec.voice = info.identifier;
   }
   // Phoneme mnemonics are read as such only between double brackets.
-  spec.text = s.phonetic ? "[[" + glimm::phonemeText(job.text) + "]]" : job.text;
+  spec.text = s.phonetic && !s.lyric ? "[[" + glimm::phonemeText(job.text) + "]]" : job.text;
+  spec.lyric = s.lyric;
+  spec.note = s.lyricNote;
   // Lowered formants make the engine louder (throat 0: 5 dB, mouth 0:
   // 3 dB); that much is taken back, so the extremes keep their headroom.
   const double formants = std::min(1.0, std::pow(spec.throatPercent / 100.0, 0.8)) *
@@ -341,13 +326,52 @@ void SpeechEngine::runJob(SpeechVoice& v) {
                  wanted.c_str());
   }
   if (!run.cancelled) resample(run, nullptr, 0);
-  if (!run.cancelled && run.collect) {
-    m_shaper.setGain(sungGain(run.whole) * velocity);
-    run.collect = false;
-    shapeAndPush(run, run.whole.data(), run.whole.size());
-  }
+  if (!run.cancelled && run.collect) finishSung(run, s, velocity);
   soxr_delete(run.resampler);
   v.m_running = false;
+}
+
+void SpeechEngine::announce(SpeechVoice& v, const SpeechVoice::Segment& seg) {
+  v.announce(seg);
+  v.m_runningStart = seg.start;
+}
+
+// A sung syllable, whole: its level is set from all of it and its vowel laid
+// out to be held, then it is announced with its loop and written.
+void SpeechEngine::finishSung(JobRun& run, const SpeechSettings& s, double velocity) {
+  SpeechVoice& v = *run.voice;
+  m_shaper.setGain(glimm::sungGain(run.whole, kMakeupGain) * velocity);
+  run.collect = false;
+  std::vector<float> shaped;
+  shaped.reserve(run.whole.size());
+  m_shaper.process(run.whole.data(), run.whole.size(), [&](const float* p, size_t k) {
+    shaped.insert(shaped.end(), p, p + k);
+    return true;
+  });
+  // The vowel's samples from the process's rate to this voice's, less the
+  // silence the shaper dropped in front.
+  const SynthesisProcess::Vowel& vowel = m_process.lastVowel();
+  const double scale = v.m_rate / m_process.sampleRate();
+  auto at = [&](uint32_t i) {
+    return size_t(std::clamp(double(i) * scale - double(m_shaper.skipped()), 0.0, double(shaped.size())));
+  };
+  // Only a key's note holds its vowel: a play request has no release.
+  glimm::SungLayout layout;
+  if (s.noteId != 0)
+    layout = glimm::layoutSungSyllable(shaped, at(vowel.begin), at(vowel.end), v.m_rate / singHz(s.singNote), v.m_rate,
+                                       vowel.diphthong);
+  SpeechVoice::Segment seg{v.m_ring.writeIndex(), s.startFrame, s.noteId, singRatio(s.singNote)};
+  seg.legato = s.legato;
+  seg.glideFrom = s.legato ? hzForNote(s.glideFrom) / hzForNote(s.singNote) : 1.0;
+  seg.glideFrames = uint32_t(std::clamp(s.glideMs, 0.0, 1000.0) * v.m_rate / 1000.0);
+  if (layout.loopLength > 0) {
+    seg.loopStart = seg.start + layout.loopStart;
+    seg.loopLength = uint32_t(layout.loopLength);
+    seg.loopRate = layout.loopRate;
+    seg.shortcut = seg.start + layout.shortcut;
+  }
+  announce(v, seg);
+  push(run, shaped.data(), shaped.size());
 }
 
 // Sends the job and takes its audio in until its end; false when the process

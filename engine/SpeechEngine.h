@@ -73,6 +73,8 @@ class SpeechEngine {
   void serviceDeferred();
   std::shared_ptr<SpeechVoice> takeJob();
   void runJob(SpeechVoice& v);
+  void announce(SpeechVoice& v, const SpeechVoice::Segment& seg);
+  void finishSung(JobRun& run, const SpeechSettings& s, double velocity);
   bool speakJob(JobRun& run, const SynthesisJob& spec);
   bool shapeAndPush(JobRun& run, float* data, size_t n);
   bool cancelled(JobRun& run);

@@ -9,6 +9,12 @@ namespace {
 // One 256-frame block at 48 kHz: a sound starts in the block after its event,
 // at the event's offset, and the engine thread has that block's period to get ready.
 uint64_t minimumLatency(double rate) { return std::max<uint64_t>(1, uint64_t(std::lround(rate * 256.0 / 48000.0))); }
+// A sung syllable released at most this long (in seconds of its audio)
+// before its vowel still sounds a shortened vowel and its final consonants.
+constexpr double kLetGoLead = 0.15;
+// A legato note crosses over from the held vowel in at least this long,
+// and at most the longer.
+constexpr double kJoinSeconds = 0.03, kJoinLongest = 0.15;
 // Blocks longer than this do not lengthen the latency further.
 constexpr uint64_t kLatencyLimit = 16384;
 }  // namespace
@@ -41,9 +47,12 @@ void SpeechVoice::speak(std::string preparedText, const SpeechSettings& settings
   // The old utterance fades out on the render thread's next block: cutting
   // it here would click. Only what was announced before now is old: the
   // render thread may take up this very request's audio before it sees this.
-  const uint32_t announced = m_announced.sequence();
-  m_supersedeUpTo.store((announced + 1) & ~1u, std::memory_order_relaxed);  // one being announced counts
-  m_supersedeSeq.fetch_add(1, std::memory_order_release);
+  // A legato note lets it sound on until the new one takes over from it.
+  if (!settings.legato) {
+    const uint32_t announced = m_announced.sequence();
+    m_supersedeUpTo.store((announced + 1) & ~1u, std::memory_order_relaxed);  // one being announced counts
+    m_supersedeSeq.fetch_add(1, std::memory_order_release);
+  }
   {
     std::lock_guard<std::mutex> lock(m_engine->mutex());
     m_job.text = std::move(preparedText);
@@ -90,8 +99,41 @@ void SpeechVoice::switchSegment(const Segment& s, uint32_t seq) {
   m_ratio = m_bend * s.rate;
   m_env = 1;
   m_envStep = 0;
+  m_looping = m_letGo = m_joinPending = false;
+  m_loopPos = 0;
+  m_joinLeft = m_glideLeft = 0;
+  m_glide = 1.0;
+  if (s.loopLength > kLoopFrames) m_segment.loopLength = 0;
   const bool released = s.noteId != 0 && s.noteId <= m_releasedId && m_frame >= m_releaseFrame;
   m_play = released || seq <= m_cutSeq ? Play::Muted : Play::Playing;
+}
+
+// Legato: the held loop keeps sounding from its own copy while the new
+// syllable comes in over kJoinSeconds, its pitch gliding from the old one.
+void SpeechVoice::join() {
+  m_joinPending = false;
+  const uint32_t n = m_segment.loopLength;
+  std::memcpy(m_joinLoop, m_loop, n * sizeof(float));
+  m_joinLength = n;
+  m_joinPos = double(m_loopPos) + m_frac;
+  m_joinStep = m_ratio * m_segment.loopRate;
+  switchSegment(m_pending, m_pendingSeq);
+  // Over the new syllable's first consonants, up to its vowel: the old
+  // vowel carries the level until the new one takes it up.
+  const double onset = double(m_segment.loopStart - std::min(m_segment.loopStart, m_segment.start));
+  m_joinLeft = m_joinFrames = uint32_t(std::clamp(onset, m_rate * kJoinSeconds, m_rate * kJoinLongest));
+  m_glide = m_segment.glideFrom;
+  m_glideLeft = m_segment.glideFrames;
+  m_glideStep = m_glideLeft ? std::pow(1.0 / m_glide, 1.0 / m_glideLeft) : 1.0;
+  if (!m_glideLeft) m_glide = 1.0;
+}
+
+float SpeechVoice::joinSample() {
+  const size_t i = size_t(m_joinPos);
+  const float a = m_joinLoop[i % m_joinLength], b = m_joinLoop[(i + 1) % m_joinLength];
+  const float y = a + (b - a) * float(m_joinPos - double(i));
+  m_joinPos = std::fmod(m_joinPos + m_joinStep, double(m_joinLength));
+  return y;
 }
 
 void SpeechVoice::release(uint32_t noteId, uint64_t atFrame) {
@@ -113,11 +155,47 @@ void SpeechVoice::cutAll(uint32_t lastNoteId) {
 }
 
 void SpeechVoice::setBend(double semitones) {
-  m_bend = std::pow(2.0, std::clamp(semitones, -12.0, 12.0) / 12.0);
+  m_bend = std::pow(2.0, std::clamp(semitones, -24.0, 24.0) / 12.0);
   m_ratio = m_bend * m_segment.rate;
 }
 
 bool SpeechVoice::takeInput(size_t k, float* x) {
+  for (size_t j = 0; j < k;) {
+    if (m_looping) {
+      x[j++] = m_loop[m_loopPos];
+      if (++m_loopPos == m_segment.loopLength) {
+        m_loopPos = 0;
+        m_looping = !m_letGo;
+      }
+      continue;
+    }
+    // Up to the shortcut, where a released key skips to the loop, and the
+    // loop's end, where a held key turns back.
+    const Segment& g = m_segment;
+    const uint64_t loopEnd = g.loopStart + g.loopLength;
+    const bool before = g.loopLength > 0 && m_inputAt < loopEnd;
+    const uint64_t stop = m_inputAt < g.shortcut ? g.shortcut : loopEnd;
+    const size_t n = before ? size_t(std::min<uint64_t>(k - j, stop - m_inputAt)) : k - j;
+    if (!takeStream(n, x + j)) return false;
+    j += n;
+    if (!before) continue;
+    if (m_letGo && m_inputAt == g.shortcut && g.shortcut < g.loopStart) skipStream(g.loopStart);
+    if (m_inputAt == loopEnd && !m_letGo) m_looping = true;
+  }
+  return true;
+}
+
+void SpeechVoice::skipStream(uint64_t to) {
+  if (to - m_inputAt <= m_inputLen - m_inputPos) {
+    m_inputPos += size_t(to - m_inputAt);
+  } else {
+    m_inputPos = m_inputLen = 0;
+    m_ring.skipTo(to);
+  }
+  m_inputAt = to;
+}
+
+bool SpeechVoice::takeStream(size_t k, float* x) {
   if (m_inputLen - m_inputPos < k) {
     // Keep what is left and top up from the ring.
     const size_t left = m_inputLen - m_inputPos;
@@ -132,7 +210,12 @@ bool SpeechVoice::takeInput(size_t k, float* x) {
   // What plays stops where the next utterance begins.
   const uint64_t mine = std::min<uint64_t>(m_inputLen - m_inputPos, m_oldEnd - std::min(m_oldEnd, m_inputAt));
   if (mine < k) return false;
-  for (size_t i = 0; i < k; ++i) x[i] = m_input[m_inputPos++];
+  for (size_t i = 0; i < k; ++i) {
+    x[i] = m_input[m_inputPos++];
+    const uint64_t at = m_inputAt + i;
+    if (at >= m_segment.loopStart && at - m_segment.loopStart < m_segment.loopLength)
+      m_loop[at - m_segment.loopStart] = x[i];
+  }
   m_inputAt += k;
   return true;
 }
@@ -144,8 +227,11 @@ void SpeechVoice::noticeSegment() {
   m_pending = seg;
   m_pendingSeq = seq;
   m_oldEnd = std::min(m_oldEnd, seg.start);
-  const bool more = m_inputLen > m_inputPos || m_ring.readIndex() < m_oldEnd;
+  const bool more = m_looping || m_inputLen > m_inputPos || m_ring.readIndex() < m_oldEnd;
   if (m_play == Play::Switching) return;
+  // Legato onto a held vowel: it goes on until the new note is due.
+  m_joinPending = seg.legato && m_play == Play::Playing && m_looping;
+  if (m_joinPending) return;
   if ((m_play == Play::Playing || m_play == Play::Releasing) && m_frame >= m_gate && m_env > 0 && more) {
     // What plays fades out over a millisecond before the new audio takes over.
     m_play = Play::Switching;
@@ -185,17 +271,39 @@ void SpeechVoice::endFade() {
   }
 }
 
+// The vibrato's pitch factor for this frame (2 to the cents over 1200, to
+// the second order: within 0.1 cent at 100).
+double SpeechVoice::vibrato() {
+  if (m_vibratoCents <= 0) return 1.0;
+  m_vibratoPhase += 2 * M_PI * kVibratoHz / m_rate;
+  if (m_vibratoPhase > 2 * M_PI) m_vibratoPhase -= 2 * M_PI;
+  const double x = m_vibratoCents * std::sin(m_vibratoPhase) * (M_LN2 / 1200.0);
+  return 1.0 + x + 0.5 * x * x;
+}
+
 // One output frame; false when it is silent.
 bool SpeechVoice::renderFrame(uint64_t now, float& out) {
   if (m_play == Play::Idle || m_play == Play::Muted || now < m_gate) return false;
-  if (m_play == Play::Playing && m_noteId != 0 && m_noteId <= m_releasedId && now >= m_releaseFrame) {
-    m_play = Play::Releasing;
-    m_envStep = m_releaseStep;
+  if (m_play == Play::Playing && !m_letGo && m_noteId != 0 && m_noteId <= m_releasedId && now >= m_releaseFrame) {
+    // A syllable near its held vowel, or in it, plays on to its end; one
+    // released long before (a long word on one note) fades as speech does.
+    const uint64_t near = uint64_t(m_rate * kLetGoLead);
+    if (m_segment.loopLength > 0 && m_inputAt + near >= m_segment.shortcut) {
+      m_letGo = true;
+    } else {
+      m_play = Play::Releasing;
+      m_envStep = m_releaseStep;
+    }
   }
   // Linear interpolation at the bend's rate; without a bend it is a copy.
   // An utterance starts on its first two samples, so its first sound is due
   // exactly at the gate.
-  const double f = m_primed ? m_frac + m_ratio : 0.0;
+  if (m_glideLeft > 0 && --m_glideLeft > 0)
+    m_glide *= m_glideStep;
+  else
+    m_glide = 1.0;
+  const double step = m_ratio * m_glide * vibrato() * (m_looping ? m_segment.loopRate : 1.0);
+  const double f = m_primed ? m_frac + step : 0.0;
   const size_t k = m_primed ? size_t(f) : 2;
   float x[4];
   if (k > 0 && !takeInput(std::min<size_t>(k, 4), x)) {
@@ -219,6 +327,11 @@ bool SpeechVoice::renderFrame(uint64_t now, float& out) {
     }
   }
   out = y * m_env;
+  if (m_joinLeft > 0 && m_joinLength > 0) {
+    // Equal power: the two are unrelated sounds.
+    const float w = float(m_joinLeft--) / float(m_joinFrames);
+    out = out * std::sqrt(1 - w) + joinSample() * std::sqrt(w);
+  }
   return true;
 }
 
@@ -236,6 +349,7 @@ size_t SpeechVoice::render(float* out, size_t frames) {
   for (size_t i = 0; i < frames; ++i) {
     out[i] = 0;
     if (m_switchNow) switchSegment(m_pending, m_pendingSeq);
+    if (m_joinPending && m_frame + i >= m_pending.startFrame) join();
     if (renderFrame(m_frame + i, out[i])) lastSound = i + 1;
   }
   // A muted utterance's audio is dropped as it arrives, up to where the next
@@ -245,7 +359,7 @@ size_t SpeechVoice::render(float* out, size_t frames) {
     noticeSegment();
     m_ring.skipTo(std::min(written, m_oldEnd));
   }
-  const bool holding = m_play != Play::Idle && m_play != Play::Muted && m_inputLen > m_inputPos;
+  const bool holding = m_play != Play::Idle && m_play != Play::Muted && (m_inputLen > m_inputPos || m_looping);
   m_holding.store(holding, std::memory_order_release);
   m_frame += frames;
   m_publishedFrame.store(m_frame, std::memory_order_relaxed);

@@ -16,6 +16,7 @@
 #include "SpeechVoiceInfo.h"
 #include "SpscRing.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +40,15 @@ struct SpeechSettings {
   bool phonetic = false;  // the text is phoneme mnemonics
   bool filter = false;    // the small-speaker voice
   double level = 1.0;     // 0..1, a note's velocity
+  // The text is an encoded lyric (Lyric.h) and the note sings its syllable
+  // number lyricNote, wrapping round.
+  bool lyric = false;
+  uint32_t lyricNote = 0;
+  // Joined on legato to a note still sounding: what plays goes on until this
+  // one is due, then crosses over into it, gliding from glideFrom (a MIDI
+  // note) to singNote over glideMs.
+  bool legato = false;
+  double glideFrom = 0, glideMs = 0;
   // The render frame at which the first audible sample is due (0: at once),
   // and the note that asked for it (0: a play request).
   uint64_t startFrame = 0;
@@ -124,14 +134,20 @@ class SpeechVoice {
   void beginBlock(size_t frames);
   // Frames rendered so far: the clock that startFrame counts in.
   uint64_t frame() const { return m_frame; }
-  // Ends the sound of notes up to noteId with a short fade from atFrame on;
-  // one that has not started by then does not start.
+  // Ends the sound of notes up to noteId from atFrame on: a sung syllable
+  // whose vowel is being held leaves its loop and plays on to its end (the
+  // final consonants), anything else fades out shortly. One that has not
+  // started by then does not start.
   void release(uint32_t noteId, uint64_t atFrame);
   // Ends every sound within about a millisecond; notes up to lastNoteId will
   // not start any more.
   void cutAll(uint32_t lastNoteId);
-  // Pitch bend in semitones, applied to what plays from now on.
+  // Pitch bend in semitones (up to 24 either way), applied to what plays
+  // from now on.
   void setBend(double semitones);
+  // Vibrato depth in cents (0-100), at kVibratoHz, on what plays from now on.
+  void setVibrato(double cents) { m_vibratoCents = std::clamp(cents, 0.0, 100.0); }
+  static constexpr double kVibratoHz = 5.5;
 
   // Offline rendering only (the host has no real-time constraint, e.g. an
   // LV2 host free-wheeling): render thread, before render(). Blocks, taking
@@ -186,6 +202,17 @@ class SpeechVoice {
     uint64_t startFrame = 0;
     uint32_t noteId = 0;
     double rate = 1.0;  // playback rate, for the F0 between whole Hz
+    // A sung syllable's held vowel: the ring index of its loop, its length
+    // (0: none) and the loop's own rate correction (SungLayout).
+    uint64_t loopStart = 0;
+    uint32_t loopLength = 0;
+    double loopRate = 1.0;
+    uint64_t shortcut = 0;  // a released key skips from here to loopStart
+    // Legato: crosses over from what plays at startFrame, its pitch gliding
+    // from glideFrom times its own to its own over glideFrames.
+    bool legato = false;
+    double glideFrom = 1.0;
+    uint32_t glideFrames = 0;
   };
   // Engine thread.
   void announce(const Segment& s) { m_announced.store(s); }
@@ -195,6 +222,11 @@ class SpeechVoice {
   void endFade();
   void switchSegment(const Segment& s, uint32_t seq);
   bool takeInput(size_t k, float* x);
+  bool takeStream(size_t k, float* x);
+  void skipStream(uint64_t to);
+  void join();
+  float joinSample();
+  double vibrato();
   void noticeSegment();
   bool readyFor(uint64_t blockEnd);
 
@@ -268,4 +300,17 @@ class SpeechVoice {
   float m_input[kInputFrames];
   size_t m_inputPos = 0, m_inputLen = 0;
   uint64_t m_inputAt = 0;  // the ring index of m_input[m_inputPos]
+  // The held vowel's loop, copied as it streams past; it repeats from its
+  // end while the key is held, and is left at a wrap once the key is up.
+  static constexpr size_t kLoopFrames = 16384;
+  float m_loop[kLoopFrames];
+  uint32_t m_loopPos = 0;
+  bool m_looping = false, m_letGo = false;
+  // Legato: a join waits for the new note's frame; then the old loop sounds
+  // on from its copy while the new syllable fades in, gliding in pitch.
+  bool m_joinPending = false;
+  float m_joinLoop[kLoopFrames];
+  uint32_t m_joinLength = 0, m_joinLeft = 0, m_joinFrames = 1, m_glideLeft = 0;
+  double m_joinPos = 0, m_joinStep = 1, m_glide = 1, m_glideStep = 1;
+  double m_vibratoCents = 0, m_vibratoPhase = 0;
 };

@@ -182,7 +182,9 @@ bool SynthesisProcess::sendJob(const SynthesisJob& job) {
       .i32(job.throatPercent)
       .i32(job.mouthPercent)
       .i32(job.f0)
-      .u32((job.phonetic ? uint32_t(Phonetic) : 0u) | (job.whole ? uint32_t(Whole) : 0u))
+      .u32((job.phonetic ? uint32_t(Phonetic) : 0u) | (job.whole ? uint32_t(Whole) : 0u) |
+           (job.lyric ? uint32_t(Lyric) : 0u))
+      .u32(job.note)
       .str(job.voice.substr(0, kMaxString))
       .str(job.text.substr(0, kMaxText))
       .send(m_fd);
@@ -209,8 +211,12 @@ SynthesisProcess::Event SynthesisProcess::next(int wakeFd, std::chrono::millisec
     rd.raw(samples.data(), rd.left());
     return Event::Samples;
   }
-  uint32_t status = 0;
-  if (h.type == End && rd.u32(id) && rd.u32(status) && rd.atEnd()) return Event::End;
+  uint32_t status = 0, begin = 0, end = 0, flags = 0;
+  if (h.type == End && rd.u32(id) && rd.u32(status) && rd.u32(begin) && rd.u32(end) && rd.u32(flags) && rd.atEnd() &&
+      begin <= end) {
+    m_vowel = {begin, end, (flags & EndDiphthong) != 0};
+    return Event::End;
+  }
   // A second greeting or a malformed message: nothing it says can be trusted.
   kill();
   return Event::Died;

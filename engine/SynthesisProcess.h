@@ -23,7 +23,9 @@ struct SynthesisJob {
   int f0 = 0;  // Hz held flat, 0: the voice's own intonation
   bool phonetic = false;
   bool whole = false;  // none of it plays before all of it is there
-  std::string voice;   // a listed identifier, or empty for English
+  bool lyric = false;  // text is a lyric; `note` picks the syllable
+  uint32_t note = 0;
+  std::string voice;  // a listed identifier, or empty for English
   std::string text;
 };
 
@@ -54,6 +56,14 @@ class SynthesisProcess {
   // Died: the process ended or broke the protocol; it is gone and reaped.
   Event next(int wakeFd, std::chrono::milliseconds timeout, uint32_t& id, std::vector<int16_t>& samples);
 
+  // The last vowel of the job that ended last, in the process's samples
+  // from the job's start (begin == end: none).
+  struct Vowel {
+    uint32_t begin = 0, end = 0;
+    bool diphthong = false;
+  };
+  const Vowel& lastVowel() const { return m_vowel; }
+
   // Ends the process for good: asks, waits a bounded time, then kills.
   void stop();
   // Ends it at once (a hung job) and reaps it.
@@ -72,6 +82,7 @@ class SynthesisProcess {
   std::atomic<pid_t> m_pid{0};
   int m_rate = 0;
   std::vector<char> m_payload;
+  Vowel m_vowel;
   int m_failures = 0;
   std::chrono::steady_clock::time_point m_retryAt{};
   bool m_toldFailure = false;

@@ -3,8 +3,10 @@
 //
 //   process -> engine: Hello (version, sample rate); Voices (the installed
 //                      voices) when asked; per job Samples (job id, 16-bit
-//                      samples) ... End (job id).
-//   engine -> process: ListVoices, Job (id, settings, voice, text),
+//                      samples) ... End (job id, status, and the
+//                      last vowel's first and end sample with its flags).
+//   engine -> process: ListVoices, Job (id, settings, flags, note number,
+//                      voice, text),
 //                      Cancel (job id), Quit.
 //
 // One request at a time: the engine sends the next job (or ListVoices) only
@@ -25,7 +27,7 @@
 
 namespace glimm::protocol {
 
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 3;
 // The synthesis process finds its socket here.
 constexpr int kSocketFd = 3;
 // The argument that marks a start by the engine (the process refuses others).
@@ -47,8 +49,12 @@ enum JobFlags : uint32_t {
   // The engine plays none of the utterance before it has all of it (a sung
   // word, whose level is set from the whole): no early first chunk.
   Whole = 2,
+  // The text is a lyric (glimm::encodeLyric) and the job sings the syllable
+  // its note number picks, cut out of the word (synthesis/SungLyric.h).
+  Lyric = 4,
 };
 enum EndStatus : uint32_t { Done = 0, Cancelled = 1 };
+enum EndFlags : uint32_t { EndDiphthong = 1 };
 
 constexpr uint32_t kMaxString = 4096;
 constexpr uint32_t kMaxVoices = 4096;
@@ -65,7 +71,7 @@ constexpr uint32_t maxPayload(uint32_t type) {
     case Samples:
       return 4 + 2 * kMaxChunkSamples;
     case End:
-      return 8;
+      return 20;
     case Job:
       return 64 + 2 * kMaxString + kMaxText;
     case Cancel:

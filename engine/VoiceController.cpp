@@ -2,6 +2,7 @@
 
 #include "SpeechVoice.h"
 #include "SpeechText.h"
+#include "Lyric.h"
 
 #include <algorithm>
 #include <cmath>
@@ -125,7 +126,8 @@ VoiceController::MidiResult VoiceController::midi(uint32_t status, uint32_t data
   if (status > 0xFF || kind < 0x80 || (kind == 0xF0 && status != 0xFA) || data1 > 0x7F || data2 > 0x7F)
     return MidiResult::Ignored;
   const bool used = kind == 0x80 || kind == 0x90 || kind == 0xE0 || status == 0xFA ||
-                    (kind == 0xB0 && (data1 == 120 || data1 == 121 || data1 == 123));
+                    (kind == 0xB0 && (data1 == 1 || data1 == 5 || data1 == 6 || data1 == 65 || data1 == 100 ||
+                                      data1 == 101 || data1 == 120 || data1 == 121 || data1 == 123));
   if (!used) return MidiResult::Ignored;
   if (!m_engineVoice) return MidiResult::NotStarted;
   // Full only while the render thread is not running.
@@ -150,6 +152,7 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
   const bool sing = m_params[kGlimmParam_SingMode].load() >= 0.5f;
   if (kind == 0x90 && data2 > 0) {
     const uint32_t id = ++m_lastNoteId;
+    const int legatoFrom = sing ? m_heldNote : -1;
     if (sing) {
       m_heldNote = int(data1);
       m_heldId = id;
@@ -162,6 +165,7 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
     r.word = sing ? m_wordCursor.fetch_add(1, std::memory_order_relaxed) : 0;
     r.id = id;
     r.startFrame = due;
+    r.legatoFrom = legatoFrom;
     if (m_offlineBlock) {
       m_heldBack = r;
       m_holdingBack = true;
@@ -175,10 +179,26 @@ void VoiceController::handleMidi(uint32_t status, uint32_t data1, uint32_t data2
       m_heldNote = -1;
     }
   } else if (kind == 0xE0) {
-    voice.setBend(2.0 * (double(int(data2 << 7 | data1)) - 8192.0) / 8192.0);
+    m_bendWheel = (double(int(data2 << 7 | data1)) - 8192.0) / 8192.0;
+    voice.setBend(m_bendRange * m_bendWheel);
+  } else if (kind == 0xB0 && data1 == 1) {
+    voice.setVibrato(double(data2) * 100.0 / 127.0);
+  } else if (kind == 0xB0 && (data1 == 101 || data1 == 100)) {
+    // The registered parameter the next data entry sets (0/0: bend range).
+    m_rpn = data1 == 101 ? (m_rpn & 0x7F) | data2 << 7 : (m_rpn & ~0x7Fu) | data2;
+  } else if (kind == 0xB0 && data1 == 6) {
+    if (m_rpn == 0) {
+      m_bendRange = std::clamp(int(data2), 1, 24);
+      voice.setBend(m_bendRange * m_bendWheel);
+    }
   } else if (status == 0xFA) {
     restartLyric();
+  } else if (kind == 0xB0 && data1 == 5) {
+    m_glideMs.store(float(data2) * 1000.0f / 127.0f, std::memory_order_relaxed);
+  } else if (kind == 0xB0 && data1 == 65) {
+    m_portamento.store(data2 >= 64, std::memory_order_relaxed);
   } else if (kind == 0xB0 && data1 == 121) {
+    m_bendWheel = 0;
     voice.setBend(0);
   } else if (kind == 0xB0) {
     m_heldNote = -1;
@@ -272,6 +292,11 @@ void VoiceController::speak(const NoteRequest* r) {
   s.level = double(r->velocity) / 127.0;
   s.startFrame = r->startFrame;
   s.noteId = r->id;
+  if (r->sing && r->legatoFrom >= 0) {
+    s.legato = true;
+    s.glideFrom = double(r->legatoFrom);
+    s.glideMs = m_portamento.load(std::memory_order_relaxed) ? m_glideMs.load(std::memory_order_relaxed) : 0.0;
+  }
   std::string text;
   {
     std::lock_guard<std::mutex> lock(m_textMutex);
@@ -279,9 +304,10 @@ void VoiceController::speak(const NoteRequest* r) {
     s.voice = m_voiceName;
   }
   if (r->note >= 0 && r->sing) {
-    // A sung note takes one word, wrapping round the text.
-    const std::vector<std::string> words = glimm::lyricWords(text, s.phonetic);
-    text = words.empty() ? std::string() : words[r->word % words.size()];
+    // A sung note takes the next syllable, wrapping round the lyric.
+    text = glimm::encodeLyric(glimm::parseLyric(text, s.phonetic), s.phonetic);
+    s.lyric = true;
+    s.lyricNote = r->word;
   }
   if (m_engineVoice) m_engineVoice->speak(std::move(text), s);
 }

@@ -105,7 +105,7 @@ class VoiceController {
   // Speaks the text with the current settings, superseding what is being
   // said, and starts the lyric again; false when the voice is not started.
   bool play();
-  // The next sung note takes the text's first word again, so every pass of a
+  // The next sung note takes the lyric's first syllable again, so every pass of a
   // song sings the same words on the same notes (MIDI Start, a transport
   // that starts or jumps). Lock-free and allocation-free; from the render
   // thread it acts at once, before MIDI of the same call still queued: to
@@ -119,10 +119,16 @@ class VoiceController {
 
   // One MIDI channel message, `offset` frames into the next render call.
   // Speech mode: a note-on speaks the text. Sing mode, one voice, the last
-  // note wins: a note-on sings the next word of the text on its pitch, its
-  // note-off ends it with a short fade. Velocity sets the level; pitch bend
-  // spans two semitones; all notes off and all sound off stop at once; MIDI
-  // Start (status 0xFA, no data) restarts the lyric in its turn. Every
+  // note wins: a note-on sings the next syllable of the lyric (Lyric.h) on
+  // its pitch, holding its vowel until the note-off, which its final
+  // consonants follow. Velocity sets the level; pitch bend spans two
+  // semitones (see below); all notes off and all sound off stop at once; MIDI Start
+  // (status 0xFA, no data) restarts the lyric in its turn. A key pressed
+  // while another is held joins on legato, without a new attack, gliding
+  // from the old pitch over the glide time (CC 5, 0-1000 ms; CC 65 below 64
+  // turns the glide off). The mod wheel (CC 1) sets the vibrato's depth, 0
+  // to 100 cents at 5.5 Hz; RPN 0 (CC 101 and 100 at 0, then CC 6) sets the
+  // pitch wheel's range, 1 to 24 semitones. Every
   // sound starts a fixed time after its event (SpeechVoice::latencyFrames).
   // Messages are queued for the render thread; Ignored for what is not used
   // (or malformed, or beyond a full queue).
@@ -154,6 +160,7 @@ class VoiceController {
     uint32_t word = 0;
     uint32_t id = 0;
     uint64_t startFrame = 0;
+    int legatoFrom = -1;  // the key still held when this one came, or -1
   };
   // A MIDI channel message and its frame offset, packed for the queue.
   struct MidiMessage {
@@ -189,8 +196,13 @@ class VoiceController {
   glimm::SeqLock<NoteRequest> m_noteRequest;
   uint32_t m_servicedNote = 0;            // engine thread
   std::atomic<uint32_t> m_handedNote{0};  // the last note the voice was asked to speak
-  // Which word the next note sings; the text's setter starts it again.
+  // Which syllable of the lyric the next sung note takes; the text's setter
+  // and restartLyric() start it again.
   std::atomic<uint32_t> m_wordCursor{0};
+  // Glide time (CC 5) and the portamento switch (CC 65), set on the render
+  // thread, read by the engine thread.
+  std::atomic<float> m_glideMs{0};
+  std::atomic<bool> m_portamento{true};
   // Render thread only.
   uint32_t m_lastNoteId = 0;
   uint32_t m_publishedNote = 0;
@@ -201,6 +213,11 @@ class VoiceController {
   bool m_offlineBlock = false;
   bool m_holdingBack = false;
   NoteRequest m_heldBack;
+  // The pitch wheel (-1..1), its range in semitones (RPN 0), and the
+  // registered parameter selected (CC 101/100; 0x3FFF: none).
+  double m_bendWheel = 0;
+  int m_bendRange = 2;
+  uint32_t m_rpn = 0x3FFF;
   int m_heldNote = -1;
   uint32_t m_heldId = 0;
 };

@@ -2,14 +2,14 @@
 # Builds the fuzz targets with clang and runs each for SECONDS (default 600)
 # on a working copy of its seed corpus; findings land in corpus-work/.
 #   fuzz/run.sh [SECONDS] [TARGET...]
-#     (default targets: fuzz_editor_text fuzz_speech_text fuzz_editor_input fuzz_lv2_dsp)
+#     (default targets: fuzz_editor_text fuzz_speech_text fuzz_editor_input fuzz_lv2_dsp fuzz_lyric)
 #   FUZZ_PARALLEL=1 runs the targets at once, one process each.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
-targets=${*:-fuzz_editor_text fuzz_speech_text fuzz_editor_input fuzz_lv2_dsp}
+targets=${*:-fuzz_editor_text fuzz_speech_text fuzz_editor_input fuzz_lv2_dsp fuzz_lyric}
 build="$here/build"
 work="$here/corpus-work"
 

@@ -16,12 +16,12 @@ EspeakVoices::~EspeakVoices() {
 }
 
 bool EspeakVoices::start() {
-  espeak_ng_InitializePath(nullptr);
-  espeak_ng_ERROR_CONTEXT context = nullptr;
-  const espeak_ng_STATUS status = espeak_ng_Initialize(&context);
-  if (context) espeak_ng_ClearErrorContext(&context);
-  if (status != ENS_OK) return false;
-  if (espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr) != ENS_OK) return false;
+  // The one start that takes options: phoneme events (in IPA) say where a
+  // sung syllable's vowel lies; the espeak_ng_* start never sends them. A
+  // start that fails (no data) ends this process with status 1 and a message.
+  if (espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
+                        espeakINITIALIZE_PHONEME_EVENTS | espeakINITIALIZE_PHONEME_IPA) <= 0)
+    return false;
   // Text arrives as UTF-8 whatever the user's locale; this process is ours.
   std::setlocale(LC_CTYPE, "C.UTF-8");
   m_rate = espeak_ng_GetSampleRate();

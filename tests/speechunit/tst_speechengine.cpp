@@ -6,6 +6,7 @@
 #include "SpeechAnalysis.h"
 #include "SpeechVoice.h"
 #include "SpeechText.h"
+#include "Lyric.h"
 
 #include <QtTest>
 
@@ -232,6 +233,30 @@ class TestSpeechEngine : public QObject {
     QCOMPARE(singHz(0), singHz(24));
     QCOMPARE(singHz(127), singHz(96));
     QVERIFY(std::fabs(hzForNote(69) - 440.0) < 1e-9);
+  }
+
+  // A lyric written for a keyboard, hostile ones included: every item has
+  // text, and what cannot be sung is dropped.
+  void lyricItems() {
+    using glimm::LyricItem;
+    auto items = [](const std::string& text, bool phonetic = false) {
+      QStringList out;
+      for (const LyricItem& i : glimm::parseLyric(glimm::prepareSpeechText(text.data(), text.size()), phonetic))
+        out << (i.melisma ? "+" : i.split ? "~" : "") + QString::fromStdString(i.text);
+      return out.join(' ');
+    };
+    // Hyphens mark syllables sung as written; whole words are split later.
+    QCOMPARE(items("won-der-ful, beautiful!"), QString("won der ful ~beautiful"));
+    QCOMPARE(items("la + + la-+"), QString("~la +la +la la +la"));
+    QCOMPARE(items("w'Vn-d3-f@L h@l'oU.", true), QString("w'Vn d3 f@L ~h@l'oU"));
+    // Hostile: nothing, only hyphens and rests, "+" first, empty parts.
+    QCOMPARE(items(""), QString());
+    QCOMPARE(items(" - -- --- , ; "), QString());
+    QCOMPARE(items("+ + la"), QString("~la"));
+    QCOMPARE(items("-la- la--la"), QString("la la la"));
+    // One word of 511 bytes is sung whole; bytes that are not UTF-8 are read as Latin-1.
+    QCOMPARE(items(std::string(511, 'a')), QString(511, 'a'));
+    QCOMPARE(items("caf\xe9-\xff"), QString::fromUtf8("caf\xc3\xa9 \xc3\xbf"));
   }
 
   void lyricWordsAndPhonemeText() {
