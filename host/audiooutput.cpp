@@ -2,6 +2,7 @@
 
 #include "GlimmContract.h"
 #include "SpscRing.h"
+#include "unithost.h"
 #include "midiinput.h"
 #include "wavfile.h"
 
@@ -110,15 +111,9 @@ bool AudioOutput::openWav(const std::string& path, std::string* error) {
 
 void AudioOutput::renderBlock(float* interleaved, unsigned frames) {
   auto* abl = reinterpret_cast<AudioBufferList*>(m_bufferListStorage.data());
-  abl->mNumberBuffers = 2;
-  abl->mBuffers[0] = {1, frames * unsigned(sizeof(float)), m_left.data()};
-  abl->mBuffers[1] = {1, frames * unsigned(sizeof(float)), m_right.data()};
-  AudioTimeStamp ts = {};
-  ts.mSampleTime = m_sampleTime;
-  ts.mFlags = kAudioTimeStampSampleTimeValid;
-  AudioUnitRenderActionFlags flags = 0;
   if (MidiInput* midi = m_midi.load(std::memory_order_acquire)) midi->deliver(frames);
-  const OSStatus err = AudioUnitRender(m_unit, &flags, &ts, 0, frames, abl);
+  AudioUnitRenderActionFlags flags = 0;
+  const OSStatus err = renderStereo(m_unit, m_sampleTime, frames, m_left.data(), m_right.data(), abl, &flags);
   m_sampleTime += frames;
 
   const unsigned long long first = m_framesRendered.load(std::memory_order_relaxed);

@@ -52,14 +52,8 @@ class ChunkWriter {
 // wholly empty one, so only a one-frame render tells exactly whether the
 // synthesiser had fallen behind. True when the frame holds audio.
 bool renderFrame(AudioUnit unit, double sampleTime, AudioBufferList* abl, ChunkWriter& out, OSStatus* err) {
-  abl->mNumberBuffers = 2;
-  abl->mBuffers[0] = {1, sizeof(float), out.left()};
-  abl->mBuffers[1] = {1, sizeof(float), out.right()};
-  AudioTimeStamp ts = {};
-  ts.mSampleTime = sampleTime;
-  ts.mFlags = kAudioTimeStampSampleTimeValid;
   AudioUnitRenderActionFlags flags = 0;
-  *err = AudioUnitRender(unit, &flags, &ts, 0, 1, abl);
+  *err = renderStereo(unit, sampleTime, 1, out.left(), out.right(), abl, &flags);
   return *err == noErr && !(flags & kAudioUnitRenderAction_OutputIsSilence);
 }
 
@@ -115,14 +109,8 @@ RenderOutcome renderBlocksUntilDone(UnitHost& unit, ChunkWriter& out, std::chron
   size_t heldZeros = 0;
   while (!out.failed()) {
     const UInt32 frames = started ? kBlock : 1;
-    abl->mNumberBuffers = 2;
-    abl->mBuffers[0] = {1, frames * UInt32(sizeof(float)), left.data()};
-    abl->mBuffers[1] = {1, frames * UInt32(sizeof(float)), right.data()};
-    AudioTimeStamp ts = {};
-    ts.mSampleTime = sampleTime;
-    ts.mFlags = kAudioTimeStampSampleTimeValid;
     AudioUnitRenderActionFlags flags = 0;
-    if (const OSStatus err = AudioUnitRender(unit.unit(), &flags, &ts, 0, frames, abl)) {
+    if (const OSStatus err = renderStereo(unit.unit(), sampleTime, frames, left.data(), right.data(), abl, &flags)) {
       *error = "the unit failed to render (status " + std::to_string(err) + ")";
       return RenderOutcome::Failed;
     }

@@ -142,3 +142,15 @@ OSStatus UnitHost::speaking(bool* speaking) const {
   if (err == noErr) *speaking = value != 0;
   return err;
 }
+
+OSStatus renderStereo(AudioUnit unit, double sampleTime, UInt32 frames, float* left, float* right, AudioBufferList* abl,
+                      AudioUnitRenderActionFlags* flags) {
+  abl->mNumberBuffers = 2;
+  abl->mBuffers[0] = {1, frames * UInt32(sizeof(float)), left};
+  abl->mBuffers[1] = {1, frames * UInt32(sizeof(float)), right};
+  AudioTimeStamp ts = {};
+  ts.mSampleTime = sampleTime;
+  ts.mFlags = kAudioTimeStampSampleTimeValid;
+  *flags = 0;
+  return AudioUnitRender(unit, flags, &ts, 0, frames, abl);
+}

@@ -46,6 +46,12 @@ class UnitHost {
 OSStatus readFixedStringProperty(AudioUnit unit, AudioUnitPropertyID id, size_t bufferSize, size_t maxBytes,
                                  std::string* value);
 
+// Renders `frames` stereo frames at sampleTime into left and right through
+// `abl` (room for two buffers), the unit's render flags into `flags`. The
+// thread that renders: the audio thread, or the main thread offline.
+OSStatus renderStereo(AudioUnit unit, double sampleTime, UInt32 frames, float* left, float* right, AudioBufferList* abl,
+                      AudioUnitRenderActionFlags* flags);
+
 // The speech unit module beside the running executable, or where it is
 // installed relative to it.
 std::string defaultUnitModulePath();

@@ -14,6 +14,13 @@
 namespace {
 
 constexpr UInt32 kDefaultMaxFrames = 4096;
+
+// A property's UInt32 value; its size has been checked.
+UInt32 uint32At(const void* data) {
+  UInt32 v;
+  std::memcpy(&v, data, sizeof v);
+  return v;
+}
 constexpr UInt32 kMaxFramesLimit = 1 << 16;
 
 // A constant string, as CFSTR makes: the caller of ParameterInfo has nothing
@@ -207,20 +214,16 @@ OSStatus SpeechUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, A
       return noErr;
     }
     case kAudioUnitProperty_MaximumFramesPerSlice: {
-      UInt32 frames;
-      std::memcpy(&frames, data, sizeof frames);
+      const UInt32 frames = uint32At(data);
       if (m_voice.started()) return kAudioUnitErr_Initialized;
       if (frames == 0 || frames > kMaxFramesLimit) return kAudioUnitErr_InvalidPropertyValue;
       m_maxFrames = frames;
       callPropertyListeners(id, scope, elem);
       return noErr;
     }
-    case kAudioUnitProperty_OfflineRender: {
-      UInt32 on;
-      std::memcpy(&on, data, sizeof on);
-      m_offline.store(on != 0);
+    case kAudioUnitProperty_OfflineRender:
+      m_offline.store(uint32At(data) != 0);
       return noErr;
-    }
   }
   return kAudioUnitErr_PropertyNotWritable;
 }
