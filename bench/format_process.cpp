@@ -55,22 +55,9 @@ std::vector<double> vst3Utterance(bool quick) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool quick = false, direct = false;
-  int rounds = 7;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) {
-      quick = true;
-      rounds = 1;
-    } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-      rounds = std::max(1, std::atoi(argv[++i]));
-    } else if (std::strcmp(argv[i], "--direct") == 0) {
-      direct = true;
-    } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--runs N]\n", argv[0]);
-      return 2;
-    }
-  }
-  if (direct) return directSide(quick);
+  voicebench::Options o;
+  if (!voicebench::parseOptions(argc, argv, o)) return 2;
+  if (o.direct) return directSide(o.quick);
 
   const claphost::Module clap(GLIMM_CLAP_PATH);
   if (!clap.factory) {
@@ -81,10 +68,10 @@ int main(int argc, char** argv) {
   std::vector<double> medians[3];
   size_t blocks[3] = {};
   const char* names[3] = {"the direct voice", "the CLAP", "the VST3"};
-  for (int round = 0; round < rounds; ++round) {
+  for (int round = 0; round < o.rounds; ++round) {
     size_t directBlocks = 0;
-    const double d = runDirect(quick, &directBlocks);
-    const std::vector<double> sides[2] = {clapUtterance(quick, clap), vst3Utterance(quick)};
+    const double d = runDirect(o.quick, &directBlocks);
+    const std::vector<double> sides[2] = {clapUtterance(o.quick, clap), vst3Utterance(o.quick)};
     const size_t counts[3] = {d < 0 ? 0 : directBlocks, sides[0].size(), sides[1].size()};
     for (int s = 0; s < 3; ++s) {
       if (counts[s] < 50) {
@@ -99,7 +86,7 @@ int main(int argc, char** argv) {
   std::printf(
       "# format_process: medians of %d rounds (%zu, %zu and %zu blocks of %u frames with speech: direct, "
       "CLAP, VST3); budget %.0f us a block\n",
-      rounds, blocks[0], blocks[1], blocks[2], kBlock, 1e6 * kBlock / kRate);
+      o.rounds, blocks[0], blocks[1], blocks[2], kBlock, 1e6 * kBlock / kRate);
   // Goal: each format within 10 % of the voice rendered directly.
   std::printf("row|clap_process|process() per %u-frame block while speaking (us)|%.2f|%.2f|%.2f|<= 1.1|%s\n", kBlock, c,
               d, c / d, c / d <= 1.1 ? "met" : "not met");

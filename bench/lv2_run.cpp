@@ -115,22 +115,9 @@ class Plugin {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool quick = false, direct = false;
-  int rounds = 7;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) {
-      quick = true;
-      rounds = 1;
-    } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-      rounds = std::max(1, std::atoi(argv[++i]));
-    } else if (std::strcmp(argv[i], "--direct") == 0) {
-      direct = true;
-    } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--runs N]\n", argv[0]);
-      return 2;
-    }
-  }
-  if (direct) return directSide(quick);
+  voicebench::Options o;
+  if (!voicebench::parseOptions(argc, argv, o)) return 2;
+  if (o.direct) return directSide(o.quick);
 
   Plugin plugin;
   if (!plugin.open(GLIMM_LV2_DSP_PATH)) {
@@ -140,9 +127,9 @@ int main(int argc, char** argv) {
   // In turns, so that a change in the machine's load falls on both sides.
   std::vector<double> lv2Medians, directMedians;
   size_t lv2Blocks = 0, directBlocks = 0;
-  for (int round = 0; round < rounds; ++round) {
+  for (int round = 0; round < o.rounds; ++round) {
     size_t blocks = 0;
-    const double d = runDirect(quick, &blocks);
+    const double d = runDirect(o.quick, &blocks);
     if (d < 0 || blocks < 50) {
       std::fprintf(stderr, "the direct voice did not speak (%zu blocks, median %.0f ns)\n", blocks, d);
       return 1;
@@ -153,7 +140,7 @@ int main(int argc, char** argv) {
     plugin.set(GLIMM_LV2_TEXT_URI, kText);
     plugin.set(GLIMM_LV2_SPEAK_URI, nullptr);
     plugin.run();
-    const std::vector<double> ns = timeUtterance(quick, plugin.out, [&] { return plugin.run(); });
+    const std::vector<double> ns = timeUtterance(o.quick, plugin.out, [&] { return plugin.run(); });
     if (ns.size() < 50) {
       std::fprintf(stderr, "the plug-in did not speak\n");
       return 1;
@@ -163,7 +150,7 @@ int main(int argc, char** argv) {
   }
   const double l = median(lv2Medians) / 1000, d = median(directMedians) / 1000;
   std::printf("# lv2_run: medians of %d rounds (%zu and %zu blocks of %u frames with speech); budget %.0f us a block\n",
-              rounds, lv2Blocks, directBlocks, kBlock, 1e6 * kBlock / kRate);
+              o.rounds, lv2Blocks, directBlocks, kBlock, 1e6 * kBlock / kRate);
   // No goal is set for this figure: it is reported, not judged.
   std::printf("row|lv2_run|run() per %u-frame block while speaking (us)|%.2f|%.2f|%.2f|-|-\n", kBlock, l, d, l / d);
   return 0;

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +27,29 @@ constexpr uint32_t kBlock = 256;
 inline const char kText[] =
     "Speech synthesis turns written text into sound. This sentence keeps the voice busy for a while, so that "
     "every block can be timed while audio is still being produced.";
+
+// The command line both benchmarks take: --quick (one round), --runs N,
+// and --direct (the baseline side, in a child). False after a usage line.
+struct Options {
+  bool quick = false, direct = false;
+  int rounds = 7;
+};
+inline bool parseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      o.quick = true;
+      o.rounds = 1;
+    } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+      o.rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--direct") == 0) {
+      o.direct = true;
+    } else {
+      std::fprintf(stderr, "usage: %s [--quick] [--runs N]\n", argv[0]);
+      return false;
+    }
+  }
+  return true;
+}
 
 inline double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

@@ -16,7 +16,7 @@ bool Work::holdsString(uint32_t received, size_t buffer) const {
 }
 
 Instance::Instance(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule, LV2_Log_Log* log)
-    : m_uris(map), m_schedule(schedule), m_hasLog(log != nullptr), m_voice(nullptr), m_transport(map) {
+    : m_uris(map), m_schedule(schedule), m_hasLog(log != nullptr), m_voice(nullptr), m_transport(m_uris) {
   lv2_log_logger_init(&m_logger, map, log);
   lv2_atom_forge_init(&m_forge, map);
   std::memset(m_text, 0, sizeof m_text);

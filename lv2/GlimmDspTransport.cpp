@@ -2,38 +2,24 @@
 
 #include "GlimmLv2Messages.h"
 
-#include <lv2/time/time.h>
-
 #include <cmath>
 #include <cstring>
 
 namespace glimm::dsp {
 
-Transport::Transport(LV2_URID_Map* m)
-    : m_object(m->map(m->handle, LV2_ATOM__Object)),
-      m_blank(m->map(m->handle, LV2_ATOM__Blank)),
-      m_resource(m->map(m->handle, LV2_ATOM__Resource)),
-      m_position(m->map(m->handle, LV2_TIME__Position)),
-      m_speed(m->map(m->handle, LV2_TIME__speed)),
-      m_frame(m->map(m->handle, LV2_TIME__frame)),
-      m_float(m->map(m->handle, LV2_ATOM__Float)),
-      m_double(m->map(m->handle, LV2_ATOM__Double)),
-      m_int(m->map(m->handle, LV2_ATOM__Int)),
-      m_long(m->map(m->handle, LV2_ATOM__Long)) {}
-
 bool Transport::number(const LV2_Atom& value, double& out) const {
   const void* body = &value + 1;
-  if (value.type == m_float && value.size >= sizeof(float)) {
+  if (value.type == m_uris.atomFloat && value.size >= sizeof(float)) {
     float v;
     std::memcpy(&v, body, sizeof v);
     out = v;
-  } else if (value.type == m_double && value.size >= sizeof(double)) {
+  } else if (value.type == m_uris.atomDouble && value.size >= sizeof(double)) {
     std::memcpy(&out, body, sizeof out);
-  } else if (value.type == m_int && value.size >= sizeof(int32_t)) {
+  } else if (value.type == m_uris.atomInt && value.size >= sizeof(int32_t)) {
     int32_t v;
     std::memcpy(&v, body, sizeof v);
     out = v;
-  } else if (value.type == m_long && value.size >= sizeof(int64_t)) {
+  } else if (value.type == m_uris.atomLong && value.size >= sizeof(int64_t)) {
     int64_t v;
     std::memcpy(&v, body, sizeof v);
     out = double(v);
@@ -44,10 +30,10 @@ bool Transport::number(const LV2_Atom& value, double& out) const {
 }
 
 Transport::Change Transport::read(const LV2_Atom& atom, uint64_t now) {
-  const bool object = atom.type == m_object || atom.type == m_blank || atom.type == m_resource;
+  const bool object = m_uris.isObject(atom.type);
   if (!object || atom.size < sizeof(LV2_Atom_Object_Body)) return Change::NotPosition;
   const auto* obj = reinterpret_cast<const LV2_Atom_Object*>(&atom);
-  if (obj->body.otype != m_position) return Change::NotPosition;
+  if (obj->body.otype != m_uris.timePosition) return Change::NotPosition;
   // Walked by hand, every size checked against the object's, as patches are.
   bool hasSpeed = false, hasFrame = false;
   double speed = 0, frame = 0;
@@ -55,8 +41,8 @@ Transport::Change Transport::read(const LV2_Atom& atom, uint64_t now) {
   for (uint64_t off = sizeof(LV2_Atom_Object_Body); off + sizeof(LV2_Atom_Property_Body) <= atom.size;) {
     const auto* prop = reinterpret_cast<const LV2_Atom_Property_Body*>(base + off);
     if (prop->value.size > atom.size - off - sizeof(LV2_Atom_Property_Body)) break;
-    if (prop->key == m_speed) hasSpeed = number(prop->value, speed);
-    if (prop->key == m_frame) hasFrame = number(prop->value, frame);
+    if (prop->key == m_uris.timeSpeed) hasSpeed = number(prop->value, speed);
+    if (prop->key == m_uris.timeFrame) hasFrame = number(prop->value, frame);
     off += sizeof(LV2_Atom_Property_Body) + lv2::pad(prop->value.size);
   }
   // Where the song would be now had it kept going since the last position.

@@ -5,8 +5,9 @@
 // Threads: run() only, after instantiation: no lock, no allocation.
 #pragma once
 
+#include "GlimmLv2Messages.h"
+
 #include <lv2/atom/atom.h>
-#include <lv2/urid/urid.h>
 
 #include <cstdint>
 
@@ -14,7 +15,8 @@ namespace glimm::dsp {
 
 class Transport {
  public:
-  explicit Transport(LV2_URID_Map* map);
+  // `uris` outlives the transport.
+  explicit Transport(const glimm::lv2::Uris& uris) : m_uris(uris) {}
 
   enum class Change { NotPosition, Same, Restart };
   // Reads one event's atom, `now` frames into the instance's life (its own
@@ -25,8 +27,7 @@ class Transport {
  private:
   bool number(const LV2_Atom& value, double& out) const;
 
-  LV2_URID m_object, m_blank, m_resource, m_position, m_speed, m_frame;
-  LV2_URID m_float, m_double, m_int, m_long;
+  const glimm::lv2::Uris& m_uris;
   bool m_rolling = false;
   double m_rate = 0;  // song frames per frame of the clock
   bool m_placed = false;

@@ -4,6 +4,7 @@
 
 #include <lv2/midi/midi.h>
 #include <lv2/patch/patch.h>
+#include <lv2/time/time.h>
 
 #include <cstring>
 
@@ -24,7 +25,14 @@ Uris::Uris(LV2_URID_Map* m)
       patchValue(m->map(m->handle, LV2_PATCH__value)),
       text(m->map(m->handle, GLIMM_LV2_TEXT_URI)),
       speak(m->map(m->handle, GLIMM_LV2_SPEAK_URI)),
-      voice(m->map(m->handle, GLIMM_LV2_VOICE_URI)) {}
+      voice(m->map(m->handle, GLIMM_LV2_VOICE_URI)),
+      timePosition(m->map(m->handle, LV2_TIME__Position)),
+      timeSpeed(m->map(m->handle, LV2_TIME__speed)),
+      timeFrame(m->map(m->handle, LV2_TIME__frame)),
+      atomFloat(m->map(m->handle, LV2_ATOM__Float)),
+      atomDouble(m->map(m->handle, LV2_ATOM__Double)),
+      atomInt(m->map(m->handle, LV2_ATOM__Int)),
+      atomLong(m->map(m->handle, LV2_ATOM__Long)) {}
 
 namespace {
 

@@ -28,6 +28,9 @@ struct Uris {
   LV2_URID midiEvent;
   LV2_URID patchGet, patchSet, patchProperty, patchValue;
   LV2_URID text, speak, voice;
+  // The host's transport (time:Position) and the numbers it comes in.
+  LV2_URID timePosition, timeSpeed, timeFrame;
+  LV2_URID atomFloat, atomDouble, atomInt, atomLong;
 
   // Calls the host's map: never from run().
   explicit Uris(LV2_URID_Map* m);

@@ -1,6 +1,7 @@
 // Glimm.clap as a CLAP host sees it, through a host of our own: what it says
 // of itself, what a note and a parameter event sound like, its state, its
 // latency and its panel. Sound is judged from the rendered audio.
+#include "PacedRender.h"
 #include "ClapTestHost.h"
 #include "GlimmContract.h"
 #include "PluginState.h"
@@ -107,11 +108,7 @@ class TestClap : public QObject {
     for (int i = 0; i < 40; ++i) g.process(kBlock, left, &right);
     const size_t noteAt = left.size() + 100;
     g.events.note(CLAP_EVENT_NOTE_ON, 60, 0.9, 100);
-    const auto start = std::chrono::steady_clock::now();
-    while (left.size() < size_t(2.5 * kRate)) {
-      g.process(kBlock, left, &right);
-      std::this_thread::sleep_until(start + std::chrono::microseconds(long((left.size() - noteAt) / kRate * 1e6)));
-    }
+    paced::renderUntil(left, noteAt, 2.5, kRate, [&] { g.process(kBlock, left, &right); });
     const long onset = analysis::firstSound(left);
     QVERIFY2(onset > 0, "no sound");
     const double late = (onset - long(noteAt) - 256) / kRate * 1000;

@@ -79,6 +79,14 @@ class TestListeners : public QObject {
 
   AudioUnit unit = nullptr;
 
+  // A listener for parameter 1's value changes made for `object`.
+  AUEventListenerRef listenToValues(Sink& sink, float interval, void* object) {
+    AUEventListenerRef l = makeListener(sink, interval);
+    const AudioUnitEvent e = valueEvent(unit, 1);
+    AUEventListenerAddEventType(l, object, &e);
+    return l;
+  }
+
  private slots:
   void init() { unit = newInstance(); }
   void cleanup() {
@@ -127,9 +135,7 @@ class TestListeners : public QObject {
 
   void valueChangesCoalesceToTheLatest() {
     Sink s;
-    AUEventListenerRef l = makeListener(s, 1.0f);
-    const AudioUnitEvent e = valueEvent(unit, 1);
-    AUEventListenerAddEventType(l, &objA, &e);
+    AUEventListenerRef l = listenToValues(s, 1.0f, &objA);
     const AudioUnitParameter p = parameter(unit, 1);
     for (int i = 1; i <= 100; ++i) AUParameterSet(nullptr, nullptr, &p, float(i), 0);
     runOnce();
@@ -315,9 +321,7 @@ class TestListeners : public QObject {
 
   void notificationsFromAnotherThread() {
     Sink s;
-    AUEventListenerRef l = makeListener(s, 0.01f);
-    const AudioUnitEvent e = valueEvent(unit, 1);
-    AUEventListenerAddEventType(l, &objA, &e);
+    AUEventListenerRef l = listenToValues(s, 0.01f, &objA);
     const AudioUnitParameter p = parameter(unit, 1);
     std::atomic<bool> done{false};
     std::thread t([&] {

@@ -1,6 +1,7 @@
 // Glimm.vst3 through a VST3 host of our own: what it says of itself, a note
 // and its latency, pitch bend through the MIDI mapping, the state shared
 // with the CLAP, and its view in a host window. Sound is judged from audio.
+#include "PacedRender.h"
 #include "ClapTestHost.h"
 #include "GlimmContract.h"
 #include "SpeechAnalysis.h"
@@ -78,15 +79,12 @@ class TestVst3 : public QObject {
     Glimm g;
     QVERIFY(g.ready() && g.activate(kRate, kBlock));
     QCOMPARE(v3_cpp_obj(g.processor)->get_latency_samples(g.processor), 256u);
+    // 40 blocks of silence, then the note 100 frames into the next.
+    const size_t noteAt = 40 * kBlock + 100;
     std::vector<float> left, right;
-    for (int i = 0; i < 40; ++i) g.process(kBlock, left, &right);
-    const size_t noteAt = left.size() + 100;
+    while (left.size() < 40 * kBlock) g.process(kBlock, left, &right);
     g.events.note(true, 60, 0.9f, 100);
-    const auto start = std::chrono::steady_clock::now();
-    while (left.size() < size_t(2.5 * kRate)) {
-      g.process(kBlock, left, &right);
-      std::this_thread::sleep_until(start + std::chrono::microseconds(long((left.size() - noteAt) / kRate * 1e6)));
-    }
+    paced::renderUntil(left, noteAt, 2.5, kRate, [&] { g.process(kBlock, left, &right); });
     const long onset = analysis::firstSound(left);
     const double late = (onset - long(noteAt) - 256) / kRate * 1000;
     QVERIFY2(onset > 0 && late > -1 && late < 60,
