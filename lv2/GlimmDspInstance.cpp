@@ -1,6 +1,8 @@
 // The render side: ports, events, announcements and audio, all in run().
 #include "GlimmDspInstance.h"
 
+#include "PluginState.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -22,6 +24,10 @@ Instance::Instance(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule
   std::memcpy(m_voiceName, kGlimmDefaultVoice, sizeof kGlimmDefaultVoice);
   // Unequal to anything, so the first run applies every connected port.
   for (float& v : m_lastPort) v = std::numeric_limits<float>::quiet_NaN();
+  // A new instance speaks on its first note, as in the other formats; a
+  // restored state replaces this text, an empty one included.
+  m_voice.setText(state::kDefaultText, sizeof state::kDefaultText - 1);
+  keepText(state::kDefaultText, sizeof state::kDefaultText - 1);
   m_started = m_voice.start(rate);
 }
 

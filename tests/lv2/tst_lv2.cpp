@@ -3,6 +3,7 @@
 // worker, fed atoms built with the forge, heard through its audio port.
 #include "GlimmLv2.h"
 #include "Lv2TestHost.h"
+#include "PluginState.h"
 #include "SpeechAnalysis.h"
 
 #include <lilv/lilv.h>
@@ -265,6 +266,8 @@ class Instance : public lv2host::Ports<kAtomCapacity>, public lv2host::SequenceW
       QCOMPARE(value->type, urid(LV2_ATOM__String));
       const char* s = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
       QVERIFY(value->size >= 1 && s[value->size - 1] == 0);
+      // atom:String counts its one NUL; a host shows any other byte as a character.
+      QCOMPARE(size_t(value->size), std::strlen(s) + 1);
       (key == urid(GLIMM_LV2_TEXT_URI) ? announced : announcedVoices).emplace_back(s);
     }
   }
@@ -415,8 +418,7 @@ class TestLv2 : public QObject {
     QVERIFY(in.worker->hasInterface());
     const std::vector<float> audio = in.render(1.0);
     QCOMPARE(analysis::peak(audio), 0.0);
-    // A note outside sing mode speaks the text.
-    giveText(in, "spoken");
+    // A note outside sing mode speaks the text: a new instance's own at first.
     in.midi(0x90, 60, 100);
     in.run(kBlock);
     QVERIFY(analysis::peak(in.render(4.0)) > 0.05);
@@ -424,7 +426,7 @@ class TestLv2 : public QObject {
 
   void speaksTextOnRequest() {
     Instance in;
-    QVERIFY(in.askText() == std::string());
+    QVERIFY(in.askText() == std::string(glimm::state::kDefaultText));
     giveText(in, "Hello, this is Glimm speaking.");
     QVERIFY(!in.announced.empty());
     QCOMPARE(QString::fromStdString(in.announced.back()), QString("Hello, this is Glimm speaking."));
@@ -785,9 +787,14 @@ class TestLv2 : public QObject {
     QVERIFY(st && st->restore);
     LV2_Handle h = lilv_instance_get_handle(in.instance);
 
-    // A fresh instance restored from nothing has the empty text.
+    // A fresh instance restored from nothing keeps its default text; a saved
+    // empty text is a text of its own and replaces it.
     FakeState none{nullptr, 0, 0};
     QCOMPARE(st->restore(h, FakeState::retrieve, &none, 0, nullptr), LV2_STATE_SUCCESS);
+    QCOMPARE(QString::fromStdString(in.askText().value_or("<none>")), QString(glimm::state::kDefaultText));
+    auto nul = exact(std::string(1, '\0'));
+    FakeState empty{nul.get(), 1, urid(LV2_ATOM__String)};
+    QCOMPARE(st->restore(h, FakeState::retrieve, &empty, 0, nullptr), LV2_STATE_SUCCESS);
     QCOMPARE(QString::fromStdString(in.askText().value_or("<none>")), QString());
 
     giveText(in, "keep me");

@@ -29,7 +29,7 @@ for mode in create reload; do
   [ "$(value $mode regions)" = 1 ] || fail "$mode: $(value $mode regions) regions on the track"
 done
 # The text lives only in the plug-in's own state: without it restored, the
-# reloaded session would be silent (a new instance has no text).
+# reloaded session would sing a new instance's default text instead.
 grep -rqs "Glimm sings la la la" "$session/plugins" || fail "the saved plug-in state holds no text"
 # A word is due one host block after its note, the latency Ardour takes back.
 /usr/bin/python3 "$here/analyse_export.py" "$tmp/wav/create.wav" "$tmp/wav/reload.wav" 220 0 0 4 \

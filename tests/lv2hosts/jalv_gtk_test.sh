@@ -45,9 +45,11 @@ import -window root "$tmp/shot.png"
 # pitch 40 puts the handle well left of the middle (128 would sit at about 160).
 "$panelcheck" "$tmp/shot.png" "$px" "$py" 145 || fail "the panel in jalv's window is not right"
 
-# Click into the text field, type, and wait for the DSP's announcement.
+# Click into the text field, replace a new instance's default text, and wait
+# for the DSP's announcement.
 xdotool mousemove $((px + 200)) $((py + 80)) click 1
 sleep 0.3
+xdotool key ctrl+a
 xdotool type --delay 60 "hello there"
 announced=0
 for _ in $(seq 50); do

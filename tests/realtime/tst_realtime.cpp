@@ -2,7 +2,7 @@
 // measured, not argued. The interposer (rtcheck) counts such calls made on a
 // thread while it is inside AudioUnitRender, MusicDeviceMIDIEvent or
 // AudioUnitSetParameter from the render thread, inside LV2 run(), or inside
-// CLAP process(). Each path speaks, sings, changes text and parameters and takes MIDI for 30 s of
+// CLAP or VST3 process(). Each path speaks, sings, changes text and parameters and takes MIDI for 30 s of
 // audio; renders that allocate or lock on purpose show the measurement bites.
 #include "ClapTestHost.h"
 #include "GlimmLv2.h"
@@ -10,6 +10,7 @@
 #include "VoiceController.h"
 #include "Lv2TestHost.h"
 #include "SpeechUnitHarness.h"
+#include "Vst3TestHost.h"
 #include "rtcheck.h"
 
 #include <lilv/lilv.h>
@@ -263,7 +264,7 @@ Lv2Outcome driveLv2(const LilvPlugin* plugin, double seconds, bool lockingWorker
 
 // ---- the CLAP path --------------------------------------------------------------
 
-struct ClapOutcome {
+struct FormatOutcome {
   long blocks = 0, heardBlocks = 0, loads = 0, loaded = 0, events = 0;
   float peak = 0;
 };
@@ -271,8 +272,8 @@ struct ClapOutcome {
 // The audio thread forges each block's notes, MIDI and parameter events
 // outside the window and calls process() inside it; meanwhile this thread
 // loads states with new texts, as a host's main thread may while it plays.
-ClapOutcome driveClap(double seconds) {
-  ClapOutcome o;
+FormatOutcome driveClap(double seconds) {
+  FormatOutcome o;
   static claphost::Module module(GLIMM_CLAP_PATH);
   claphost::Instance g(module, "org.glimm.speech");
   if (!g.plugin || !g.activate(kRate, kBlock)) return o;
@@ -298,6 +299,57 @@ ClapOutcome driveClap(double seconds) {
         g.processOnly(kBlock);
       }
       g.events.clear();
+      float peak = 0;
+      for (size_t i = 0; i < kBlock; ++i) peak = std::max(peak, std::fabs(g.lastLeft()[i]));
+      o.peak = std::max(o.peak, peak);
+      o.heardBlocks += peak > 0.01f;
+      ++o.blocks;
+      pacer.block();
+    }
+    done = true;
+  });
+  for (size_t i = 0; !done; ++i) {
+    o.loaded += g.load(states[i % states.size()]);
+    ++o.loads;
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  }
+  audio.join();
+  return o;
+}
+
+// The same for the VST3: notes as events, parameters, pitch bend and all
+// notes off as parameter changes, each forged outside the window; states
+// loaded meanwhile on this thread, as a host's UI thread may.
+FormatOutcome driveVst3(double seconds) {
+  FormatOutcome o;
+  vst3host::Instance g(GLIMM_VST3_BUNDLE);
+  if (!g.ready() || !g.activate(kRate, kBlock)) return o;
+  std::vector<std::vector<uint8_t>> states;
+  for (const char* text : kTexts) {
+    VoiceController v(nullptr);
+    v.setText(text, std::strlen(text));
+    states.push_back(glimm::state::save(v));
+  }
+  constexpr v3_param_id kBend = 0x10000, kAllOff = 0x10001;
+  std::atomic<bool> done{false};
+  std::thread audio([&] {
+    std::mt19937 rng(9);
+    Pacer pacer;
+    const long blocks = long(seconds * kRate / kBlock);
+    for (long b = 0; b < blocks; ++b) {
+      if (b % 20 == 0) g.params.set(rng() % 4, (rng() % 256) / 255.0);
+      if (b % 40 == 10) g.params.set(kBend, (rng() % 128) / 127.0);
+      if (b % 100 == 50) g.events.note(true, int(48 + rng() % 24), 0.8f, int32_t(rng() % kBlock));
+      if (b % 100 == 90) g.events.note(false, 60, 0, 0);
+      if (b % 600 == 300) g.params.set(kGlimmParam_SingMode, rng() % 2);
+      if (b % 900 == 899) g.params.set(kAllOff, 1);
+      o.events += long(g.events.events.size() + g.params.queues.size());
+      {
+        Window w;
+        g.processOnly(kBlock);
+      }
+      g.events.events.clear();
+      g.params.queues.clear();
       float peak = 0;
       for (size_t i = 0; i < kBlock; ++i) peak = std::max(peak, std::fabs(g.lastLeft()[i]));
       o.peak = std::max(o.peak, peak);
@@ -456,7 +508,16 @@ class TestRealtime : public QObject {
   }
 
   void clapProcessIsRealTimeSafe() {
-    const ClapOutcome o = driveClap(20.0);
+    const FormatOutcome o = driveClap(20.0);
+    QVERIFY2(glimm_rtcheck_count(-1) == 0, qPrintable(violations()));
+    QCOMPARE(o.blocks, long(20.0 * kRate / kBlock));
+    QVERIFY(o.loads > 3 && o.loaded == o.loads && o.events > 0);
+    QVERIFY2(o.peak > 0.05f && o.heardBlocks > o.blocks / 10,
+             qPrintable(QString("peak %1, %2 of %3 blocks heard").arg(o.peak).arg(o.heardBlocks).arg(o.blocks)));
+  }
+
+  void vst3ProcessIsRealTimeSafe() {
+    const FormatOutcome o = driveVst3(20.0);
     QVERIFY2(glimm_rtcheck_count(-1) == 0, qPrintable(violations()));
     QCOMPARE(o.blocks, long(20.0 * kRate / kBlock));
     QVERIFY(o.loads > 3 && o.loaded == o.loads && o.events > 0);
