@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <utility>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -30,23 +31,14 @@ QString parameterNames() {
   return names.join(QStringLiteral(", "));
 }
 
+// What a settings file holds where it should not, in the words of its format.
 QString typeName(const QJsonValue& v) {
-  switch (v.type()) {
-    case QJsonValue::Null:
-      return QStringLiteral("null");
-    case QJsonValue::Bool:
-      return QStringLiteral("true/false");
-    case QJsonValue::Double:
-      return QStringLiteral("a number");
-    case QJsonValue::String:
-      return QStringLiteral("a string");
-    case QJsonValue::Array:
-      return QStringLiteral("a list");
-    case QJsonValue::Object:
-      return QStringLiteral("an object");
-    case QJsonValue::Undefined:
-      break;
-  }
+  static const std::pair<QJsonValue::Type, const char*> kNames[] = {
+      {QJsonValue::Null, "null"},       {QJsonValue::Bool, "true/false"}, {QJsonValue::Double, "a number"},
+      {QJsonValue::String, "a string"}, {QJsonValue::Array, "a list"},    {QJsonValue::Object, "an object"},
+  };
+  for (const auto& [type, name] : kNames)
+    if (v.type() == type) return QLatin1String(name);
   return QStringLiteral("nothing");
 }
 

@@ -267,108 +267,109 @@ Lv2Outcome driveLv2(const LilvPlugin* plugin, double seconds, bool lockingWorker
 struct FormatOutcome {
   long blocks = 0, heardBlocks = 0, loads = 0, loaded = 0, events = 0;
   float peak = 0;
+
+  // Counts one rendered block and whether it was heard.
+  void count(const float* left) {
+    float p = 0;
+    for (size_t i = 0; i < kBlock; ++i) p = std::max(p, std::fabs(left[i]));
+    peak = std::max(peak, p);
+    heardBlocks += p > 0.01f;
+    ++blocks;
+  }
 };
 
-// The audio thread forges each block's notes, MIDI and parameter events
-// outside the window and calls process() inside it; meanwhile this thread
-// loads states with new texts, as a host's main thread may while it plays.
-FormatOutcome driveClap(double seconds) {
-  FormatOutcome o;
-  static claphost::Module module(GLIMM_CLAP_PATH);
-  claphost::Instance g(module, "org.glimm.speech");
-  if (!g.plugin || !g.activate(kRate, kBlock)) return o;
+// Loads saved states with new texts into `g` in turn, every 0.7 s, until
+// `done`, as a host's main thread may while it plays.
+template <typename Plugin>
+void loadWhilePlaying(Plugin& g, const std::atomic<bool>& done, FormatOutcome& o) {
   std::vector<std::vector<uint8_t>> states;
   for (const char* text : kTexts) {
     VoiceController v(nullptr);
     v.setText(text, std::strlen(text));
     states.push_back(glimm::state::save(v));
   }
+  for (size_t i = 0; !done; ++i) {
+    o.loaded += g.load(states[i % states.size()]);
+    ++o.loads;
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  }
+}
+
+// The audio thread forges each block's events outside the window (forge
+// returns how many) and calls process() inside it; meanwhile this thread
+// loads states with new texts, as a host's main thread may while it plays.
+template <typename Plugin, typename Forge, typename Clear>
+FormatOutcome play(Plugin& g, double seconds, Forge&& forge, Clear&& clear) {
+  FormatOutcome o;
   std::atomic<bool> done{false};
   std::thread audio([&] {
     std::mt19937 rng(9);
     Pacer pacer;
     const long blocks = long(seconds * kRate / kBlock);
     for (long b = 0; b < blocks; ++b) {
-      if (b % 20 == 0) g.events.param(rng() % 4, rng() % 256, rng() % kBlock);
-      if (b % 100 == 50) g.events.note(CLAP_EVENT_NOTE_ON, int(48 + rng() % 24), 0.8, rng() % kBlock);
-      if (b % 100 == 90) g.events.midi(0x80, 60, 0, 0);
-      if (b % 600 == 300) g.events.param(kGlimmParam_SingMode, rng() % 2);
-      o.events += g.events.in.size(&g.events.in);
+      o.events += forge(b, rng);
       {
         Window w;
         g.processOnly(kBlock);
       }
-      g.events.clear();
-      float peak = 0;
-      for (size_t i = 0; i < kBlock; ++i) peak = std::max(peak, std::fabs(g.lastLeft()[i]));
-      o.peak = std::max(o.peak, peak);
-      o.heardBlocks += peak > 0.01f;
-      ++o.blocks;
+      clear();
+      o.count(g.lastLeft().data());
       pacer.block();
     }
     done = true;
   });
-  for (size_t i = 0; !done; ++i) {
-    o.loaded += g.load(states[i % states.size()]);
-    ++o.loads;
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  }
+  loadWhilePlaying(g, done, o);
   audio.join();
   return o;
 }
 
-// The same for the VST3: notes as events, parameters, pitch bend and all
-// notes off as parameter changes, each forged outside the window; states
-// loaded meanwhile on this thread, as a host's UI thread may.
+// The CLAP: notes, MIDI and parameters as events.
+FormatOutcome driveClap(double seconds) {
+  static claphost::Module module(GLIMM_CLAP_PATH);
+  claphost::Instance g(module, "org.glimm.speech");
+  if (!g.plugin || !g.activate(kRate, kBlock)) return {};
+  auto forge = [&](long b, std::mt19937& rng) {
+    if (b % 20 == 0) g.events.param(rng() % 4, rng() % 256, rng() % kBlock);
+    if (b % 100 == 50) g.events.note(CLAP_EVENT_NOTE_ON, int(48 + rng() % 24), 0.8, rng() % kBlock);
+    if (b % 100 == 90) g.events.midi(0x80, 60, 0, 0);
+    if (b % 600 == 300) g.events.param(kGlimmParam_SingMode, rng() % 2);
+    return long(g.events.in.size(&g.events.in));
+  };
+  return play(g, seconds, forge, [&] { g.events.clear(); });
+}
+
+// The VST3: notes as events, parameters, pitch bend and all notes off as
+// parameter changes.
 FormatOutcome driveVst3(double seconds) {
-  FormatOutcome o;
   vst3host::Instance g(GLIMM_VST3_BUNDLE);
-  if (!g.ready() || !g.activate(kRate, kBlock)) return o;
-  std::vector<std::vector<uint8_t>> states;
-  for (const char* text : kTexts) {
-    VoiceController v(nullptr);
-    v.setText(text, std::strlen(text));
-    states.push_back(glimm::state::save(v));
-  }
+  if (!g.ready() || !g.activate(kRate, kBlock)) return {};
   constexpr v3_param_id kBend = 0x10000, kAllOff = 0x10001;
-  std::atomic<bool> done{false};
-  std::thread audio([&] {
-    std::mt19937 rng(9);
-    Pacer pacer;
-    const long blocks = long(seconds * kRate / kBlock);
-    for (long b = 0; b < blocks; ++b) {
-      if (b % 20 == 0) g.params.set(rng() % 4, (rng() % 256) / 255.0);
-      if (b % 40 == 10) g.params.set(kBend, (rng() % 128) / 127.0);
-      if (b % 100 == 50) g.events.note(true, int(48 + rng() % 24), 0.8f, int32_t(rng() % kBlock));
-      if (b % 100 == 90) g.events.note(false, 60, 0, 0);
-      if (b % 600 == 300) g.params.set(kGlimmParam_SingMode, rng() % 2);
-      if (b % 900 == 899) g.params.set(kAllOff, 1);
-      o.events += long(g.events.events.size() + g.params.queues.size());
-      {
-        Window w;
-        g.processOnly(kBlock);
-      }
-      g.events.events.clear();
-      g.params.queues.clear();
-      float peak = 0;
-      for (size_t i = 0; i < kBlock; ++i) peak = std::max(peak, std::fabs(g.lastLeft()[i]));
-      o.peak = std::max(o.peak, peak);
-      o.heardBlocks += peak > 0.01f;
-      ++o.blocks;
-      pacer.block();
-    }
-    done = true;
+  auto forge = [&](long b, std::mt19937& rng) {
+    if (b % 20 == 0) g.params.set(rng() % 4, (rng() % 256) / 255.0);
+    if (b % 40 == 10) g.params.set(kBend, (rng() % 128) / 127.0);
+    if (b % 100 == 50) g.events.note(true, int(48 + rng() % 24), 0.8f, int32_t(rng() % kBlock));
+    if (b % 100 == 90) g.events.note(false, 60, 0, 0);
+    if (b % 600 == 300) g.params.set(kGlimmParam_SingMode, rng() % 2);
+    if (b % 900 == 899) g.params.set(kAllOff, 1);
+    return long(g.events.events.size() + g.params.queues.size());
+  };
+  return play(g, seconds, forge, [&] {
+    g.events.events.clear();
+    g.params.queues.clear();
   });
-  for (size_t i = 0; !done; ++i) {
-    o.loaded += g.load(states[i % states.size()]);
-    ++o.loads;
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  }
-  audio.join();
-  return o;
 }
 
 }  // namespace
+
+// 20 s of a format's process(): nothing flagged, every block run, every
+// state loaded, and sound heard.
+void checkFormatRun(const FormatOutcome& o) {
+  QVERIFY2(glimm_rtcheck_count(-1) == 0, qPrintable(violations()));
+  QCOMPARE(o.blocks, long(20.0 * kRate / kBlock));
+  QVERIFY(o.loads > 3 && o.loaded == o.loads && o.events > 0);
+  QVERIFY2(o.peak > 0.05f && o.heardBlocks > o.blocks / 10,
+           qPrintable(QString("peak %1, %2 of %3 blocks heard").arg(o.peak).arg(o.heardBlocks).arg(o.blocks)));
+}
 
 class TestRealtime : public QObject {
   Q_OBJECT
@@ -507,23 +508,8 @@ class TestRealtime : public QObject {
              qPrintable(QString("peak %1, %2 of %3 blocks heard").arg(o.peak).arg(o.heardBlocks).arg(o.blocks)));
   }
 
-  void clapProcessIsRealTimeSafe() {
-    const FormatOutcome o = driveClap(20.0);
-    QVERIFY2(glimm_rtcheck_count(-1) == 0, qPrintable(violations()));
-    QCOMPARE(o.blocks, long(20.0 * kRate / kBlock));
-    QVERIFY(o.loads > 3 && o.loaded == o.loads && o.events > 0);
-    QVERIFY2(o.peak > 0.05f && o.heardBlocks > o.blocks / 10,
-             qPrintable(QString("peak %1, %2 of %3 blocks heard").arg(o.peak).arg(o.heardBlocks).arg(o.blocks)));
-  }
-
-  void vst3ProcessIsRealTimeSafe() {
-    const FormatOutcome o = driveVst3(20.0);
-    QVERIFY2(glimm_rtcheck_count(-1) == 0, qPrintable(violations()));
-    QCOMPARE(o.blocks, long(20.0 * kRate / kBlock));
-    QVERIFY(o.loads > 3 && o.loaded == o.loads && o.events > 0);
-    QVERIFY2(o.peak > 0.05f && o.heardBlocks > o.blocks / 10,
-             qPrintable(QString("peak %1, %2 of %3 blocks heard").arg(o.peak).arg(o.heardBlocks).arg(o.blocks)));
-  }
+  void clapProcessIsRealTimeSafe() { checkFormatRun(driveClap(20.0)); }
+  void vst3ProcessIsRealTimeSafe() { checkFormatRun(driveVst3(20.0)); }
 
   // A host whose work:schedule locks is measured too: run() calls it.
   void lockingScheduleIsCaught() {
