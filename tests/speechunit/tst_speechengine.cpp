@@ -362,11 +362,10 @@ class TestSpeechEngine : public QObject {
   // A synthesis process that stops answering mid-job (stopped, as a hang in
   // the synthesiser would leave it) is killed once the hang limit has passed:
   // that utterance is lost and the next one speaks from a new process. The
-  // limit is shortened for this run (ctest's speech_engine_hang), else skipped.
+  // limit is shortened for this test's own run (ctest's speech_engine_hang).
   void hungProcessIsReplaced() {
     const char* limitMs = std::getenv("GLIMM_SYNTHESIS_HANG_MS");
-    if (!limitMs) QSKIP("runs with GLIMM_SYNTHESIS_HANG_MS set");
-    const auto limit = std::chrono::milliseconds(std::atol(limitMs));
+    const auto limit = std::chrono::milliseconds(limitMs ? std::atol(limitMs) : 10000);
     auto v = SpeechVoice::create(48000);
     v->speak(glimm::prepareSpeechText("Hello", 511), SpeechSettings{});
     QVERIFY(analysis::activeSeconds(renderAll(*v), 48000) > 0.1);
